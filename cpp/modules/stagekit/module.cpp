@@ -1,0 +1,4 @@
+// Placeholder until the module's classes are built: it imports cleanly and defines nothing.
+#include <pybind11/pybind11.h>
+
+PYBIND11_MODULE(stagekit, m) { m.doc() = "Not built yet."; }

@@ -1,0 +1,51 @@
+// Pieces shared by the checks of the configuration validator.
+#pragma once
+
+#include <initializer_list>
+#include <utility>
+
+#include "pyglue.hpp"
+
+namespace knobsmith::vetplan {
+
+namespace py = pybind11;
+
+// The validator class as the module's namespace holds it now: the checks reach each other and
+// the key names through the class, never through an instance.
+inline py::object vetplan_class() { return glue::global("Vetplan"); }
+
+// A key name, read through its class attribute ("ITER" gives "iterations").
+inline py::object key(const char* attribute) { return vetplan_class().attr(attribute); }
+
+// Runs another check of the class and answers the truth of its result.
+template <typename... Args>
+bool check(const char* method, Args&&... args) {
+    return glue::truthy(vetplan_class().attr(method)(std::forward<Args>(args)...));
+}
+
+inline bool exists(py::handle key_name, py::handle mapping) { return check("check_exists", key_name, mapping); }
+
+// Logs one rejected field at error level and answers false.
+inline bool reject(py::handle message) {
+    glue::log_error(message);
+    return false;
+}
+
+// The list of allowed words handed to check_options.
+inline py::list word_list(std::initializer_list<const char*> words) {
+    py::list list;
+    for (const char* word : words) {
+        list.append(py::str(word));
+    }
+    return list;
+}
+
+inline py::str missing_key(py::handle path) { return glue::concat("缺少必需字段: '", path, "'"); }
+
+void add_top_level_checks(py::handle cls);
+void add_evaluation_checks(py::handle cls);
+void add_object_checks(py::handle cls);
+void add_value_space_checks(py::handle cls);
+void add_shared_checks(py::handle cls);
+
+}  // namespace knobsmith::vetplan

@@ -1,0 +1,1 @@
+"""Services that the knobsmith modules import: logging, singletons, paths, files and commands."""

@@ -1,0 +1,23 @@
+"""Where knobsmith is installed and where it writes its output."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+
+OUTPUT_DIR_VARIABLE = "KNOBSMITH_OUTPUT_DIR"
+
+
+class Config:
+    def get_inst_path(self) -> str:
+        """The folder that holds the installed knobsmith package."""
+        spec = importlib.util.find_spec("knobsmith")
+        if spec is None or not spec.submodule_search_locations:
+            raise ModuleNotFoundError("the knobsmith package is not installed", name="knobsmith")
+        package_dir = list(spec.submodule_search_locations)[0]
+        return os.path.dirname(os.path.abspath(package_dir))
+
+    def get_output_path(self) -> str:
+        """The output folder: $KNOBSMITH_OUTPUT_DIR or the current one, always ending with "/"."""
+        path = os.environ.get(OUTPUT_DIR_VARIABLE) or os.getcwd()
+        return path if path.endswith("/") else path + "/"

@@ -1,0 +1,5 @@
+import sys
+
+from knobsmith.cli import main
+
+sys.exit(main())

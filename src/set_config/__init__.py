@@ -1,0 +1,1 @@
+"""Access to the parameter database that ships with knobsmith."""
