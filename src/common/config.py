@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import importlib.util
+import importlib
 import os
 
 OUTPUT_DIR_VARIABLE = "KNOBSMITH_OUTPUT_DIR"
@@ -11,11 +11,8 @@ OUTPUT_DIR_VARIABLE = "KNOBSMITH_OUTPUT_DIR"
 class Config:
     def get_inst_path(self) -> str:
         """The folder that holds the installed knobsmith package."""
-        spec = importlib.util.find_spec("knobsmith")
-        if spec is None or not spec.submodule_search_locations:
-            raise ModuleNotFoundError("the knobsmith package is not installed", name="knobsmith")
-        package_dir = list(spec.submodule_search_locations)[0]
-        return os.path.dirname(os.path.abspath(package_dir))
+        package = importlib.import_module("knobsmith")
+        return os.path.dirname(os.path.dirname(os.path.abspath(package.__file__)))
 
     def get_output_path(self) -> str:
         """The output folder: $KNOBSMITH_OUTPUT_DIR or the current one, always ending with "/"."""

@@ -1,0 +1,84 @@
+import copy
+import logging
+
+import pytest
+import yaml
+
+from knobsmith.lapclock import Timer
+from knobsmith.loadplan import Cfg
+from knobsmith.vetplan import Vetplan
+
+VALID_CONFIG = {
+    "iterations": 10,
+    "timeout": 600,
+    "benchmark": "sh bench.sh",
+    "startworkload": "",
+    "stopworkload": "",
+    "evaluations": [
+        {"name": "qps", "info": {"get": "cat qps.txt", "type": "positive", "target": "95%"}},
+    ],
+    "object": [
+        {
+            "name": "p1",
+            "info": {
+                "desc": "first parameter",
+                "get": "cat p1",
+                "set": "echo $value > p1",
+                "needrestart": "false",
+                "type": "discrete",
+                "dtype": "int",
+                "scope": [1, 100],
+                "step": 1,
+                "items": [],
+            },
+        },
+    ],
+}
+
+
+@pytest.fixture
+def config():
+    """A fresh copy of a valid configuration, to be altered by the test."""
+    return copy.deepcopy(VALID_CONFIG)
+
+
+@pytest.fixture(autouse=True)
+def fresh_singletons():
+    """Every test starts from a new-looking reader, timer and validator flag."""
+    cfg = Cfg()
+    cfg.__init__()
+    for name in ("iter", "time"):
+        cfg.__dict__.pop(name, None)
+    Timer().__init__()
+    Vetplan.need_restart = False
+    yield
+
+
+@pytest.fixture
+def log_lines(caplog):
+    """Returns the (level, message) pairs that knobsmith logged so far."""
+    caplog.set_level(logging.DEBUG, logger="knobsmith")
+
+    def lines():
+        return [(record.levelname, record.getMessage()) for record in caplog.records if record.name == "knobsmith"]
+
+    return lines
+
+
+@pytest.fixture
+def errors(log_lines):
+    """Returns the messages logged at error level so far."""
+    return lambda: [message for level, message in log_lines() if level == "ERROR"]
+
+
+@pytest.fixture
+def write_config(tmp_path):
+    """Writes a configuration (a mapping or YAML text) to a file and returns its path."""
+
+    def write(content, name="demo.yaml"):
+        path = tmp_path / name
+        text = content if isinstance(content, str) else yaml.safe_dump(content, allow_unicode=True, sort_keys=False)
+        path.write_text(text, encoding="utf-8")
+        return str(path)
+
+    return write

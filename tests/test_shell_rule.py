@@ -1,0 +1,27 @@
+"""The C++ matcher behind the shell-metacharacter rule agrees with the published pattern."""
+
+import re
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from knobsmith.vetplan import Vetplan
+
+PATTERN = re.compile(r"[;!`\n]|&&|\|\||\$\(|\$\{")
+
+# Mostly the characters the rule is about, with everything else mixed in.
+commands = st.text(
+    alphabet=st.one_of(st.sampled_from(list(";!`\n\r\t&|${}()<> \\'\"a0")), st.characters()),
+    max_size=40,
+)
+
+
+def test_the_published_pattern_is_the_rule():
+    assert Vetplan.SHELL_METACHARACTERS.pattern == PATTERN.pattern
+    assert Vetplan.SHELL_METACHARACTERS.flags == PATTERN.flags
+
+
+@settings(max_examples=3000, deadline=None)
+@given(commands)
+def test_matcher_agrees_with_the_pattern(command):
+    assert Vetplan.check_shell_metacharacters(command, "f") is (PATTERN.search(command) is None)
