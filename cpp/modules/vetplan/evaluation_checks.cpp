@@ -5,11 +5,6 @@ namespace knobsmith::vetplan {
 
 namespace {
 
-struct FieldCheck {
-    const char* field;
-    const char* method;
-};
-
 // The checks run on each evaluation's info, in this order.
 constexpr FieldCheck kInfoChecks[] = {
     {"get", "check_evaluations_info_get"},
@@ -32,10 +27,11 @@ py::str eval_label(py::handle eval_item) {
 
 bool check_evaluations(py::object cfg) {
     py::object list_key = key("EVAL");
-    if (!exists(list_key, cfg)) {
-        return reject(missing_key(list_key));
+    auto present = required(cfg, list_key, list_key);
+    if (!present) {
+        return false;
     }
-    py::object evaluations = cfg[list_key];
+    py::object evaluations = *present;
     if (!glue::is_list(evaluations)) {
         return reject(glue::concat(list_key, "应为列表，当前类型: ", glue::type_name(evaluations)));
     }
@@ -55,17 +51,15 @@ bool check_evaluations(py::object cfg) {
             return false;
         }
         py::object info_key = key("INFO");
-        if (!exists(info_key, element)) {
-            return reject(missing_key(eval_path("INFO")));
+        auto info = required(element, info_key, eval_path("INFO"));
+        if (!info) {
+            return false;
         }
-        py::object info = element[info_key];
-        if (!glue::is_mapping(info)) {
-            return reject(glue::concat(eval_label(element), ".", info_key, "应为字典，当前类型: ", glue::type_name(info)));
+        if (!glue::is_mapping(*info)) {
+            return reject(glue::concat(eval_label(element), ".", info_key, "应为字典，当前类型: ", glue::type_name(*info)));
         }
-        for (const FieldCheck& entry : kInfoChecks) {
-            if (!check(entry.method, element)) {
-                return reject(glue::concat(eval_label(element), ".", info_key, ".", entry.field, " 检查失败"));
-            }
+        if (const FieldCheck* failed = first_failing(kInfoChecks, element)) {
+            return reject(glue::concat(eval_label(element), ".", info_key, ".", failed->field, " 检查失败"));
         }
     }
     return true;
@@ -73,12 +67,12 @@ bool check_evaluations(py::object cfg) {
 
 bool check_evaluations_name(py::object eval_item) {
     py::object name_key = key("NAME");
-    if (!exists(name_key, eval_item)) {
-        return reject(missing_key(eval_path("NAME")));
+    auto name = required(eval_item, name_key, eval_path("NAME"));
+    if (!name) {
+        return false;
     }
-    py::object name = eval_item[name_key];
-    if (!glue::is_str(name)) {
-        return reject(glue::concat(key("EVAL"), ".", name_key, "应为字符串，当前类型: ", glue::type_name(name)));
+    if (!glue::is_str(*name)) {
+        return reject(glue::concat(key("EVAL"), ".", name_key, "应为字符串，当前类型: ", glue::type_name(*name)));
     }
     return true;
 }
@@ -86,27 +80,27 @@ bool check_evaluations_name(py::object eval_item) {
 bool check_evaluations_info_get(py::object eval_item) {
     py::object info = eval_item[key("INFO")];
     py::object get_key = key("GET");
-    if (!exists(get_key, info)) {
-        return reject(missing_key(eval_path("INFO", "GET")));
+    auto command = required(info, get_key, eval_path("INFO", "GET"));
+    if (!command) {
+        return false;
     }
-    py::object command = info[get_key];
     py::str field = glue::concat(eval_label(eval_item), ".", key("INFO"), ".", get_key);
-    if (!glue::is_str(command)) {
-        return reject(glue::concat(field, "应为字符串，当前类型: ", glue::type_name(command)));
+    if (!glue::is_str(*command)) {
+        return reject(glue::concat(field, "应为字符串，当前类型: ", glue::type_name(*command)));
     }
-    return check("check_shell_metacharacters", command, field);
+    return check("check_shell_metacharacters", *command, field);
 }
 
 bool check_evaluations_info_type(py::object eval_item) {
     py::object info = eval_item[key("INFO")];
     py::object type_key = key("TYPE");
-    if (!exists(type_key, info)) {
-        return reject(missing_key(eval_path("INFO", "TYPE")));
+    auto direction = required(info, type_key, eval_path("INFO", "TYPE"));
+    if (!direction) {
+        return false;
     }
-    py::object direction = info[type_key];
-    if (!check("check_options", direction, word_list({"positive", "negative"}))) {
+    if (!check("check_options", *direction, word_list({"positive", "negative"}))) {
         return reject(glue::concat(eval_label(eval_item), ".", key("INFO"), ".", type_key,
-                                   "建议为'negative'或'positive'，当前值: ", direction));
+                                   "建议为'negative'或'positive'，当前值: ", *direction));
     }
     return true;
 }
@@ -114,10 +108,11 @@ bool check_evaluations_info_type(py::object eval_item) {
 bool check_evaluations_info_target(py::object eval_item) {
     py::object info = eval_item[key("INFO")];
     py::object target_key = key("TARGET");
-    if (!exists(target_key, info)) {
-        return reject(missing_key(eval_path("INFO", "TARGET")));
+    auto present = required(info, target_key, eval_path("INFO", "TARGET"));
+    if (!present) {
+        return false;
     }
-    py::object target = info[target_key];
+    py::object target = *present;
     if (target.is_none() || glue::compare(target, py::str(""), Py_EQ)) {
         return true;  // no target
     }

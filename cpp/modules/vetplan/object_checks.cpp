@@ -6,11 +6,6 @@ namespace knobsmith::vetplan {
 
 namespace {
 
-struct FieldCheck {
-    const char* field;
-    const char* method;
-};
-
 // The checks run on each object, in this order: a faulty field hides every later one.
 constexpr FieldCheck kInfoChecks[] = {
     {"desc", "check_objects_info_desc"},
@@ -30,10 +25,11 @@ py::str object_path(const char* attribute) { return glue::concat(key("OBJECT"), 
 
 bool check_object(py::object cfg) {
     py::object list_key = key("OBJECT");
-    if (!exists(list_key, cfg)) {
-        return reject(missing_key(list_key));
+    auto present = required(cfg, list_key, list_key);
+    if (!present) {
+        return false;
     }
-    py::object objects = cfg[list_key];
+    py::object objects = *present;
     if (!glue::is_list(objects)) {
         return reject(glue::concat(list_key, "应为列表，当前类型: ", glue::type_name(objects)));
     }
@@ -71,22 +67,20 @@ bool check_object(py::object cfg) {
 
 bool check_objects_name(py::object obj_item) {
     py::object name_key = key("NAME");
-    if (!exists(name_key, obj_item)) {
-        return reject(missing_key(object_path("NAME")));
+    auto name = required(obj_item, name_key, object_path("NAME"));
+    if (!name) {
+        return false;
     }
-    py::object name = obj_item[name_key];
-    if (glue::is_str(name)) {
+    if (glue::is_str(*name)) {
         return true;
     }
-    return reject(glue::concat("objects.", name_key, "应为字符串，当前类型: ", glue::type_name(name)));
+    return reject(glue::concat("objects.", name_key, "应为字符串，当前类型: ", glue::type_name(*name)));
 }
 
 bool check_objects_info(py::object obj_item) {
-    for (const FieldCheck& entry : kInfoChecks) {
-        if (!check(entry.method, obj_item)) {
-            py::object name = obj_item[key("NAME")];
-            return reject(glue::concat("object[", name, "].", key("INFO"), ".", entry.field, " 检查失败"));
-        }
+    if (const FieldCheck* failed = first_failing(kInfoChecks, obj_item)) {
+        py::object name = obj_item[key("NAME")];
+        return reject(glue::concat("object[", name, "].", key("INFO"), ".", failed->field, " 检查失败"));
     }
     return true;
 }
@@ -94,40 +88,41 @@ bool check_objects_info(py::object obj_item) {
 bool check_objects_info_desc(py::object obj_item) {
     py::object info = obj_item[key("INFO")];
     py::object desc_key = key("DESC");
-    if (!exists(desc_key, info)) {
-        return reject(missing_key(object_path("DESC")));
+    auto desc = required(info, desc_key, object_path("DESC"));
+    if (!desc) {
+        return false;
     }
-    py::object desc = info[desc_key];
-    if (!glue::truthy(desc) || glue::is_str(desc)) {
+    if (!glue::truthy(*desc) || glue::is_str(*desc)) {
         return true;  // the description may be left empty
     }
     py::object name = obj_item[key("NAME")];
-    return reject(glue::concat("objects[", name, "].", desc_key, "应为字符串，当前类型: ", glue::type_name(desc)));
+    return reject(glue::concat("objects[", name, "].", desc_key, "应为字符串，当前类型: ", glue::type_name(*desc)));
 }
 
 // The get and set commands: strings that pass the shell-metacharacter rule (empty is fine).
 bool check_command(py::handle obj_item, const char* attribute) {
     py::object info = obj_item[key("INFO")];
     py::object command_key = key(attribute);
-    if (!exists(command_key, info)) {
-        return reject(missing_key(object_path(attribute)));
+    auto command = required(info, command_key, object_path(attribute));
+    if (!command) {
+        return false;
     }
-    py::object command = info[command_key];
     py::object name = obj_item[key("NAME")];
     py::str field = glue::concat("objects[", name, "].", command_key);
-    if (!glue::is_str(command)) {
-        return reject(glue::concat(field, "应为字符串，当前类型: ", glue::type_name(command)));
+    if (!glue::is_str(*command)) {
+        return reject(glue::concat(field, "应为字符串，当前类型: ", glue::type_name(*command)));
     }
-    return check("check_shell_metacharacters", command, field);
+    return check("check_shell_metacharacters", *command, field);
 }
 
 bool check_objects_info_needrestart(py::object obj_item) {
     py::object info = obj_item[key("INFO")];
     py::object flag_key = key("NEEDRESTART");
-    if (!exists(flag_key, info)) {
-        return reject(missing_key(object_path("NEEDRESTART")));
+    auto present = required(info, flag_key, object_path("NEEDRESTART"));
+    if (!present) {
+        return false;
     }
-    py::object flag = info[flag_key];
+    py::object flag = *present;
     py::object name = obj_item[key("NAME")];
     if (!glue::is_str(flag)) {
         return reject(glue::concat("objects[", name, "].", flag_key, "应为字符串，当前类型: ", glue::type_name(flag)));

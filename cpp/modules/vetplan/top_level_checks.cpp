@@ -42,52 +42,49 @@ bool check_positive_integer(py::handle name, py::handle value) {
 
 bool check_iterations(py::object cfg) {
     py::object name = key("ITER");
-    if (!exists(name, cfg)) {
-        return reject(missing_key(name));
-    }
-    py::object value = cfg[name];
-    return check_positive_integer(name, value);
+    auto value = required(cfg, name, name);
+    return value && check_positive_integer(name, *value);
 }
 
 bool check_timeout(py::object cfg) {
     py::object name = key("TIMEOUT");
-    if (!exists(name, cfg)) {
-        return reject(missing_key(name));
+    auto value = required(cfg, name, name);
+    if (!value) {
+        return false;
     }
-    py::object value = cfg[name];
-    if (!glue::truthy(value)) {
+    if (!glue::truthy(*value)) {
         // No time budget: the iterations alone must carry the run.
         return check("check_iterations", cfg);
     }
-    return check_positive_integer(name, value);
+    return check_positive_integer(name, *value);
 }
 
 bool check_benchmark(py::object cfg) {
     py::object name = key("BENCHMARK");
-    if (!exists(name, cfg)) {
-        return reject(missing_key(name));
+    auto value = required(cfg, name, name);
+    if (!value) {
+        return false;
     }
-    py::object value = cfg[name];
-    if (!glue::is_str(value)) {
-        return reject(glue::concat(name, "应为字符串，当前类型: ", glue::type_name(value)));
+    if (!glue::is_str(*value)) {
+        return reject(glue::concat(name, "应为字符串，当前类型: ", glue::type_name(*value)));
     }
-    if (!glue::truthy(value.attr("strip")())) {
+    if (!glue::truthy(value->attr("strip")())) {
         return reject(glue::concat(name, "不能为空"));
     }
-    return check("check_shell_metacharacters", value, name);
+    return check("check_shell_metacharacters", *value, name);
 }
 
 bool check_workload(py::object cfg) {
     for (const char* attribute : {"STARTWORKLOAD", "STOPWORKLOAD"}) {
         py::object name = key(attribute);
-        if (!exists(name, cfg)) {
-            return reject(missing_key(name));
+        auto value = required(cfg, name, name);
+        if (!value) {
+            return false;
         }
-        py::object value = cfg[name];
-        if (!glue::is_str(value)) {
-            return reject(glue::concat(name, "应为字符串，当前类型: ", glue::type_name(value)));
+        if (!glue::is_str(*value)) {
+            return reject(glue::concat(name, "应为字符串，当前类型: ", glue::type_name(*value)));
         }
-        if (!check("check_shell_metacharacters", value, name)) {
+        if (!check("check_shell_metacharacters", *value, name)) {
             return false;
         }
     }

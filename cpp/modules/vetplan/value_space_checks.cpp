@@ -29,12 +29,12 @@ bool check_word(py::handle obj_item, const char* attribute, std::initializer_lis
                 const char* suggestion) {
     py::object info = info_of(obj_item);
     py::object field_key = key(attribute);
-    if (!exists(field_key, info)) {
-        return reject(missing_key(glue::concat(key("OBJECT"), "-", key("INFO"), "-", field_key)));
+    auto word = required(info, field_key, glue::concat(key("OBJECT"), "-", key("INFO"), "-", field_key));
+    if (!word) {
+        return false;
     }
-    py::object word = info[field_key];
-    if (!check("check_options", word, word_list(allowed))) {
-        return reject(glue::concat(info_label(obj_item), field_key, suggestion, "，当前值: ", word));
+    if (!check("check_options", *word, word_list(allowed))) {
+        return reject(glue::concat(info_label(obj_item), field_key, suggestion, "，当前值: ", *word));
     }
     return true;
 }

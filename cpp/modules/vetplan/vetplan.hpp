@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 #include "pyglue.hpp"
@@ -41,6 +42,34 @@ inline py::list word_list(std::initializer_list<const char*> words) {
 }
 
 inline py::str missing_key(py::handle path) { return glue::concat("缺少必需字段: '", path, "'"); }
+
+// mapping[field] when the field is present; otherwise logs the missing-key line naming `path`
+// and gives nothing.
+inline std::optional<py::object> required(py::handle mapping, py::handle field, py::handle path) {
+    if (!exists(field, mapping)) {
+        reject(missing_key(path));
+        return std::nullopt;
+    }
+    return py::object(mapping[field]);
+}
+
+// One row of a table of field checks: the field's name and the check method that owns it.
+struct FieldCheck {
+    const char* field;
+    const char* method;
+};
+
+// Runs the checks of `table` on `item` in order and returns the first row whose check said no,
+// or nullptr when every check passed.
+template <std::size_t N>
+const FieldCheck* first_failing(const FieldCheck (&table)[N], py::handle item) {
+    for (const FieldCheck& row : table) {
+        if (!check(row.method, item)) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
 
 void add_top_level_checks(py::handle cls);
 void add_evaluation_checks(py::handle cls);
