@@ -1,0 +1,37 @@
+// Running a program with its standard output and standard error captured.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace knobsmith::core {
+
+struct CommandOutput {
+    std::string out;
+    std::string err;
+    int wait_status = 0;  // as waitpid reports it
+};
+
+// Asked whenever a wait for the child is interrupted by a signal (and every now and then while
+// waiting, so that a signal that slipped in before the wait is not missed). Answering true
+// abandons the command: the child is killed and reaped, and CommandInterrupted is thrown.
+using InterruptCheck = std::function<bool()>;
+
+class CommandInterrupted : public std::runtime_error {
+public:
+    CommandInterrupted() : std::runtime_error("command interrupted") {}
+};
+
+// Runs the program `argv[0]` with the arguments `argv` and waits for it.
+//
+// Standard output and standard error each go to a pipe, drained together so that neither can
+// fill up and stall the child; standard input, environment and working directory are the
+// caller's, and no other descriptor is passed on. SIGPIPE and SIGXFSZ are at their default
+// disposition and no signal is blocked in the child (other dispositions are inherited). The
+// child is always reaped. An argument holding a NUL byte cannot be passed to a program:
+// std::invalid_argument. A program that cannot be started: std::system_error.
+CommandOutput run_command(const std::vector<std::string>& argv, const InterruptCheck& interrupted = {});
+
+}  // namespace knobsmith::core

@@ -1,0 +1,92 @@
+// Reading the parameters' current values and backing them up.
+#include "knobsmith_core/atomic_file.hpp"
+#include "knobsmith_core/backup_file.hpp"
+#include "knobsmith_core/text.hpp"
+#include "stagekit.hpp"
+
+namespace knobsmith::stagekit {
+
+namespace {
+
+py::dict failed_read(std::string_view error_output) {
+    const std::string_view stripped = core::strip_ascii_whitespace(error_output);
+    glue::log_error(glue::concat("run script failed: ", decode_replacing(stripped)));
+    return py::dict();
+}
+
+py::dict get_params(py::object /*self*/) {
+    py::dict values;
+    py::object params_get = glue::global("Cfg")().attr("get_params_get_script")();
+    for (py::handle name : params_get) {
+        py::object entry = params_get[name];
+        py::object command = entry["get"];
+        if (command_refused(command)) {
+            glue::log_error(glue::concat("params get cmd 包含非法 shell 元字符，跳过: ", name));
+            continue;
+        }
+        const core::CommandOutput output = run_shell(command);
+        if (!output.err.empty()) {
+            // One complaint spoils the whole reading: nothing read so far is handed out.
+            return failed_read(output.err);
+        }
+        if (output.out.empty()) {
+            glue::log("warning", glue::concat("cannot get ", name));
+        }
+        py::object value = decode_strict(core::strip_ascii_whitespace(output.out));
+        if (!value) {
+            return failed_read(output.err);
+        }
+        values[name] = value;
+    }
+    return values;
+}
+
+std::string utf8_strict(py::handle text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) {
+        throw py::error_already_set();
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+py::object backup_params(py::object self) {
+    py::object current = self.attr("get_params")();
+    if (!glue::truthy(current)) {
+        return py::dict();
+    }
+    py::object params_set = glue::global("Cfg")().attr("get_params_set_script")();
+    py::object project = glue::global("Cfg")().attr("get_project")();
+    py::str filename = glue::concat("bak_", project, ".ini");
+
+    std::vector<core::BackupEntry> entries;
+    for (py::handle name : current) {
+        py::object entry = params_set[name];
+        py::object set_command = entry["set"];
+        py::object value = current[name];
+        entries.push_back({utf8_strict(py::str(name).attr("lower")()), utf8_strict(py::str(value)),
+                           utf8_strict(py::str(set_command))});
+    }
+    const std::string text = core::render_backup(entries);
+    auto path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(filename.ptr()));
+    if (!path) {
+        throw py::error_already_set();
+    }
+    const std::string target(PyBytes_AS_STRING(path.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
+    {
+        py::gil_scoped_release release;
+        core::replace_file(target, text);
+    }
+    return current;
+}
+
+}  // namespace
+
+void add_reading(py::handle cls) {
+    glue::def_method(cls, "get_params", &get_params,
+                     "Read every parameter's current value through its get command: {name: value}.");
+    glue::def_method(cls, "backup_params", &backup_params,
+                     "Read the current values and save them with their set commands in bak_<project>.ini.");
+}
+
+}  // namespace knobsmith::stagekit
