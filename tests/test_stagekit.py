@@ -313,14 +313,14 @@ def children_of(pid):
 def test_the_interpreter_lock_is_free_while_a_command_runs(machine):
     folder = machine(parameter("gate", "sh gate.sh"))
     script(folder, "gate.sh", """\
-        : > started
+        echo yes > started
         i=0
         while [ ! -f flag ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done
         if [ -f flag ]; then echo seen; else echo timeout; fi
         """)
 
     def open_the_gate():
-        wait_for_file(folder / "started")
+        wait_for(folder / "started")
         (folder / "flag").touch()
 
     helper = threading.Thread(target=open_the_gate)
@@ -328,13 +328,6 @@ def test_the_interpreter_lock_is_free_while_a_command_runs(machine):
     values = StageKit().get_params()
     helper.join()
     assert values == {"gate": "seen"}
-
-
-def wait_for_file(path, attempts=2000):
-    for _ in range(attempts):
-        if path.exists():
-            return
-        threading.Event().wait(0.005)
 
 
 def test_ctrl_c_kills_and_reaps_the_command(tmp_path):
