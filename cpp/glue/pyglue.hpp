@@ -77,10 +77,11 @@ void def_static(py::handle cls, const char* name, Func&& func, const Extra&... e
 
 namespace detail {
 
-template <void (*Body)(py::handle self)>
-PyObject* init_trampoline(PyObject* /*unused*/, PyObject* self) {
+// Runs `body` and answers None, or sets the Python error it raised and answers NULL.
+template <typename Body>
+PyObject* call_translating(Body&& body) {
     try {
-        Body(self);
+        body();
         Py_RETURN_NONE;
     } catch (py::error_already_set& e) {
         e.restore();
@@ -94,15 +95,23 @@ PyObject* init_trampoline(PyObject* /*unused*/, PyObject* self) {
     return nullptr;
 }
 
-}  // namespace detail
-
-// pybind11 treats every function named __init__ as the constructor of a bound C++ type, so the
-// __init__ of a plain class (which takes no argument besides the instance) is a raw C function
-// wrapped as an instance method.
 template <void (*Body)(py::handle self)>
-void def_init(py::handle cls, const char* doc) {
-    static PyMethodDef def = {"__init__", &detail::init_trampoline<Body>, METH_O, nullptr};
-    def.ml_doc = doc;
+PyObject* init_trampoline(PyObject* /*unused*/, PyObject* self) {
+    return call_translating([self] { Body(self); });
+}
+
+template <void (*Body)(py::handle self, py::handle argument), const char* Name>
+PyObject* init_trampoline_1(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"self", Name, nullptr};
+    PyObject* self = nullptr;
+    PyObject* argument = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char**>(names), &self, &argument)) {
+        return nullptr;
+    }
+    return call_translating([self, argument] { Body(self, argument); });
+}
+
+inline void set_init(py::handle cls, PyMethodDef& def) {
     auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, nullptr, nullptr));
     if (!function) {
         throw py::error_already_set();
@@ -112,6 +121,34 @@ void def_init(py::handle cls, const char* doc) {
         throw py::error_already_set();
     }
     cls.attr("__init__") = method;
+}
+
+}  // namespace detail
+
+// pybind11 treats every function named __init__ as the constructor of a bound C++ type, so the
+// __init__ of a plain class (which takes no argument besides the instance) is a raw C function
+// wrapped as an instance method.
+template <void (*Body)(py::handle self)>
+void def_init(py::handle cls, const char* doc) {
+    static PyMethodDef def = {"__init__", &detail::init_trampoline<Body>, METH_O, nullptr};
+    def.ml_doc = doc;
+    detail::set_init(cls, def);
+}
+
+// An __init__ taking one argument besides the instance, named `Name` (a static array).
+template <void (*Body)(py::handle self, py::handle argument), const char* Name>
+void def_init(py::handle cls, const char* doc) {
+    static PyMethodDef def = {"__init__", reinterpret_cast<PyCFunction>(
+                                              reinterpret_cast<void (*)()>(&detail::init_trampoline_1<Body, Name>)),
+                              METH_VARARGS | METH_KEYWORDS, nullptr};
+    def.ml_doc = doc;
+    detail::set_init(cls, def);
+}
+
+// A property as Python's property(fget, fset, None, doc) makes it; no setter leaves it read-only.
+inline void def_property(py::handle cls, const char* name, const py::cpp_function& getter,
+                         const py::object& setter, const char* doc) {
+    cls.attr(name) = global("property")(getter, setter, py::none(), doc);
 }
 
 // ---------------------------------------------------------------------------------------------

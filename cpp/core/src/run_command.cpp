@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <string_view>
 #include <system_error>
 
 extern char** environ;
@@ -77,10 +78,13 @@ void open_pipe(Descriptor& read_end, Descriptor& write_end) {
 
 class SpawnSetup {
 public:
-    SpawnSetup(int out_fd, int err_fd) {
+    SpawnSetup(int in_fd, int out_fd, int err_fd) {
         check(::posix_spawn_file_actions_init(&actions_), "posix_spawn_file_actions_init");
         check(::posix_spawnattr_init(&attributes_), "posix_spawnattr_init");
-        // In order: the pipes onto 1 and 2, then every other descriptor closed.
+        // In order: the pipes onto 0 (when fed), 1 and 2, then every other descriptor closed.
+        if (in_fd >= 0) {
+            check(::posix_spawn_file_actions_adddup2(&actions_, in_fd, STDIN_FILENO), "adddup2");
+        }
         check(::posix_spawn_file_actions_adddup2(&actions_, out_fd, STDOUT_FILENO), "adddup2");
         check(::posix_spawn_file_actions_adddup2(&actions_, err_fd, STDERR_FILENO), "adddup2");
         check(::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1), "addclosefrom");
@@ -132,13 +136,22 @@ int reap(pid_t pid) {
     throw CommandInterrupted();
 }
 
-// Reads both pipes until each reaches its end.
-void drain(pid_t pid, Descriptor& out_fd, Descriptor& err_fd, CommandOutput& output, const InterruptCheck& interrupted) {
-    std::array<pollfd, 2> watched{{{out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}}};
-    std::array<std::string*, 2> sinks{&output.out, &output.err};
-    std::array<Descriptor*, 2> owners{&out_fd, &err_fd};
-    int open_count = 2;
-    while (open_count > 0) {
+// Feeds `input` to the child (when there is a feeding pipe) and reads both output pipes until
+// each reaches its end.
+void exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& out_fd, Descriptor& err_fd,
+              CommandOutput& output, const InterruptCheck& interrupted) {
+    enum { kIn, kOut, kErr };
+    std::array<pollfd, 3> watched{{{in_fd.get(), POLLOUT, 0}, {out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}}};
+    std::array<std::string*, 3> sinks{nullptr, &output.out, &output.err};
+    std::array<Descriptor*, 3> owners{&in_fd, &out_fd, &err_fd};
+    auto finish = [&](int index) {
+        owners[index]->reset();
+        watched[index].fd = -1;
+    };
+    if (in_fd.get() >= 0 && input.empty()) {
+        finish(kIn);
+    }
+    while (watched[kOut].fd >= 0 || watched[kErr].fd >= 0) {
         const int ready = ::poll(watched.data(), watched.size(), kWakeupMilliseconds);
         if (ready <= 0) {
             if (ready < 0 && errno != EINTR) {
@@ -152,7 +165,17 @@ void drain(pid_t pid, Descriptor& out_fd, Descriptor& err_fd, CommandOutput& out
             }
             continue;
         }
-        for (std::size_t i = 0; i < watched.size(); ++i) {
+        if (watched[kIn].fd >= 0 && watched[kIn].revents != 0) {
+            const ssize_t count = ::write(watched[kIn].fd, input.data(), input.size());
+            if (count > 0) {
+                input.remove_prefix(static_cast<std::size_t>(count));
+            }
+            // All fed, or the child stopped reading (EPIPE and the like): either way we are done.
+            if (input.empty() || (count < 0 && errno != EINTR && errno != EAGAIN)) {
+                finish(kIn);
+            }
+        }
+        for (const int i : {kOut, kErr}) {
             if (watched[i].fd < 0 || watched[i].revents == 0) {
                 continue;
             }
@@ -164,17 +187,15 @@ void drain(pid_t pid, Descriptor& out_fd, Descriptor& err_fd, CommandOutput& out
             if (count > 0 || (count < 0 && (errno == EINTR || errno == EAGAIN))) {
                 continue;
             }
-            // End of file (or a read error, which ends this stream all the same).
-            owners[i]->reset();
-            watched[i].fd = -1;
-            --open_count;
+            finish(i);  // end of file (or a read error, which ends this stream all the same)
         }
     }
 }
 
 }  // namespace
 
-CommandOutput run_command(const std::vector<std::string>& argv, const InterruptCheck& interrupted) {
+CommandOutput run_command(const std::vector<std::string>& argv, const InterruptCheck& interrupted,
+                          const std::string* input) {
     if (argv.empty()) {
         throw std::invalid_argument("no program to run");
     }
@@ -188,24 +209,32 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
     }
     arguments.push_back(nullptr);
 
-    Descriptor out_read, out_write, err_read, err_write;
+    Descriptor in_read, in_write, out_read, out_write, err_read, err_write;
+    if (input != nullptr) {
+        open_pipe(in_read, in_write);
+        if (::fcntl(in_write.get(), F_SETFL, O_NONBLOCK) != 0) {
+            throw_errno(errno, "fcntl");
+        }
+    }
     open_pipe(out_read, out_write);
     open_pipe(err_read, err_write);
 
     pid_t pid = -1;
     {
-        SpawnSetup setup(out_write.get(), err_write.get());
+        SpawnSetup setup(in_read.get(), out_write.get(), err_write.get());
         const int result = ::posix_spawn(&pid, argv[0].c_str(), setup.actions(), setup.attributes(), arguments.data(), environ);
         if (result != 0) {
             throw_errno(result, "cannot start " + argv[0]);
         }
     }
-    // Only the child may hold the write ends, or the reads would never see their end.
+    // Only the child may hold its ends of the pipes, or the reads would never see their end.
+    in_read.reset();
     out_write.reset();
     err_write.reset();
 
     CommandOutput output;
-    drain(pid, out_read, err_read, output, interrupted);
+    exchange(pid, in_write, input != nullptr ? std::string_view(*input) : std::string_view(), out_read, err_read,
+             output, interrupted);
 
     // Both streams are closed; the child is ending (or closed them and runs on).
     int status = 0;

@@ -2,6 +2,7 @@
 #include "knobsmith_core/atomic_file.hpp"
 #include "knobsmith_core/backup_file.hpp"
 #include "knobsmith_core/text.hpp"
+#include "process_glue.hpp"
 #include "stagekit.hpp"
 
 namespace knobsmith::stagekit {
@@ -10,7 +11,7 @@ namespace {
 
 py::dict failed_read(std::string_view error_output) {
     const std::string_view stripped = core::strip_ascii_whitespace(error_output);
-    glue::log_error(glue::concat("run script failed: ", decode_replacing(stripped)));
+    glue::log_error(glue::concat("run script failed: ", glue::decode_utf8(stripped, "replace")));
     return py::dict();
 }
 

@@ -17,9 +17,8 @@ bool command_refused(py::handle command);
 // signal whose handler raises) kills and reaps the command, then raises.
 core::CommandOutput run_shell(py::handle command);
 
-// Bytes as text: strictly (nothing when they are not UTF-8), or with replacement characters.
+// Bytes as text, or nothing when they are not UTF-8.
 py::object decode_strict(std::string_view bytes);
-py::str decode_replacing(std::string_view bytes);
 
 void add_reading(py::handle cls);
 void add_applying(py::handle cls);

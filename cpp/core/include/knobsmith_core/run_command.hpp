@@ -27,11 +27,14 @@ public:
 // Runs the program `argv[0]` with the arguments `argv` and waits for it.
 //
 // Standard output and standard error each go to a pipe, drained together so that neither can
-// fill up and stall the child; standard input, environment and working directory are the
+// fill up and stall the child. Standard input is the caller's, or, when `input` is given, a pipe
+// fed with `input` and then closed (a child that leaves early just stops the feeding; the caller
+// must ignore SIGPIPE, as the Python interpreter does). Environment and working directory are the
 // caller's, and no other descriptor is passed on. SIGPIPE and SIGXFSZ are at their default
 // disposition and no signal is blocked in the child (other dispositions are inherited). The
 // child is always reaped. An argument holding a NUL byte cannot be passed to a program:
 // std::invalid_argument. A program that cannot be started: std::system_error.
-CommandOutput run_command(const std::vector<std::string>& argv, const InterruptCheck& interrupted = {});
+CommandOutput run_command(const std::vector<std::string>& argv, const InterruptCheck& interrupted = {},
+                          const std::string* input = nullptr);
 
 }  // namespace knobsmith::core
