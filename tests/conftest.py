@@ -6,6 +6,7 @@ import yaml
 
 from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
+from knobsmith.recommend import SystemCollecter
 from knobsmith.vetplan import Vetplan
 
 VALID_CONFIG = {
@@ -44,12 +45,13 @@ def config():
 
 @pytest.fixture(autouse=True)
 def fresh_singletons():
-    """Every test starts from a new-looking reader, timer and validator flag."""
+    """Every test starts from a new-looking reader, timer, memory reading and validator flag."""
     cfg = Cfg()
     cfg.__init__()
     for name in ("iter", "time"):
         cfg.__dict__.pop(name, None)
     Timer().__init__()
+    SystemCollecter().__init__()
     Vetplan.need_restart = False
     yield
 
