@@ -1,27 +1,191 @@
+"""The knobsmith command line, run as a user runs it: the installed console script in a process."""
+
 import json
 import pathlib
 import subprocess
 import sys
+import time
+
+import pytest
+import yaml
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+SCRIPT = pathlib.Path(sys.executable).parent / "knobsmith"
 
 
-def run(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "knobsmith", *args], capture_output=True, text=True, cwd=cwd)
+def knobsmith(*args, cwd=None, env=None):
+    command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "knobsmith"]
+    result = subprocess.run([*command, *args], capture_output=True, text=True, cwd=cwd, env=env)
+    assert "Traceback" not in result.stderr
+    return result
+
+
+@pytest.fixture
+def machine(tmp_path):
+    """A folder whose files are the tuned parameters, and a configuration that tunes them."""
+    (tmp_path / "level").write_text("6\n")
+    (tmp_path / "mode").write_text("fast\n")
+    (tmp_path / "ratio").write_text("0.5\n")
+    config = {
+        "iterations": 5, "timeout": 0, "benchmark": "true",
+        "startworkload": "sh -c 'echo started >> workload'", "stopworkload": "echo stopped >> workload",
+        "evaluations": [{"name": "t", "info": {"get": "echo 1", "type": "negative", "target": None}}],
+        "object": [
+            {"name": "Level", "info": {"desc": "", "get": "cat level", "set": "echo $value > level", "needrestart": "true",
+                                       "type": "discrete", "dtype": "int", "scope": [1, 9], "step": 1, "items": []}},
+            {"name": "mode", "info": {"desc": "", "get": "cat mode", "set": 'echo "$value" 100% > mode',
+                                      "needrestart": "false", "type": "discrete", "dtype": "string",
+                                      "options": ["fast", "safe"]}},
+            {"name": "ratio", "info": {"desc": "", "get": "cat ratio", "set": "echo $value > ratio",
+                                       "needrestart": "false", "type": "continuous", "dtype": "float", "scope": [0.1, 0.9]}},
+        ],
+    }
+    (tmp_path / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    return tmp_path
+
+
+def wait_until(condition, attempts=1000):
+    for _ in range(attempts):
+        if condition():
+            return
+        time.sleep(0.01)
+    assert condition()
+
+
+def test_version_and_help():
+    assert knobsmith("--version").stdout.strip() == "knobsmith 0.1.0"
+    assert knobsmith("--help").returncode == 0
 
 
 def test_check_prints_the_optimizer_settings_of_the_demo():
-    result = run("check", str(EXAMPLES / "demo.yaml"))
+    result = knobsmith("check", str(EXAMPLES / "demo.yaml"))
     assert result.returncode == 0, result.stderr
     settings = json.loads(result.stdout)
-    assert [knob["name"] for knob in settings["knobs"]] == ["level", "input"]
+    assert [knob["name"] for knob in settings["knobs"]] == ["threads", "buffer_mb", "level"]
     assert (settings["engine"], settings["max_eval"], settings["eval_type"]) == ("bayes", 20, "negative")
 
 
-def test_check_reports_a_rejected_file(tmp_path):
+@pytest.mark.parametrize(
+    "text, line",
+    [("iterations: 0\n", "ERROR iterations应大于0，当前值: 0"), ('a: "open\n', "ERROR Yaml format error: while scanning")],
+)
+def test_check_reports_a_rejected_file(tmp_path, text, line):
     path = tmp_path / "bad.yaml"
-    path.write_text("iterations: 0\n", encoding="utf-8")
-    result = run("check", str(path))
+    path.write_text(text, encoding="utf-8")
+    result = knobsmith("check", str(path))
+    assert result.returncode == 1 and result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert lines[0].startswith(line)
+    assert lines[-1] == f"knobsmith: {path} cannot be used (see the lines above)"
+
+
+def test_backup_then_apply_then_restore(machine):
+    backup = knobsmith("backup", "tune.yaml", cwd=machine)
+    assert backup.returncode == 0, backup.stderr
+    assert backup.stdout.splitlines() == ["Level = 6", "mode = fast", "ratio = 0.5", str(machine / "bak_tune.ini")]
+
+    applied = knobsmith("apply", "tune.yaml", "Level=3", "mode=safe", "ratio=0.25", cwd=machine)
+    assert applied.returncode == 0, applied.stderr
+    assert [(machine / name).read_text() for name in ("level", "mode", "ratio")] == ["3\n", "safe 100%\n", "0.25\n"]
+    wait_until(lambda: (machine / "workload").read_text() == "stopped\nstarted\n")  # started in the background
+
+    dry = knobsmith("restore", "bak_tune.ini", "--dry-run", cwd=machine)
+    assert dry.stdout.splitlines() == ["echo 6 > level", 'echo "fast" 100% > mode', "echo 0.5 > ratio"]
+    assert (machine / "level").read_text() == "3\n"
+
+    restored = knobsmith("restore", "bak_tune.ini", cwd=machine)
+    assert restored.returncode == 0, restored.stderr
+    assert restored.stdout.strip() == "restored 3 parameters from bak_tune.ini"
+    assert [(machine / name).read_text() for name in ("level", "mode", "ratio")] == ["6\n", "fast 100%\n", "0.5\n"]
+
+
+def test_apply_dry_run_prints_the_commands_and_the_restart(machine):
+    result = knobsmith("apply", "tune.yaml", "Level=4", "--dry-run", cwd=machine)
+    assert result.stdout.splitlines() == [
+        "echo 4 > level", "echo stopped >> workload", "sh -c 'echo started >> workload' >/dev/null 2>&1 &",
+    ]
+    assert (machine / "level").read_text() == "6\n" and not (machine / "workload").exists()
+
+
+@pytest.mark.parametrize(
+    "assignment, message",
+    [
+        ("Level=12", "Level: 12 is outside [1, 9]"),
+        ("Level=high", "'high' is not an integer"),
+        ("ratio=1.5", "ratio: 1.5 is outside [0.1, 0.9]"),
+        ("mode=turbo", "mode: 'turbo' is not one of fast, safe"),
+        ("ghost=1", "ghost is not a parameter of tune.yaml"),
+        ("Level", "'Level' is not NAME=VALUE"),
+    ],
+)
+def test_apply_refuses_before_anything_runs(machine, assignment, message):
+    result = knobsmith("apply", "tune.yaml", "mode=safe", assignment, cwd=machine)
     assert result.returncode == 1
-    assert result.stdout == ""
-    assert result.stderr.rstrip().endswith("ERROR iterations应大于0，当前值: 0")
+    assert result.stderr.strip() == f"knobsmith: {message}"
+    assert (machine / "mode").read_text() == "fast\n"
+
+
+def test_backup_with_nothing_read_fails(machine):
+    (machine / "level").unlink()
+    result = knobsmith("backup", "tune.yaml", cwd=machine)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == "knobsmith: no value could be read, so no backup was written"
+    assert not (machine / "bak_tune.ini").exists()
+
+
+def test_restore_refuses_unsafe_commands_and_runs_the_others(machine):
+    (machine / "bak.ini").write_text(
+        '[params]\nlevel = 2\nevil = 1\n\n[set]\nset_level = "echo $value > level"\nset_evil = "echo $value; touch pwned"\n\n'
+    )
+    result = knobsmith("restore", "bak.ini", cwd=machine)
+    assert result.returncode == 1
+    assert result.stderr.strip() == "knobsmith: refused evil: its command breaks the shell-metacharacter rule"
+    assert (machine / "level").read_text() == "2\n" and not (machine / "pwned").exists()
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        ("not an ini file", "bak.ini is not a readable backup: File contains no section headers."),
+        ("[params]\na = 1\n", "bak.ini is not a backup: it needs a [params] and a [set] section"),
+        ('[params]\n\n[set]\nset_a = "echo"\n', "bak.ini: [set] set_a has no value in [params]"),
+        ("[params]\na = 1\n[set]\nset_a = echo\n", "bak.ini: [set] set_a is not a quoted command"),
+    ],
+)
+def test_restore_refuses_a_file_that_is_not_a_backup(machine, content, message):
+    (machine / "bak.ini").write_text(content)
+    result = knobsmith("restore", "bak.ini", cwd=machine)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1].startswith(f"knobsmith: {message}")
+
+
+def test_restore_of_a_missing_file(machine):
+    result = knobsmith("restore", "absent.ini", cwd=machine)
+    assert result.returncode == 1 and "absent.ini is not a readable backup" in result.stderr
+
+
+def test_recommend_writes_into_the_output_folder(tmp_path):
+    result = knobsmith("recommend", "net", "--output", str(tmp_path / "out"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == f"{tmp_path}/out/config.yaml"
+    assert "net.core.somaxconn" in (tmp_path / "out" / "config.yaml").read_text(encoding="utf-8")
+
+
+def test_recommend_into_an_unsafe_folder_fails(tmp_path):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o777)
+    result = knobsmith("recommend", "cpu", "--output", str(shared))
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == ["ERROR write file error.", "knobsmith: no recommendation written for the scene cpu"]
+
+
+def test_unknown_scene_is_an_argument_error():
+    result = knobsmith("recommend", "disk")
+    assert result.returncode == 2 and "invalid choice: 'disk'" in result.stderr
+
+
+def test_verbose_shows_debug_lines(tmp_path):
+    result = knobsmith("--verbose", "recommend", "io", "--output", str(tmp_path))
+    assert result.returncode == 0
+    assert "INFO 推荐报告输出路径: " in result.stderr

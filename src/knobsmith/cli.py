@@ -1,46 +1,223 @@
-"""The knobsmith command line."""
+"""The knobsmith command line: check, recommend, backup, apply and restore."""
 
 from __future__ import annotations
 
 import argparse
+import configparser
 import json
 import logging
+import os
 import sys
+from typing import Any, Callable, NoReturn
 
 from knobsmith import __version__
 
+SCENES = ("cpu", "io", "net", "mysql")
 
-def _check(args: argparse.Namespace) -> int:
+
+class CommandError(Exception):
+    """A failure that the command line reports as one line and exit status 1."""
+
+
+def _fail(message: str) -> NoReturn:
+    raise CommandError(message)
+
+
+def _load(config: str) -> Any:
+    """The configuration reader holding `config`, validated; its own lines tell what is wrong."""
     from knobsmith.loadplan import Cfg
 
     cfg = Cfg()
-    if not cfg.init(args.config):
-        return 1
+    if not cfg.init(config):
+        _fail(f"{config} cannot be used (see the lines above)")
+    return cfg
+
+
+def _check(args: argparse.Namespace) -> int:
+    cfg = _load(args.config)
     try:
         settings = cfg.get_optimizer_info()
-    except (NameError, ZeroDivisionError, ValueError) as error:
-        print(f"knobsmith: {error}", file=sys.stderr)
-        return 1
+    except (NameError, ZeroDivisionError, ValueError, TypeError) as error:
+        _fail(str(error))
     print(json.dumps(settings, ensure_ascii=False, indent=2, default=str))
     return 0
+
+
+def _recommend(args: argparse.Namespace) -> int:
+    from common.config import Config
+    from knobsmith.recommend import Recomd
+
+    if args.output is not None:
+        os.makedirs(args.output, mode=0o700, exist_ok=True)
+        os.environ["KNOBSMITH_OUTPUT_DIR"] = os.path.abspath(args.output)
+    if not Recomd().manager(args.scene):
+        _fail(f"no recommendation written for the scene {args.scene}")
+    print(Config().get_output_path() + "config.yaml")
+    return 0
+
+
+def _backup(args: argparse.Namespace) -> int:
+    from knobsmith.stagekit import StageKit
+
+    cfg = _load(args.config)
+    values = StageKit().backup_params()
+    if not values:
+        _fail("no value could be read, so no backup was written")
+    for name, value in values.items():
+        print(f"{name} = {value}")
+    print(os.path.abspath(f"bak_{cfg.get_project()}.ini"))
+    return 0
+
+
+def _number(text: str, dtype: str) -> int | float:
+    convert: Callable[[str], int | float] = int if dtype == "int" else float
+    try:
+        return convert(text)
+    except ValueError:
+        _fail(f"{text!r} is not {'an integer' if dtype == 'int' else 'a number'}")
+
+
+def _converted(info: dict[str, Any], name: str, text: str) -> Any:
+    """`text` as a value of the parameter, or a CommandError saying why it cannot be one."""
+    dtype = info.get("dtype")
+    value: Any = text if dtype == "string" else _number(text, dtype)
+    options = info.get("options")
+    if isinstance(options, list) and options and dtype == "string" and value not in options:
+        _fail(f"{name}: {text!r} is not one of {', '.join(map(str, options))}")
+    scope = info.get("scope")
+    if dtype != "string" and isinstance(scope, list) and len(scope) == 2:
+        low, high = scope
+        if not low <= value <= high:
+            _fail(f"{name}: {text} is outside [{low}, {high}]")
+    return value
+
+
+def _assignments(pairs: list[str]) -> list[tuple[str, str]]:
+    parsed = []
+    for pair in pairs:
+        name, equals, text = pair.partition("=")
+        if not equals or not name:
+            _fail(f"{pair!r} is not NAME=VALUE")
+        parsed.append((name, text))
+    return parsed
+
+
+def _apply(args: argparse.Namespace) -> int:
+    from knobsmith.stagekit import StageKit
+
+    cfg = _load(args.config)
+    infos = {obj["name"]: obj["info"] for obj in cfg.yml["object"]}
+    values = {}
+    for name, text in _assignments(args.assignments):
+        if name not in infos:
+            _fail(f"{name} is not a parameter of {args.config}")
+        values[name] = _converted(infos[name], name, text)
+    if args.dry_run:
+        commands = cfg.get_params_set_script()
+        for name, value in values.items():
+            print(commands[name]["set"].replace("$value", str(value)))
+        if any(commands[name]["needrestart"] == "true" for name in values):
+            workload = cfg.get_workload_options()
+            print(workload["stop"])
+            print(workload["start"] + " >/dev/null 2>&1 &")
+        return 0
+    StageKit().set_params(values)
+    return 0
+
+
+def _read_backup(path: str) -> list[tuple[str, str, str]]:
+    """(name, value, set command) of every parameter of a backup file, in file order."""
+    parser = configparser.ConfigParser()
+    try:
+        with open(path, encoding="utf-8") as stream:
+            parser.read_file(stream)
+    except (OSError, UnicodeDecodeError, configparser.Error) as error:
+        _fail(f"{path} is not a readable backup: {str(error).splitlines()[0]}")
+    if not parser.has_section("params") or not parser.has_section("set"):
+        _fail(f"{path} is not a backup: it needs a [params] and a [set] section")
+    entries = []
+    for option, quoted in parser.items("set"):
+        name = option.removeprefix("set_")
+        if not option.startswith("set_") or not parser.has_option("params", name):
+            _fail(f"{path}: [set] {option} has no value in [params]")
+        if len(quoted) < 2 or quoted[0] != '"' or quoted[-1] != '"':
+            _fail(f"{path}: [set] {option} is not a quoted command")
+        entries.append((name, parser.get("params", name), quoted[1:-1]))
+    return entries
+
+
+def _restore(args: argparse.Namespace) -> int:
+    from knobsmith.loadplan import Cfg
+    from knobsmith.stagekit import StageKit
+
+    entries = _read_backup(args.backup)
+    refused, accepted = [], []
+    for name, value, template in entries:
+        command = template.replace("$value", value)
+        if StageKit._UNSAFE_CHARS.search(command) or "\0" in command:
+            refused.append(name)
+            print(f"knobsmith: refused {name}: its command breaks the shell-metacharacter rule", file=sys.stderr)
+        else:
+            accepted.append((name, value, template, command))
+    if args.dry_run:
+        for *_, command in accepted:
+            print(command)
+    elif accepted:
+        # The backup's own set commands run through the same path as any application of values.
+        Cfg().yml = {
+            "object": [{"name": name, "info": {"set": template, "needrestart": "false"}} for name, _, template, _ in accepted]
+        }
+        StageKit().set_params({name: value for name, value, _, _ in accepted})
+        print(f"restored {len(accepted)} parameter{'s' if len(accepted) != 1 else ''} from {args.backup}")
+    return 1 if refused else 0
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="knobsmith", description="Automatic parameter tuning of Linux hosts.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--verbose", action="store_true", help="show debug lines")
-    commands = parser.add_subparsers(dest="command", required=True)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
     check = commands.add_parser("check", help="validate a tuning configuration and print its optimizer settings")
     check.add_argument("config", help="the tuning configuration (YAML)")
     check.set_defaults(run=_check)
+
+    recommend = commands.add_parser("recommend", help="write a recommended configuration for a scene")
+    recommend.add_argument("scene", choices=SCENES)
+    recommend.add_argument("--output", metavar="DIR", help="folder for config.yaml (default: $KNOBSMITH_OUTPUT_DIR or here)")
+    recommend.set_defaults(run=_recommend)
+
+    backup = commands.add_parser("backup", help="read the current values and write bak_<project>.ini here")
+    backup.add_argument("config", help="the tuning configuration (YAML)")
+    backup.set_defaults(run=_backup)
+
+    apply = commands.add_parser("apply", help="apply values through the parameters' set commands")
+    apply.add_argument("config", help="the tuning configuration (YAML)")
+    apply.add_argument("assignments", nargs="+", metavar="NAME=VALUE")
+    apply.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
+    apply.set_defaults(run=_apply)
+
+    restore = commands.add_parser("restore", help="apply the values of a backup file through its own set commands")
+    restore.add_argument("backup", metavar="BACKUP.ini")
+    restore.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
+    restore.set_defaults(run=_restore)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    logging.basicConfig(
-        level=logging.DEBUG if args.verbose else logging.INFO,
-        format="%(asctime)s %(levelname)s %(message)s",
-        stream=sys.stderr,
-    )
-    return args.run(args)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    logger = logging.getLogger("knobsmith")
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+    try:
+        return int(args.run(args))
+    except CommandError as error:
+        print(f"knobsmith: {error}", file=sys.stderr)
+    except KeyboardInterrupt:
+        print("knobsmith: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # a clear line, never a traceback
+        print(f"knobsmith: {type(error).__name__}: {error}", file=sys.stderr)
+    return 1
