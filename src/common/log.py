@@ -8,7 +8,7 @@ import sys
 LOGGER_NAME = "knobsmith"
 
 
-class _StandardErrorHandler(logging.StreamHandler):
+class StandardErrorHandler(logging.StreamHandler):  # type: ignore[type-arg]
     """Writes to whatever sys.stderr is at the time of the line (it may be replaced)."""
 
     def __init__(self) -> None:
@@ -19,7 +19,7 @@ class _StandardErrorHandler(logging.StreamHandler):
         return sys.stderr
 
 
-_FALLBACK = _StandardErrorHandler()
+_FALLBACK = StandardErrorHandler()
 _FALLBACK.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
 
 

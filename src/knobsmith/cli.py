@@ -10,6 +10,7 @@ import os
 import sys
 from typing import Any, Callable, NoReturn
 
+from common.log import StandardErrorHandler
 from knobsmith import __version__
 
 SCENES = ("cpu", "io", "net", "mysql")
@@ -172,6 +173,62 @@ def _restore(args: argparse.Namespace) -> int:
     return 1 if refused else 0
 
 
+def _tune(args: argparse.Namespace) -> int:
+    from knobsmith import report
+    from knobsmith.tune import Measurer, Options, TuneError, TuningRun
+
+    def say(line: str) -> None:
+        print(line, file=sys.stderr)
+
+    options = Options(config=args.config, seed=args.seed, restore=args.restore, dry_run=args.dry_run,
+                      storage=args.storage, report=args.report)
+    try:
+        run = TuningRun(options, say)
+        if args.dry_run:
+            print("\n".join(run.dry_run()))
+            return 0
+        folder = os.path.abspath(args.report or f"knobsmith-report-{run.cfg.get_project()}")
+        os.makedirs(folder, exist_ok=True)
+    except TuneError as error:
+        _fail(str(error))
+    with open(os.path.join(folder, "benchmark.log"), "a", encoding="utf-8") as log:
+        try:
+            result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+        except BaseException as error:
+            _restore_after(run, error)
+            raise
+    print(report.table(result))
+    best = result.best()
+    print(f"stopped: {result.stop_reason}")
+    if best is not None:
+        gain = result.improvement(best.value)
+        change = "" if gain is None else f", {gain:+.1f}% against the baseline {result.baseline:g}"
+        print(f"best: trial {best.number}, {result.metric} = {best.value:g}{change}")
+        print("best values: " + ", ".join(f"{name}={value}" for name, value in best.params.items()))
+    print("left applied: " + ("the backed-up values" if result.restored else "the best values"))
+    report.write(folder, result)
+    print(f"report: {folder}")
+    return 0
+
+
+def _restore_after(run: Any, error: BaseException) -> None:
+    """Brings the machine back to the backed-up values after an interrupted or failed run."""
+    from knobsmith.stagekit import StageKit
+    from knobsmith.tune import TuneError
+
+    if not run.backup:
+        return
+    what = "interrupted" if isinstance(error, KeyboardInterrupt) else "stopped by an error"
+    try:
+        StageKit().set_params(run.backup)
+    except Exception as failure:
+        print(f"knobsmith: {what}; restoring the backed-up values failed too: {failure}", file=sys.stderr)
+        return
+    print(f"knobsmith: {what}; the backed-up values are restored", file=sys.stderr)
+    if isinstance(error, TuneError):
+        raise CommandError(str(error)) from None
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="knobsmith", description="Automatic parameter tuning of Linux hosts.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -201,16 +258,37 @@ def _parser() -> argparse.ArgumentParser:
     restore.add_argument("backup", metavar="BACKUP.ini")
     restore.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
     restore.set_defaults(run=_restore)
+
+    tune = commands.add_parser("tune", help="run the tuning loop and apply the best values found")
+    tune.add_argument("config", help="the tuning configuration (YAML)")
+    tune.add_argument("--seed", type=int, default=1, help="seed of the sampler (default 1)")
+    tune.add_argument("--restore", action="store_true", help="restore the backed-up values at the end")
+    tune.add_argument("--dry-run", action="store_true", help="print the commands a first trial would run")
+    tune.add_argument("--storage", metavar="URL", help="keep the study, e.g. sqlite:///study.db, to resume it later")
+    tune.add_argument("--report", metavar="DIR", help="report folder (default knobsmith-report-<project>)")
+    tune.set_defaults(run=_tune)
     return parser
+
+
+class _CommandLineHandler(StandardErrorHandler):
+    """Writes "LEVEL message" to standard error."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+
+
+def _show_log_lines(level: int) -> None:
+    logger = logging.getLogger("knobsmith")
+    for handler in [h for h in logger.handlers if isinstance(h, _CommandLineHandler)]:
+        logger.removeHandler(handler)
+    logger.addHandler(_CommandLineHandler())
+    logger.setLevel(level)
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
-    logger = logging.getLogger("knobsmith")
-    logger.addHandler(handler)
-    logger.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+    _show_log_lines(logging.DEBUG if args.verbose else logging.INFO)
     try:
         return int(args.run(args))
     except CommandError as error:
