@@ -203,3 +203,16 @@ def test_dry_run_touches_nothing(tmp_path, monkeypatch, capsys):
     assert lines[6] == "# trial 0" and lines[7].startswith("echo ") and lines[7].endswith(" > x")
     assert lines[-2:] == ["sh bench.sh", "cat score"]
     assert sorted(path.name for path in tmp_path.iterdir()) == ["bench.sh", "mode", "tune.yaml", "x"]
+
+
+def test_the_progress_bar_shows_the_trial_the_last_and_the_best(tmp_path, monkeypatch, capsys):
+    from knobsmith.tune import Measurer, Options, TuningRun
+
+    setup(tmp_path, iterations=3)
+    monkeypatch.chdir(tmp_path)
+    run = TuningRun(Options("tune.yaml", progress=True), say=lambda line: None)
+    with open(tmp_path / "benchmark.log", "w") as log:
+        run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+    final = capsys.readouterr().err.split("\r")[-1]
+    assert final.startswith("tuning: 100%") and "3/3" in final
+    assert "last=" in final and "best=" in final
