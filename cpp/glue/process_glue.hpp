@@ -14,11 +14,7 @@ namespace knobsmith::glue {
 
 // The bytes a str stands for as a file name or program argument (os.fsencode).
 inline std::string fs_bytes(py::handle text) {
-    auto bytes = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(text.ptr()));
-    if (!bytes) {
-        throw py::error_already_set();
-    }
-    return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    return bytes_of(py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(text.ptr())));
 }
 
 // Raises the OSError subclass that Python itself would raise for `error` on `path`.

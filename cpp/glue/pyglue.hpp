@@ -138,16 +138,16 @@ void def_init(py::handle cls, const char* doc) {
 // An __init__ taking one argument besides the instance, named `Name` (a static array).
 template <void (*Body)(py::handle self, py::handle argument), const char* Name>
 void def_init(py::handle cls, const char* doc) {
-    static PyMethodDef def = {"__init__", reinterpret_cast<PyCFunction>(
-                                              reinterpret_cast<void (*)()>(&detail::init_trampoline_1<Body, Name>)),
-                              METH_VARARGS | METH_KEYWORDS, nullptr};
+    static PyMethodDef def = {
+        "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::init_trampoline_1<Body, Name>)),
+        METH_VARARGS | METH_KEYWORDS, nullptr};
     def.ml_doc = doc;
     detail::set_init(cls, def);
 }
 
 // A property as Python's property(fget, fset, None, doc) makes it; no setter leaves it read-only.
-inline void def_property(py::handle cls, const char* name, const py::cpp_function& getter,
-                         const py::object& setter, const char* doc) {
+inline void def_property(py::handle cls, const char* name, const py::cpp_function& getter, const py::object& setter,
+                         const char* doc) {
     cls.attr(name) = global("property")(getter, setter, py::none(), doc);
 }
 
@@ -192,12 +192,22 @@ inline bool compare(py::handle a, long b, int op) {
     return compare(a, py::int_(b), op);
 }
 
-inline bool is_str(py::handle value) { return PyUnicode_Check(value.ptr()) != 0; }
-inline bool is_exact_str(py::handle value) { return PyUnicode_CheckExact(value.ptr()) != 0; }
+inline bool is_str(py::handle value) {
+    return PyUnicode_Check(value.ptr()) != 0;
+}
+inline bool is_exact_str(py::handle value) {
+    return PyUnicode_CheckExact(value.ptr()) != 0;
+}
 // Python's int, booleans included
-inline bool is_int(py::handle value) { return PyLong_Check(value.ptr()) != 0; }
-inline bool is_float(py::handle value) { return PyFloat_Check(value.ptr()) != 0; }
-inline bool is_list(py::handle value) { return PyList_Check(value.ptr()) != 0; }
+inline bool is_int(py::handle value) {
+    return PyLong_Check(value.ptr()) != 0;
+}
+inline bool is_float(py::handle value) {
+    return PyFloat_Check(value.ptr()) != 0;
+}
+inline bool is_list(py::handle value) {
+    return PyList_Check(value.ptr()) != 0;
+}
 
 inline bool is_mapping(py::handle value) {
     if (PyDict_Check(value.ptr())) {
@@ -206,22 +216,27 @@ inline bool is_mapping(py::handle value) {
     return py::isinstance(value, py::module_::import("collections.abc").attr("Mapping"));
 }
 
+// The content of a bytes object made by the caller (NULL when making it failed: the error raised).
+inline std::string bytes_of(const py::object& bytes) {
+    if (!bytes) {
+        throw py::error_already_set();
+    }
+    return {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))};
+}
+
 // The UTF-8 bytes of a str. Lone surrogates (a YAML escape can produce them) pass through, so
 // that a byte-level matcher sees every character.
 inline std::string utf8(py::handle text) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
-        return std::string(data, static_cast<std::size_t>(size));
+        return {data, static_cast<std::size_t>(size)};
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
         throw py::error_already_set();
     }
     PyErr_Clear();
     auto bytes = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-    if (!bytes) {
-        throw py::error_already_set();
-    }
-    return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+    return bytes_of(bytes);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -229,12 +244,16 @@ inline std::string utf8(py::handle text) {
 
 namespace detail {
 
-inline void append_piece(py::list& pieces, const char* text) { pieces.append(py::str(text)); }
+inline void append_piece(py::list& pieces, const char* text) {
+    pieces.append(py::str(text));
+}
 inline void append_piece(py::list& pieces, std::string_view text) {
     pieces.append(py::str(text.data(), text.size()));
 }
 // A Python object joins the text by its str(), as "..." + str(x) would.
-inline void append_piece(py::list& pieces, py::handle value) { pieces.append(py::str(value)); }
+inline void append_piece(py::list& pieces, py::handle value) {
+    pieces.append(py::str(value));
+}
 
 }  // namespace detail
 
@@ -252,7 +271,9 @@ inline void log(const char* level, py::handle message) {
     global("Logger")().attr(level)(message);
 }
 
-inline void log_error(py::handle message) { log("error", message); }
+inline void log_error(py::handle message) {
+    log("error", message);
+}
 
 // The host's TypeError for an argument that is not exactly str, worded as typed Python
 // extension code words it.

@@ -2,17 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <string_view>
 #include <system_error>
-
-extern char** environ;
 
 namespace knobsmith::core {
 
@@ -20,7 +18,7 @@ namespace {
 
 // How often a long wait looks for a signal that arrived just before it began.
 constexpr int kWakeupMilliseconds = 100;
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 [[noreturn]] void throw_errno(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
@@ -209,7 +207,12 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
     }
     arguments.push_back(nullptr);
 
-    Descriptor in_read, in_write, out_read, out_write, err_read, err_write;
+    Descriptor in_read;
+    Descriptor in_write;
+    Descriptor out_read;
+    Descriptor out_write;
+    Descriptor err_read;
+    Descriptor err_write;
     if (input != nullptr) {
         open_pipe(in_read, in_write);
         if (::fcntl(in_write.get(), F_SETFL, O_NONBLOCK) != 0) {
@@ -222,7 +225,8 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
     pid_t pid = -1;
     {
         SpawnSetup setup(in_read.get(), out_write.get(), err_write.get());
-        const int result = ::posix_spawn(&pid, argv[0].c_str(), setup.actions(), setup.attributes(), arguments.data(), environ);
+        const int result =
+            ::posix_spawn(&pid, argv[0].c_str(), setup.actions(), setup.attributes(), arguments.data(), environ);
         if (result != 0) {
             throw_errno(result, "cannot start " + argv[0]);
         }

@@ -63,11 +63,21 @@ std::string yaml_double_quoted_body(std::string_view text) {
             code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         }
         switch (code) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             default:
                 if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F && code != 0x85)) {
                     append_escape(out, 'x', code, 2);

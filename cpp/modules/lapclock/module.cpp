@@ -6,7 +6,9 @@ namespace glue = knobsmith::glue;
 
 namespace {
 
-py::object builtin_round(py::handle number) { return glue::global("round")(number); }
+py::object builtin_round(py::handle number) {
+    return glue::global("round")(number);
+}
 
 void timer_init(py::handle self) {
     self.attr("p_time") = py::list();
@@ -40,7 +42,9 @@ py::object total_runtime(py::object self, py::object desc) {
     return py::none();
 }
 
-void get_tick_list(py::object self) { glue::global("print")(self.attr("p_time")); }
+void get_tick_list(py::object self) {
+    glue::global("print")(self.attr("p_time"));
+}
 
 void set_benchmark_time(py::object self, py::object time) {
     self.attr("benchmark_time") = glue::global("round")(time, 1);
@@ -81,7 +85,8 @@ PYBIND11_MODULE(lapclock, m) {
     glue::def_method(cls, "set_benchmark_time", &set_benchmark_time, py::arg("time"),
                      "Store one benchmark run's duration, rounded to a tenth of a second.");
     // A private method: Python stores it under its mangled name.
-    cls.attr("_Timer__to_hms") = py::cpp_function(&to_hms, py::name("__to_hms"), py::is_method(cls), py::arg("seconds"));
+    cls.attr("_Timer__to_hms") =
+        py::cpp_function(&to_hms, py::name("__to_hms"), py::is_method(cls), py::arg("seconds"));
 
     m.attr("Timer") = glue::global("DecoratorWrap").attr("singleton")(cls);
 }

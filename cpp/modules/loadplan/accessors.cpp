@@ -8,7 +8,9 @@ namespace knobsmith::loadplan {
 
 namespace {
 
-py::object yml_of(py::handle self) { return self.attr("yml"); }
+py::object yml_of(py::handle self) {
+    return self.attr("yml");
+}
 
 py::object first_evaluation(py::handle self) {
     py::object evaluations = yml_of(self)["evaluations"];
@@ -187,7 +189,10 @@ void add_accessors(py::handle cls) {
         cls, "get_params_get_script", [](py::object self) { return commands_by_name(self, {"get"}); },
         "{name: {'get': command}} for every parameter.");
     glue::def_method(
-        cls, "get_params_set_script", [](py::object self) { return commands_by_name(self, {"set", "needrestart"}); },
+        cls, "get_params_set_script",
+        [](py::object self) {
+            return commands_by_name(self, {"set", "needrestart"});
+        },
         "{name: {'set': template, 'needrestart': flag}} for every parameter.");
     glue::def_method(
         cls, "get_workload_options",

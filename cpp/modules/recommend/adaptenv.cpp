@@ -30,7 +30,9 @@ constexpr char kShellContent[] = R"(
 constexpr const char* kVirtualFsTypes[] = {"tmpfs", "sysfs", "proc", "devtmpfs", "devpts", "overlay", "cgroup", "none"};
 constexpr const char* kVirtualDevicePrefixes[] = {"/dev/loop", "/dev/cdrom", "/dev/sr"};
 
-void debug(py::handle message) { glue::log("debug", message); }
+void debug(py::handle message) {
+    glue::log("debug", message);
+}
 
 // --- SystemCollecter ---------------------------------------------------------------------------
 
@@ -52,7 +54,7 @@ py::object int_or_none(py::object value) {
 py::list handle(py::object self, py::object scene_list) {
     py::list result;
     for (py::handle entry : scene_list) {
-        py::object item = py::reinterpret_borrow<py::object>(entry);
+        auto item = py::reinterpret_borrow<py::object>(entry);
         if (glue::truthy(item.attr("adapt"))) {
             item = self.attr("common")(item);
         }
@@ -81,8 +83,8 @@ py::object compat_version(py::object /*self*/, py::object item) {
     py::object found = glue::global("re").attr("search")(R"(qz(\d+))", release_str);
     if (found.is_none()) {
         // Without the release number the entry's fit cannot be confirmed.
-        debug(glue::concat(item.attr("name"), ": no qz number in release ", release_str,
-                           ", cannot confirm version ", params_compatibility));
+        debug(glue::concat(item.attr("name"), ": no qz number in release ", release_str, ", cannot confirm version ",
+                           params_compatibility));
         item.attr("is_del") = true;
         return item;
     }
@@ -104,7 +106,9 @@ py::object compat_scope(py::object self, py::object item) {
     return item;
 }
 
-py::object as_int(py::object number) { return glue::global("int")(number); }
+py::object as_int(py::object number) {
+    return glue::global("int")(number);
+}
 
 py::object innodb_buffer_pool_size_scope(py::object /*self*/, py::object item) {
     py::object mem = glue::global("SystemCollecter")().attr("get_memtotal")();
@@ -160,7 +164,7 @@ py::str get_file_path(py::object /*self*/, py::object cmd_str) {
     if (py::len(parts) >= 2 && glue::compare(parts[0], py::str("cat"), Py_EQ)) {
         return py::str(" ").attr("join")(parts[py::slice(1, py::len(parts), 1)]);
     }
-    return py::str("");
+    return {""};
 }
 
 bool starts_with_any(py::handle text, const char* const* prefixes, std::size_t count) {
@@ -237,8 +241,7 @@ py::object make_adaptenv_class() {
     glue::def_method(cls, "get_all_disks", &get_all_disks,
                      "通过psutil获取系统中所有物理磁盘名（去重、过滤虚拟分区）\n"
                      ":return: 磁盘名列表，如 ['sda', 'nvme0n1']");
-    glue::def_method(cls, "get_disk_name_from_partition", &get_disk_name_from_partition,
-                     py::arg("partition_device"),
+    glue::def_method(cls, "get_disk_name_from_partition", &get_disk_name_from_partition, py::arg("partition_device"),
                      "从分区路径提取物理磁盘名\n"
                      ":param partition_device: 分区路径\n"
                      ":return: 磁盘名，提取失败时返回空字符串");

@@ -9,12 +9,14 @@ namespace knobsmith::recommend {
 namespace {
 
 // The entry keys the constructor reads, in order; each is stored under "_" + key.
-constexpr const char* kEntryKeys[] = {"name", "desc",  "get",     "set",   "needrestart", "type",    "dtype",
-                                      "scope", "step", "items",   "options", "level",     "version", "adapt"};
+constexpr const char* kEntryKeys[] = {"name",  "desc", "get",   "set",     "needrestart", "type",    "dtype",
+                                      "scope", "step", "items", "options", "level",       "version", "adapt"};
 
 constexpr char kParams[] = "params";
 
-std::string attribute_of(const char* field) { return std::string("_") + field; }
+std::string attribute_of(const char* field) {
+    return std::string("_") + field;
+}
 
 void params_item_init(py::handle self, py::handle params) {
     for (const char* key : kEntryKeys) {
@@ -125,8 +127,9 @@ void add_text_property(py::handle cls, const TextProperty& spec) {
     if (spec.setter_doc != nullptr) {
         const char* field = spec.field;
         const WordRule* rule = spec.rule;
-        setter = py::cpp_function([field, rule](py::object self, py::object value) { set_word(self, field, value, rule); },
-                                  py::name(spec.field), py::is_method(cls), py::arg("value"), spec.setter_doc);
+        setter =
+            py::cpp_function([field, rule](py::object self, py::object value) { set_word(self, field, value, rule); },
+                             py::name(spec.field), py::is_method(cls), py::arg("value"), spec.setter_doc);
     }
     glue::def_property(cls, spec.field, getter, setter, spec.getter_doc);
 }
@@ -210,13 +213,12 @@ void add_list_methods(py::handle cls) {
 }
 
 py::str text_form(py::object self) {
-    return glue::concat("(name='", self.attr("_name"), "',\n desc='", self.attr("_desc"), "', \nget='",
-                        self.attr("_get"), "',\n set='", self.attr("_set"), "', \nneedrestart=",
-                        self.attr("_needrestart"), ", \ntype='", self.attr("_type"), "', \ndtype='",
-                        self.attr("_dtype"), "',\n scope='", self.attr("_scope"), "',\n step=", self.attr("_step"),
-                        ", \nitems=", self.attr("_items"), ", \noptions=", self.attr("_options"), ",\n level='",
-                        self.attr("_level"), "', \nversion='", self.attr("_version"), "',\n adapt='",
-                        self.attr("_adapt"), "')");
+    return glue::concat(
+        "(name='", self.attr("_name"), "',\n desc='", self.attr("_desc"), "', \nget='", self.attr("_get"), "',\n set='",
+        self.attr("_set"), "', \nneedrestart=", self.attr("_needrestart"), ", \ntype='", self.attr("_type"),
+        "', \ndtype='", self.attr("_dtype"), "',\n scope='", self.attr("_scope"), "',\n step=", self.attr("_step"),
+        ", \nitems=", self.attr("_items"), ", \noptions=", self.attr("_options"), ",\n level='", self.attr("_level"),
+        "', \nversion='", self.attr("_version"), "',\n adapt='", self.attr("_adapt"), "')");
 }
 
 }  // namespace

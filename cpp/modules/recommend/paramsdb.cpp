@@ -7,9 +7,12 @@ namespace knobsmith::recommend {
 namespace {
 
 // Scene name and the letter that marks its entries' identifiers.
-constexpr std::pair<const char*, const char*> kSceneLetters[] = {{"cpu", "C"}, {"mysql", "M"}, {"io", "I"}, {"net", "N"}};
+constexpr std::pair<const char*, const char*> kSceneLetters[] = {
+    {"cpu", "C"}, {"mysql", "M"}, {"io", "I"}, {"net", "N"}};
 
-void paramsdb_init(py::handle self) { self.attr("dataset") = py::dict(); }
+void paramsdb_init(py::handle self) {
+    self.attr("dataset") = py::dict();
+}
 
 bool loaddb(py::object self, py::object file) {
     py::object dataset = glue::global("json5").attr("loads")(file);

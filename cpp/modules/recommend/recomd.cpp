@@ -5,7 +5,9 @@ namespace knobsmith::recommend {
 
 namespace {
 
-void recomd_init(py::handle self) { self.attr("json_file") = ""; }
+void recomd_init(py::handle self) {
+    self.attr("json_file") = "";
+}
 
 bool manager(py::object /*self*/, py::object scene) {
     py::object json_path = glue::global("Config")().attr("get_inst_path")();

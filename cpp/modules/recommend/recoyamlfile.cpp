@@ -9,9 +9,14 @@ namespace knobsmith::recommend {
 namespace {
 
 constexpr const char* kHeader[] = {
-    "iterations: 5 #填写迭代次数\n", "timeout: #填写调优时长，选填\n", "benchmark: \"\" #填写\n",
-    "startworkload: \"\" #填写\n",  "stopworkload: \"\" #填写\n",     "\n",
-    "evaluations:\n",               "- \n",
+    "iterations: 5 #填写迭代次数\n",
+    "timeout: #填写调优时长，选填\n",
+    "benchmark: \"\" #填写\n",
+    "startworkload: \"\" #填写\n",
+    "stopworkload: \"\" #填写\n",
+    "\n",
+    "evaluations:\n",
+    "- \n",
 };
 
 void recoyamlfile_init(py::handle self) {
@@ -27,7 +32,7 @@ py::str quoted(py::handle value) {
                              "\") to str");
     }
     const std::string body = core::yaml_double_quoted_body(glue::utf8(value));
-    return py::str(body.data(), body.size());
+    return {body.data(), body.size()};
 }
 
 class Lines {
@@ -52,7 +57,9 @@ void write_scope(py::object self, py::object file, py::object item) {
     out.write(b4, "items: ", item.attr("items"), "\n");
 }
 
-bool is(py::handle value, const char* word) { return glue::compare(value, py::str(word), Py_EQ); }
+bool is(py::handle value, const char* word) {
+    return glue::compare(value, py::str(word), Py_EQ);
+}
 
 void write_item(py::object self, py::object file, py::object item, py::handle b4, py::handle b2) {
     Lines out(file);
@@ -146,8 +153,8 @@ py::object make_recoyamlfile_class() {
     glue::def_method(cls, "writefile", &writefile, py::arg("adapt_scene_list"),
                      "Write config.yaml in the output folder: the header to fill in, then every item.");
     // A private method: Python stores it under its mangled name.
-    cls.attr("_Recoyamlfile__write_scope") = py::cpp_function(&write_scope, py::name("__write_scope"),
-                                                              py::is_method(cls), py::arg("file"), py::arg("item"));
+    cls.attr("_Recoyamlfile__write_scope") =
+        py::cpp_function(&write_scope, py::name("__write_scope"), py::is_method(cls), py::arg("file"), py::arg("item"));
     return cls;
 }
 

@@ -9,7 +9,8 @@ namespace knobsmith::stagekit {
 
 bool command_refused(py::handle command) {
     if (!glue::is_str(command)) {
-        throw py::type_error("expected string or bytes-like object, got '" + std::string(py::str(glue::type_name(command))) + "'");
+        throw py::type_error("expected string or bytes-like object, got '" +
+                             std::string(py::str(glue::type_name(command))) + "'");
     }
     const std::string text = glue::utf8(command);
     return core::has_shell_metacharacter(text) || text.find('\0') != std::string::npos;
@@ -27,7 +28,7 @@ py::object decode_strict(std::string_view bytes) {
         if (!error.matches(PyExc_UnicodeDecodeError)) {
             throw;
         }
-        return py::object();
+        return {};
     }
 }
 

@@ -12,7 +12,7 @@ namespace {
 py::dict failed_read(std::string_view error_output) {
     const std::string_view stripped = core::strip_ascii_whitespace(error_output);
     glue::log_error(glue::concat("run script failed: ", glue::decode_utf8(stripped, "replace")));
-    return py::dict();
+    return {};
 }
 
 py::dict get_params(py::object /*self*/) {
@@ -48,7 +48,7 @@ std::string utf8_strict(py::handle text) {
     if (data == nullptr) {
         throw py::error_already_set();
     }
-    return std::string(data, static_cast<std::size_t>(size));
+    return {data, static_cast<std::size_t>(size)};
 }
 
 py::object backup_params(py::object self) {

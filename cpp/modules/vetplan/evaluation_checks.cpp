@@ -13,7 +13,9 @@ constexpr FieldCheck kInfoChecks[] = {
 };
 
 // "evaluations-info-get" and the like: the path of a missing key.
-py::str eval_path(const char* attribute) { return glue::concat(key("EVAL"), "-", key(attribute)); }
+py::str eval_path(const char* attribute) {
+    return glue::concat(key("EVAL"), "-", key(attribute));
+}
 
 py::str eval_path(const char* first, const char* second) {
     return glue::concat(key("EVAL"), "-", key(first), "-", key(second));
@@ -56,7 +58,8 @@ bool check_evaluations(py::object cfg) {
             return false;
         }
         if (!glue::is_mapping(*info)) {
-            return reject(glue::concat(eval_label(element), ".", info_key, "应为字典，当前类型: ", glue::type_name(*info)));
+            return reject(
+                glue::concat(eval_label(element), ".", info_key, "应为字典，当前类型: ", glue::type_name(*info)));
         }
         if (const FieldCheck* failed = first_failing(kInfoChecks, element)) {
             return reject(glue::concat(eval_label(element), ".", info_key, ".", failed->field, " 检查失败"));

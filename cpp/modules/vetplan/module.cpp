@@ -11,13 +11,26 @@ namespace {
 
 // Class attribute names of the configuration keys, in declaration order.
 constexpr std::pair<const char*, const char*> kKeyNames[] = {
-    {"ITER", "iterations"},     {"BENCHMARK", "benchmark"}, {"TIMEOUT", "timeout"},
-    {"STARTWORKLOAD", "startworkload"}, {"STOPWORKLOAD", "stopworkload"}, {"EVAL", "evaluations"},
-    {"NAME", "name"},           {"INFO", "info"},           {"GET", "get"},
-    {"TARGET", "target"},       {"TYPE", "type"},           {"OBJECT", "object"},
-    {"SET", "set"},             {"DESC", "desc"},           {"NEEDRESTART", "needrestart"},
-    {"OPTIONS", "options"},     {"DTYPE", "dtype"},         {"SCOPE", "scope"},
-    {"STEP", "step"},           {"ITEMS", "items"},
+    {"ITER", "iterations"},
+    {"BENCHMARK", "benchmark"},
+    {"TIMEOUT", "timeout"},
+    {"STARTWORKLOAD", "startworkload"},
+    {"STOPWORKLOAD", "stopworkload"},
+    {"EVAL", "evaluations"},
+    {"NAME", "name"},
+    {"INFO", "info"},
+    {"GET", "get"},
+    {"TARGET", "target"},
+    {"TYPE", "type"},
+    {"OBJECT", "object"},
+    {"SET", "set"},
+    {"DESC", "desc"},
+    {"NEEDRESTART", "needrestart"},
+    {"OPTIONS", "options"},
+    {"DTYPE", "dtype"},
+    {"SCOPE", "scope"},
+    {"STEP", "step"},
+    {"ITEMS", "items"},
 };
 
 }  // namespace
@@ -28,8 +41,9 @@ PYBIND11_MODULE(vetplan, m) {
     m.attr("re") = py::module_::import("re");
     glue::import_into(m, "common.log", "Logger");
 
-    py::object cls = glue::new_class("Vetplan", "knobsmith.vetplan",
-                                     "Checks a loaded tuning configuration field by field and stops at the first fault.");
+    py::object cls =
+        glue::new_class("Vetplan", "knobsmith.vetplan",
+                        "Checks a loaded tuning configuration field by field and stops at the first fault.");
     for (const auto& [attribute, key_name] : kKeyNames) {
         cls.attr(attribute) = key_name;
     }

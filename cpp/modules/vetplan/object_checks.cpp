@@ -8,20 +8,17 @@ namespace {
 
 // The checks run on each object, in this order: a faulty field hides every later one.
 constexpr FieldCheck kInfoChecks[] = {
-    {"desc", "check_objects_info_desc"},
-    {"get", "check_objects_info_get"},
-    {"set", "check_objects_info_set"},
-    {"needrestart", "check_objects_info_needrestart"},
-    {"type", "check_objects_info_type"},
-    {"dtype", "check_objects_info_dtype"},
-    {"scope", "check_objects_info_scope"},
-    {"step", "check_objects_info_step"},
-    {"items", "check_objects_info_items"},
-    {"options", "check_objects_info_options"},
+    {"desc", "check_objects_info_desc"},   {"get", "check_objects_info_get"},
+    {"set", "check_objects_info_set"},     {"needrestart", "check_objects_info_needrestart"},
+    {"type", "check_objects_info_type"},   {"dtype", "check_objects_info_dtype"},
+    {"scope", "check_objects_info_scope"}, {"step", "check_objects_info_step"},
+    {"items", "check_objects_info_items"}, {"options", "check_objects_info_options"},
 };
 
 // "object-<key>": the path of a missing key of an object's info.
-py::str object_path(const char* attribute) { return glue::concat(key("OBJECT"), "-", key(attribute)); }
+py::str object_path(const char* attribute) {
+    return glue::concat(key("OBJECT"), "-", key(attribute));
+}
 
 bool check_object(py::object cfg) {
     py::object list_key = key("OBJECT");
@@ -53,7 +50,8 @@ bool check_object(py::object cfg) {
         py::object info = obj_item[info_key];
         if (!glue::is_mapping(info)) {
             py::object name = obj_item[name_key];
-            return reject(glue::concat("objects[", name, "].", info_key, "应为字典，当前类型: ", glue::type_name(info)));
+            return reject(
+                glue::concat("objects[", name, "].", info_key, "应为字典，当前类型: ", glue::type_name(info)));
         }
         if (!check("check_objects_info", obj_item)) {
             return false;
@@ -128,7 +126,8 @@ bool check_objects_info_needrestart(py::object obj_item) {
         return reject(glue::concat("objects[", name, "].", flag_key, "应为字符串，当前类型: ", glue::type_name(flag)));
     }
     if (!check("check_options", flag, word_list({"true", "false"}))) {
-        return reject(glue::concat("objects[", name, "].", key("INFO"), ".", flag_key, "为'true'或'false'，当前值: ", flag));
+        return reject(
+            glue::concat("objects[", name, "].", key("INFO"), ".", flag_key, "为'true'或'false'，当前值: ", flag));
     }
     if (glue::compare(flag, py::str("true"), Py_EQ)) {
         vetplan_class().attr("need_restart") = true;

@@ -1,4 +1,7 @@
 // The validation driver, the shell-metacharacter rule and the checks of the top-level fields.
+#include <algorithm>
+#include <iterator>
+
 #include "knobsmith_core/shell_rule.hpp"
 #include "vetplan.hpp"
 
@@ -10,8 +13,8 @@ bool check_shell_metacharacters(py::object value, py::object field_name) {
     if (!glue::is_str(value) || !core::has_shell_metacharacter(glue::utf8(value))) {
         return true;
     }
-    return reject(glue::concat(field_name, "包含非法字符，禁止使用 shell 元字符: ",
-                               py::repr(key("SHELL_METACHARACTERS"))));
+    return reject(
+        glue::concat(field_name, "包含非法字符，禁止使用 shell 元字符: ", py::repr(key("SHELL_METACHARACTERS"))));
 }
 
 bool is_valid(py::object self, py::object cfg) {
@@ -20,13 +23,10 @@ bool is_valid(py::object self, py::object cfg) {
     if (!glue::is_mapping(cfg)) {
         return reject(glue::concat("配置文件内容应为字典，当前类型: ", glue::type_name(cfg)));
     }
-    for (const char* name : {"check_iterations", "check_timeout", "check_benchmark", "check_workload",
-                             "check_evaluations", "check_object"}) {
-        if (!glue::truthy(self.attr(name)(cfg))) {
-            return false;
-        }
-    }
-    return true;
+    static constexpr const char* kChecks[] = {"check_iterations", "check_timeout",     "check_benchmark",
+                                              "check_workload",   "check_evaluations", "check_object"};
+    return std::all_of(std::begin(kChecks), std::end(kChecks),
+                       [&](const char* name) { return glue::truthy(self.attr(name)(cfg)); });
 }
 
 // A positive integer (booleans are integers to Python) under the key `name`.

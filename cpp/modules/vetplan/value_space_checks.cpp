@@ -5,7 +5,9 @@ namespace knobsmith::vetplan {
 
 namespace {
 
-py::object info_of(py::handle obj_item) { return obj_item[key("INFO")]; }
+py::object info_of(py::handle obj_item) {
+    return obj_item[key("INFO")];
+}
 
 // "object[<name>].info.": the prefix of most messages of this file.
 py::str info_label(py::handle obj_item) {
@@ -13,7 +15,9 @@ py::str info_label(py::handle obj_item) {
     return glue::concat("object[", name, "].", key("INFO"), ".");
 }
 
-bool equals(py::handle value, const char* word) { return glue::compare(value, py::str(word), Py_EQ); }
+bool equals(py::handle value, const char* word) {
+    return glue::compare(value, py::str(word), Py_EQ);
+}
 
 bool is_discrete_number(py::handle info) {
     py::object type = info[key("TYPE")];
@@ -51,7 +55,8 @@ bool check_objects_info_scope(py::object obj_item) {
         return true;  // a discrete string takes its values from options
     }
     if (!exists(scope_key, info)) {
-        return reject(glue::concat(info_label(obj_item), key("TYPE"), "为", required_by, "类型但缺少", scope_key, "字段"));
+        return reject(
+            glue::concat(info_label(obj_item), key("TYPE"), "为", required_by, "类型但缺少", scope_key, "字段"));
     }
     py::object scope = info[scope_key];
     if (!glue::is_list(scope)) {
@@ -59,8 +64,8 @@ bool check_objects_info_scope(py::object obj_item) {
     }
     const std::size_t length = py::len(scope);
     if (length != 2) {
-        return reject(glue::concat(info_label(obj_item), scope_key, "应包含两个值[最小值, 最大值]，当前长度: ",
-                                   py::int_(length)));
+        return reject(glue::concat(info_label(obj_item), scope_key,
+                                   "应包含两个值[最小值, 最大值]，当前长度: ", py::int_(length)));
     }
     py::object low = scope[py::int_(0)];
     py::object high = scope[py::int_(1)];
@@ -72,10 +77,12 @@ bool check_objects_info_scope(py::object obj_item) {
             throw;
         }
         // Bounds of kinds that cannot be ordered (a word and a number) are a fault of the file.
-        return reject(glue::concat(info_label(obj_item), scope_key, "最小值和最大值无法比较，当前: [", low, ", ", high, "]"));
+        return reject(
+            glue::concat(info_label(obj_item), scope_key, "最小值和最大值无法比较，当前: [", low, ", ", high, "]"));
     }
     if (out_of_order) {
-        return reject(glue::concat(info_label(obj_item), scope_key, "最小值应小于最大值，当前: [", low, ", ", high, "]"));
+        return reject(
+            glue::concat(info_label(obj_item), scope_key, "最小值应小于最大值，当前: [", low, ", ", high, "]"));
     }
     return true;
 }
@@ -93,8 +100,8 @@ bool check_objects_info_step(py::object obj_item) {
     if (glue::is_int(step) || glue::is_float(step)) {
         return true;
     }
-    return reject(glue::concat(info_label(obj_item), step_key, "建议为'int'或'float'，当前值: ", step, ",类型:",
-                               py::type::handle_of(step)));
+    return reject(glue::concat(info_label(obj_item), step_key, "建议为'int'或'float'，当前值: ", step,
+                               ",类型:", py::type::handle_of(step)));
 }
 
 bool check_objects_info_items(py::object obj_item) {
@@ -111,8 +118,8 @@ bool check_objects_info_items(py::object obj_item) {
         return true;  // the elements are the engine's business
     }
     py::object name = obj_item[key("NAME")];
-    return reject(glue::concat("objects[", name, "].", key("INFO"), ".", items_key, "应为列表，当前类型: ",
-                               glue::type_name(items)));
+    return reject(glue::concat("objects[", name, "].", key("INFO"), ".", items_key,
+                               "应为列表，当前类型: ", glue::type_name(items)));
 }
 
 bool check_objects_info_options(py::object obj_item) {
@@ -126,7 +133,8 @@ bool check_objects_info_options(py::object obj_item) {
     }
     py::object options = info[options_key];
     if (!glue::is_list(options)) {
-        return reject(glue::concat(info_label(obj_item), options_key, "应为列表，当前类型: ", glue::type_name(options)));
+        return reject(
+            glue::concat(info_label(obj_item), options_key, "应为列表，当前类型: ", glue::type_name(options)));
     }
     if (py::len(options) == 0) {
         return reject(glue::concat(info_label(obj_item), options_key, "列表不能为空"));

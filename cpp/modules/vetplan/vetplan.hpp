@@ -13,10 +13,14 @@ namespace py = pybind11;
 
 // The validator class as the module's namespace holds it now: the checks reach each other and
 // the key names through the class, never through an instance.
-inline py::object vetplan_class() { return glue::global("Vetplan"); }
+inline py::object vetplan_class() {
+    return glue::global("Vetplan");
+}
 
 // A key name, read through its class attribute ("ITER" gives "iterations").
-inline py::object key(const char* attribute) { return vetplan_class().attr(attribute); }
+inline py::object key(const char* attribute) {
+    return vetplan_class().attr(attribute);
+}
 
 // Runs another check of the class and answers the truth of its result.
 template <typename... Args>
@@ -24,7 +28,9 @@ bool check(const char* method, Args&&... args) {
     return glue::truthy(vetplan_class().attr(method)(std::forward<Args>(args)...));
 }
 
-inline bool exists(py::handle key_name, py::handle mapping) { return check("check_exists", key_name, mapping); }
+inline bool exists(py::handle key_name, py::handle mapping) {
+    return check("check_exists", key_name, mapping);
+}
 
 // Logs one rejected field at error level and answers false.
 inline bool reject(py::handle message) {
@@ -41,7 +47,9 @@ inline py::list word_list(std::initializer_list<const char*> words) {
     return list;
 }
 
-inline py::str missing_key(py::handle path) { return glue::concat("缺少必需字段: '", path, "'"); }
+inline py::str missing_key(py::handle path) {
+    return glue::concat("缺少必需字段: '", path, "'");
+}
 
 // mapping[field] when the field is present; otherwise logs the missing-key line naming `path`
 // and gives nothing.
