@@ -159,9 +159,7 @@ awkward = st.text(
 )
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(name=awkward, desc=awkward, get=awkward, set=awkward, option=awkward)
-def test_every_written_text_reads_back_as_it_was(output, name, desc, get, set, option):
+def written_and_read_back(output, name, desc, get, set, option):
     written = [item(name=name, desc=desc, get=get, set=set), item(type="discrete", dtype="string", options=[option])]
     assert Recoyamlfile().writefile(written) is True
     with open(output / "config.yaml", encoding="utf-8") as stream:
@@ -170,6 +168,19 @@ def test_every_written_text_reads_back_as_it_was(output, name, desc, get, set, o
     assert first["name"] == name
     assert (first["info"]["desc"], first["info"]["get"], first["info"]["set"]) == (desc, get, set)
     assert second["info"]["options"] == [option]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(name=awkward, desc=awkward, get=awkward, set=awkward, option=awkward)
+def test_every_written_text_reads_back_as_it_was(output, name, desc, get, set, option):
+    written_and_read_back(output, name, desc, get, set, option)
+
+
+@pytest.mark.slow
+@settings(max_examples=5_000, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(name=awkward, desc=awkward, get=awkward, set=awkward, option=awkward)
+def test_every_written_text_reads_back_as_it_was_at_length(output, name, desc, get, set, option):
+    written_and_read_back(output, name, desc, get, set, option)
 
 
 def test_plain_text_is_written_exactly(output):

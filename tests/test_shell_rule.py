@@ -2,9 +2,11 @@
 
 import re
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import knobsmith.vetplan as vetplan
 from knobsmith.vetplan import Vetplan
 
 PATTERN = re.compile(r"[;!`\n]|&&|\|\||\$\(|\$\{")
@@ -25,3 +27,19 @@ def test_the_published_pattern_is_the_rule():
 @given(commands)
 def test_matcher_agrees_with_the_pattern(command):
     assert Vetplan.check_shell_metacharacters(command, "f") is (PATTERN.search(command) is None)
+
+
+class Silent:
+    def error(self, message):
+        pass
+
+
+@pytest.mark.slow
+@settings(max_examples=100_000, deadline=None)
+@given(commands)
+def test_matcher_agrees_with_the_pattern_at_length(command):
+    saved, vetplan.Logger = vetplan.Logger, Silent
+    try:
+        assert Vetplan.check_shell_metacharacters(command, "f") is (PATTERN.search(command) is None)
+    finally:
+        vetplan.Logger = saved
