@@ -1,5 +1,6 @@
 import copy
 import logging
+import os
 
 import pytest
 import yaml
@@ -84,3 +85,37 @@ def write_config(tmp_path):
         return str(path)
 
     return write
+
+
+@pytest.fixture
+def output(tmp_path, monkeypatch):
+    """A private output folder for config.yaml, named through KNOBSMITH_OUTPUT_DIR."""
+    folder = tmp_path / "out"
+    folder.mkdir(mode=0o700)
+    monkeypatch.setenv("KNOBSMITH_OUTPUT_DIR", str(folder))
+    return folder
+
+
+def open_descriptors():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+def children():
+    """The (pid, state) of every child process of this one, zombies included."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == os.getpid():
+                found.append((int(entry), fields[0]))
+    return found
+
+
+@pytest.fixture
+def leftovers():
+    """Call it before and after: it tells the open descriptors and the child processes."""
+    return lambda: (open_descriptors(), children())

@@ -20,14 +20,6 @@ def shipped_database():
 
 
 @pytest.fixture
-def output(tmp_path, monkeypatch):
-    folder = tmp_path / "out"
-    folder.mkdir(mode=0o700)
-    monkeypatch.setenv("KNOBSMITH_OUTPUT_DIR", str(folder))
-    return folder
-
-
-@pytest.fixture
 def own_database(tmp_path, monkeypatch):
     """Points the manager at a database written by the test."""
 

@@ -45,14 +45,6 @@ def lines_of(name, kind, dtype):
     ), f'    dtype: "{dtype}"\n'
 
 
-@pytest.fixture
-def output(tmp_path, monkeypatch):
-    folder = tmp_path / "out"
-    folder.mkdir(mode=0o700)
-    monkeypatch.setenv("KNOBSMITH_OUTPUT_DIR", str(folder))
-    return folder
-
-
 def test_an_empty_list_gives_the_header(output, log_lines):
     assert Recoyamlfile().writefile([]) is True
     assert (output / "config.yaml").read_text(encoding="utf-8") == HEADER

@@ -119,37 +119,37 @@ const ListProperty kListProperties[] = {
     {"adapt", "获取适配信息", "设置适配信息", true},
 };
 
-void add_text_property(py::handle cls, const TextProperty& spec) {
-    const std::string attribute = attribute_of(spec.field);
+void add_text_property(py::handle cls, const TextProperty& property) {
+    const std::string attribute = attribute_of(property.field);
     py::cpp_function getter([attribute](py::object self) { return str_or_none(self.attr(attribute.c_str())); },
-                            py::name(spec.field), py::is_method(cls), spec.getter_doc);
+                            py::name(property.field), py::is_method(cls), property.getter_doc);
     py::object setter = py::none();
-    if (spec.setter_doc != nullptr) {
-        const char* field = spec.field;
-        const WordRule* rule = spec.rule;
+    if (property.setter_doc != nullptr) {
+        const char* field = property.field;
+        const WordRule* rule = property.rule;
         setter =
             py::cpp_function([field, rule](py::object self, py::object value) { set_word(self, field, value, rule); },
-                             py::name(spec.field), py::is_method(cls), py::arg("value"), spec.setter_doc);
+                             py::name(property.field), py::is_method(cls), py::arg("value"), property.setter_doc);
     }
-    glue::def_property(cls, spec.field, getter, setter, spec.getter_doc);
+    glue::def_property(cls, property.field, getter, setter, property.getter_doc);
 }
 
-void add_list_property(py::handle cls, const ListProperty& spec) {
-    const std::string attribute = attribute_of(spec.field);
-    const bool copies = spec.copies;
+void add_list_property(py::handle cls, const ListProperty& property) {
+    const std::string attribute = attribute_of(property.field);
+    const bool copies = property.copies;
     py::cpp_function getter(
         [attribute, copies](py::object self) {
             py::object stored = self.attr(attribute.c_str());
             return list_or_none(copies ? stored.attr("copy")() : stored);
         },
-        py::name(spec.field), py::is_method(cls), spec.getter_doc);
+        py::name(property.field), py::is_method(cls), property.getter_doc);
     py::cpp_function setter(
         [attribute, copies](py::object self, py::object value) {
             require_exact_list(value);
             self.attr(attribute.c_str()) = copies ? value.attr("copy")() : value;
         },
-        py::name(spec.field), py::is_method(cls), py::arg("value"), spec.setter_doc);
-    glue::def_property(cls, spec.field, getter, setter, spec.getter_doc);
+        py::name(property.field), py::is_method(cls), py::arg("value"), property.setter_doc);
+    glue::def_property(cls, property.field, getter, setter, property.getter_doc);
 }
 
 void add_step_and_deletion_properties(py::handle cls) {
@@ -226,11 +226,11 @@ py::str text_form(py::object self) {
 py::object make_params_item_class() {
     py::object cls = glue::new_class("ParamsItem", "knobsmith.recommend", "One entry of the parameter database.");
     glue::def_init<&params_item_init, kParams>(cls, "Hold the fourteen fields of a database entry, unchecked.");
-    for (const TextProperty& spec : kTextProperties) {
-        add_text_property(cls, spec);
+    for (const TextProperty& property : kTextProperties) {
+        add_text_property(cls, property);
     }
-    for (const ListProperty& spec : kListProperties) {
-        add_list_property(cls, spec);
+    for (const ListProperty& property : kListProperties) {
+        add_list_property(cls, property);
     }
     add_step_and_deletion_properties(cls);
     add_list_methods(cls);
