@@ -134,6 +134,23 @@ def test_stop_conditions(tmp_path, monkeypatch, capsys, settings, reason):
     assert len(trials(tmp_path)) < 30
 
 
+@pytest.mark.parametrize(
+    "broken, message",
+    [
+        ("x_get", "no parameter value could be read, so nothing was backed up; not tuning"),
+        ("bench", "the baseline could not be measured: the benchmark exited with status 1"),
+    ],
+)
+def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken, message):
+    setup(tmp_path, bench="exit 1\n" if broken == "bench" else BENCH)
+    if broken == "x_get":
+        (tmp_path / "x").unlink()
+    assert tune(tmp_path, monkeypatch=monkeypatch) == 1
+    err = capsys.readouterr().err
+    assert err.rstrip().endswith(f"knobsmith: {message}")
+    assert (broken == "bench") == ("the backed-up values are restored" in err)
+
+
 def test_an_error_mid_run_restores_and_says_so(tmp_path, monkeypatch, capsys):
     setup(tmp_path, iterations=10)
     real = StageKit.set_params

@@ -196,6 +196,8 @@ def _tune(args: argparse.Namespace) -> int:
             result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
         except BaseException as error:
             _restore_after(run, error)
+            if isinstance(error, TuneError):
+                raise CommandError(str(error)) from None
             raise
     print(report.table(result))
     best = result.best()
@@ -214,7 +216,6 @@ def _tune(args: argparse.Namespace) -> int:
 def _restore_after(run: Any, error: BaseException) -> None:
     """Brings the machine back to the backed-up values after an interrupted or failed run."""
     from knobsmith.stagekit import StageKit
-    from knobsmith.tune import TuneError
 
     if not run.backup:
         return
@@ -225,8 +226,6 @@ def _restore_after(run: Any, error: BaseException) -> None:
         print(f"knobsmith: {what}; restoring the backed-up values failed too: {failure}", file=sys.stderr)
         return
     print(f"knobsmith: {what}; the backed-up values are restored", file=sys.stderr)
-    if isinstance(error, TuneError):
-        raise CommandError(str(error)) from None
 
 
 def _parser() -> argparse.ArgumentParser:
