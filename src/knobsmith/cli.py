@@ -180,8 +180,7 @@ def _tune(args: argparse.Namespace) -> int:
     def say(line: str) -> None:
         print(line, file=sys.stderr)
 
-    options = Options(config=args.config, seed=args.seed, restore=args.restore, dry_run=args.dry_run,
-                      storage=args.storage, report=args.report)
+    options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage)
     try:
         run = TuningRun(options, say)
         if args.dry_run:

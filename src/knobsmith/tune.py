@@ -122,9 +122,7 @@ class Options:
     config: str
     seed: int = 1
     restore: bool = False
-    dry_run: bool = False
     storage: str | None = None
-    report: str | None = None
     progress: bool | None = None  # None: only on a terminal
 
 
@@ -177,11 +175,12 @@ class TuningRun:
 
     # -- the study
 
-    def _study(self, optuna: Any) -> Any:
+    def _study(self, optuna: Any, storage: str | None) -> Any:
+        """The study: kept in `storage` (and resumed from it) when given, else in memory."""
         sampler = optuna.samplers.TPESampler(n_startup_trials=self.settings["random_starts"], seed=self.options.seed)
         return optuna.create_study(
-            storage=self.options.storage, sampler=sampler, study_name=f"knobsmith-{self.cfg.get_project()}",
-            direction=self.direction, load_if_exists=self.options.storage is not None,
+            storage=storage, sampler=sampler, study_name=f"knobsmith-{self.cfg.get_project()}",
+            direction=self.direction, load_if_exists=storage is not None,
         )
 
     def _ask(self, study: Any) -> tuple[Any, dict[str, Any]]:
@@ -193,7 +192,7 @@ class TuningRun:
     def dry_run(self) -> list[str]:
         """The commands a first trial would run, nothing run or written."""
         optuna = _optuna()
-        _, values = self._ask(self._study_in_memory(optuna))
+        _, values = self._ask(self._study(optuna, storage=None))
         lines = ["# read and back up the current values"]
         lines += [entry["get"] for entry in self.cfg.get_params_get_script().values()]
         lines += ["# measure the baseline", self.cfg.get_benchmark_script(), self.metric_command, "# trial 0"]
@@ -205,15 +204,11 @@ class TuningRun:
         lines += [self.cfg.get_benchmark_script(), self.metric_command]
         return lines
 
-    def _study_in_memory(self, optuna: Any) -> Any:
-        sampler = optuna.samplers.TPESampler(n_startup_trials=self.settings["random_starts"], seed=self.options.seed)
-        return optuna.create_study(sampler=sampler, direction=self.direction)
-
     # -- the loop
 
     def run(self, measurer: Measurer) -> Result:
         optuna = _optuna()
-        study = self._study(optuna)
+        study = self._study(optuna, self.options.storage)
         kit = StageKit()
         stored = study.user_attrs
         if "backup" in stored:

@@ -12,10 +12,6 @@ std::string_view strip_ascii_whitespace(std::string_view text) noexcept {
     return text.substr(first, last - first + 1);
 }
 
-}  // namespace knobsmith::core
-
-namespace knobsmith::core {
-
 namespace {
 
 // Length of the UTF-8 sequence that starts with `lead`, or 0 for a byte that cannot start one.

@@ -10,10 +10,6 @@ namespace knobsmith::core {
 // form feed) at either end.
 std::string_view strip_ascii_whitespace(std::string_view text) noexcept;
 
-}  // namespace knobsmith::core
-
-namespace knobsmith::core {
-
 // UTF-8 `text` (surrogate code points, as Python's surrogatepass writes them, allowed) made fit
 // to stand between the double quotes of a YAML scalar: backslash and double quote escaped,
 // control characters as \n, \t, \r or \xNN, and the characters YAML reads as line breaks or
