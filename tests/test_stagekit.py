@@ -358,3 +358,118 @@ def test_a_shell_that_cannot_start_is_an_os_error(machine, monkeypatch):
     monkeypatch.setattr(StageKit, "BASH", "/nonexistent/sh")
     with pytest.raises(FileNotFoundError):
         StageKit().get_params()
+
+
+@pytest.mark.parametrize(
+    "body, line",
+    [
+        ("echo 'bad value' >&2\necho more >&2\nexit 3", "params set cmd failed: p (exit status 3): bad value"),
+        ("printf '\\n  first \\r\\nsecond' >&2\nexit 1", "params set cmd failed: p (exit status 1): first"),
+        ("printf '\\377x\\n' >&2\nexit 1", "params set cmd failed: p (exit status 1): \ufffdx"),
+        ("echo only output\nexit 4", "params set cmd failed: p (exit status 4)"),
+        ("printf ' \\n\\t' >&2\nexit 5", "params set cmd failed: p (exit status 5)"),
+        ("echo dying >&2\nkill -9 $$", "params set cmd failed: p (killed by signal 9): dying"),
+    ],
+)
+def test_a_failed_set_command_is_logged_with_how_it_ended(machine, errors, body, line):
+    folder = machine(parameter("p", set="exec sh fail.sh"), parameter("ok", set="echo complaint >&2"))
+    script(folder, "fail.sh", body + "\n")
+    StageKit().set_params({"p": 1, "ok": 2})
+    assert errors() == [line]
+
+
+def test_a_failed_set_still_restarts_and_the_workload_commands_are_not_judged(machine, errors):
+    folder = machine(parameter("a", set="sh fail.sh", needrestart="true"), parameter("b", set="echo $value"),
+                     stop="sh fail.sh", start="sh start.sh")
+    script(folder, "fail.sh", "echo ran >> ran\nexit 1\n")
+    script(folder, "start.sh", "echo started > started\n")
+    StageKit().set_params({"a": 1, "b": "x;y"})
+    assert wait_for(folder / "started") == "started\n"
+    assert (folder / "ran").read_text() == "ran\nran\n"  # the set command, then stop
+    assert errors() == ["params set cmd failed: a (exit status 1)", REFUSED_SET.format("b")]
+
+
+def applied(name, value, command, status, output="", error="", needrestart=False):
+    refused = status is None
+    return {"name": name, "value": value, "command": command, "refused": refused, "status": status,
+            "output": output, "error": error, "needrestart": needrestart}
+
+
+def test_apply_params_reports_each_command_and_logs_nothing(machine, log_lines):
+    folder = machine(
+        parameter("fails", set="sh fail.sh $value", needrestart="true"),
+        parameter("killed", set="kill -9 $$", needrestart="True"),
+        parameter("refused", set="echo $value >> applied", needrestart="true"),
+        parameter("talks", set="printf ' %s \\n' $value", needrestart="false"),
+        start="echo start >> restarted", stop="echo stop >> restarted",
+    )
+    script(folder, "fail.sh", "echo \"$1\" >> applied\nprintf ' no\\n way \\n' >&2\nexit 2\n")
+    records = StageKit().apply_params({"talks": 1.5, "refused": "1; touch pwned", "killed": 0, "fails": True})
+    assert records == [
+        applied("talks", 1.5, "printf ' %s \\n' 1.5", 0, output="1.5"),
+        applied("refused", "1; touch pwned", "echo 1; touch pwned >> applied", None, needrestart=True),
+        applied("killed", 0, "kill -9 $$", -signal.SIGKILL),
+        applied("fails", True, "sh fail.sh True", 2, error="no\n way", needrestart=True),
+    ]
+    assert (folder / "applied").read_text() == "True\n"
+    assert sorted(os.listdir(folder)) == ["applied", "fail.sh"]
+    assert log_lines() == []
+
+
+def test_apply_params_checks_every_name_before_running_any(machine):
+    folder = machine(parameter("a"))
+    with pytest.raises(KeyError) as raised:
+        StageKit().apply_params({"a": 1, "ghost": 2})
+    assert raised.value.args == ("ghost",)
+    assert os.listdir(folder) == []
+
+
+def reading(command, status, value="", error=""):
+    return {"command": command, "refused": status is None, "status": status, "value": value, "error": error}
+
+
+def test_read_params_reads_each_parameter_on_its_own(machine, log_lines):
+    folder = machine(
+        parameter("first", "echo ' 1 '"),
+        parameter("missing", "cat missing-file"),
+        parameter("binary", "printf '\\377'"),
+        parameter("binary-said", "sh binary.sh"),
+        parameter("refused", "echo 1; echo 2"),
+        parameter("killed", "kill -9 $$"),
+        parameter("last", "echo 3"),
+    )
+    script(folder, "binary.sh", "printf '\\377'\necho ' why \\377' >&2\n")
+    assert StageKit().read_params() == {
+        "first": reading("echo ' 1 '", 0, "1"),
+        "missing": reading("cat missing-file", 1, error="cat: missing-file: No such file or directory"),
+        "binary": reading("printf '\\377'", 0, None, "the value is not UTF-8"),
+        "binary-said": reading("sh binary.sh", 0, None, "why \ufffd"),
+        "refused": reading("echo 1; echo 2", None, None),
+        "killed": reading("kill -9 $$", -signal.SIGKILL),
+        "last": reading("echo 3", 0, "3"),
+    }
+    assert log_lines() == []
+
+
+def test_read_params_reads_the_names_asked_for_in_their_order(machine):
+    folder = machine(parameter("a", "echo a"), parameter("b", "echo b"), parameter("c", "echo c >> ran"))
+    values = StageKit().read_params(name for name in ["b", "a", "b"])
+    assert list(values) == ["b", "a"] and values["a"]["value"] == "a"
+    with pytest.raises(KeyError) as raised:
+        StageKit().read_params(["c", "ghost"])
+    assert raised.value.args == ("ghost",)
+    assert not (folder / "ran").exists()
+
+
+def test_new_methods_look_up_the_shell_and_the_reader_at_each_call(monkeypatch):
+    class OtherReader:
+        def get_params_get_script(self):
+            return {"q": {"get": "echo $0"}}
+
+        def get_params_set_script(self):
+            return {"q": {"set": "echo $0 $value", "needrestart": "false"}}
+
+    monkeypatch.setattr(stagekit, "Cfg", OtherReader)
+    monkeypatch.setattr(StageKit, "BASH", "/bin/bash")
+    assert StageKit().read_params()["q"]["value"] == "/bin/bash"
+    assert StageKit().apply_params({"q": 1})[0]["output"] == "/bin/bash 1"

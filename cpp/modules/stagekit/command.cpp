@@ -1,7 +1,10 @@
 // Running a command for StageKit, and the core's errors as Python exceptions.
+#include <sys/wait.h>
+
 #include "knobsmith_core/atomic_file.hpp"
 #include "knobsmith_core/backup_file.hpp"
 #include "knobsmith_core/shell_rule.hpp"
+#include "knobsmith_core/text.hpp"
 #include "process_glue.hpp"
 #include "stagekit.hpp"
 
@@ -30,6 +33,25 @@ py::object decode_strict(std::string_view bytes) {
         }
         return {};
     }
+}
+
+py::str decode_lenient(std::string_view bytes) {
+    return glue::decode_utf8(core::strip_ascii_whitespace(bytes), "replace");
+}
+
+int return_code(int wait_status) {
+    if (WIFSIGNALED(wait_status)) {
+        return -WTERMSIG(wait_status);
+    }
+    // Children are waited for without WUNTRACED, so anything else is an exit.
+    return WEXITSTATUS(wait_status);
+}
+
+std::string describe_end(int wait_status) {
+    if (WIFSIGNALED(wait_status)) {
+        return "killed by signal " + std::to_string(WTERMSIG(wait_status));
+    }
+    return "exit status " + std::to_string(WEXITSTATUS(wait_status));
 }
 
 void register_error_translation() {

@@ -1,11 +1,29 @@
 // System parameter access: StageKit reads, backs up and applies parameter values through shell
 // commands, and restarts the workload when a parameter needs it.
+#include <initializer_list>
+#include <utility>
+
 #include "knobsmith_core/shell_rule.hpp"
 #include "stagekit.hpp"
 
 namespace py = pybind11;
 namespace glue = knobsmith::glue;
 namespace stagekit = knobsmith::stagekit;
+
+namespace {
+
+// A TypedDict of this module, so that callers can name the records' shape at run time too.
+py::object record_type(const char* name, std::initializer_list<std::pair<const char*, py::object>> fields) {
+    py::dict annotations;
+    for (const auto& [field, type] : fields) {
+        annotations[field] = type;
+    }
+    py::object record = py::module_::import("typing").attr("TypedDict")(name, annotations);
+    record.attr("__module__") = "knobsmith.stagekit";
+    return record;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(stagekit, m) {
     m.doc() = "Reading, backing up and applying parameter values.";
@@ -22,6 +40,22 @@ PYBIND11_MODULE(stagekit, m) {
     stagekit::add_reading(cls);
     stagekit::add_applying(cls);
     m.attr("StageKit") = cls;
+
+    const py::object str = glue::global("str");
+    const py::object boolean = glue::global("bool");
+    const py::object optional_int = glue::global("int") | py::none();
+    const py::object optional_str = str | py::none();
+    m.attr("Applied") = record_type("Applied", {{"name", str},
+                                                {"value", glue::global("object")},
+                                                {"command", str},
+                                                {"refused", boolean},
+                                                {"status", optional_int},
+                                                {"output", str},
+                                                {"error", str},
+                                                {"needrestart", boolean}});
+    m.attr("Reading") = record_type(
+        "Reading",
+        {{"command", str}, {"refused", boolean}, {"status", optional_int}, {"value", optional_str}, {"error", str}});
 
     stagekit::register_error_translation();
 }

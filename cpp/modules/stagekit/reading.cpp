@@ -42,6 +42,56 @@ py::dict get_params(py::object /*self*/) {
     return values;
 }
 
+// One get command's run, whatever came of it; the value is text only when it is UTF-8.
+py::dict read_one(py::handle entry) {
+    py::object command = entry["get"];
+    py::dict reading;
+    reading["command"] = command;
+    if (command_refused(command)) {
+        reading["refused"] = py::bool_(true);
+        reading["status"] = py::none();
+        reading["value"] = py::none();
+        reading["error"] = py::str("");
+        return reading;
+    }
+    const core::CommandOutput output = run_shell(command);
+    py::object value = decode_strict(core::strip_ascii_whitespace(output.out));
+    py::str error = decode_lenient(output.err);
+    if (!value) {
+        value = py::none();
+        if (!glue::truthy(error)) {
+            error = py::str("the value is not UTF-8");
+        }
+    }
+    reading["refused"] = py::bool_(false);
+    reading["status"] = py::int_(return_code(output.wait_status));
+    reading["value"] = value;
+    reading["error"] = error;
+    return reading;
+}
+
+// Each parameter read on its own, so that one failing read leaves the others standing; nothing
+// is logged, the records tell the caller everything.
+py::dict read_params(py::object /*self*/, py::object names) {
+    py::object params_get = glue::global("Cfg")().attr("get_params_get_script")();
+    py::list wanted(names.is_none() ? params_get : names);
+    for (py::handle name : wanted) {
+        if (!glue::contains(params_get, name)) {
+            PyErr_SetObject(PyExc_KeyError, name.ptr());
+            throw py::error_already_set();
+        }
+    }
+    py::dict readings;
+    for (py::handle name : wanted) {
+        if (glue::contains(readings, name)) {
+            continue;  // asked for twice: read once
+        }
+        py::object entry = params_get[name];
+        readings[name] = read_one(entry);
+    }
+    return readings;
+}
+
 std::string utf8_strict(py::handle text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
@@ -88,6 +138,9 @@ void add_reading(py::handle cls) {
                      "Read every parameter's current value through its get command: {name: value}.");
     glue::def_method(cls, "backup_params", &backup_params,
                      "Read the current values and save them with their set commands in bak_<project>.ini.");
+    glue::def_method(cls, "read_params", &read_params, py::arg("names") = py::none(),
+                     "Read the named parameters (all, in configuration order, by default) one by one; a record per "
+                     "name: command, refused, status, value, error.");
 }
 
 }  // namespace knobsmith::stagekit

@@ -1,6 +1,9 @@
 // Pieces shared by the methods of StageKit.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "knobsmith_core/run_command.hpp"
 #include "pyglue.hpp"
 
@@ -19,6 +22,16 @@ core::CommandOutput run_shell(py::handle command);
 
 // Bytes as text, or nothing when they are not UTF-8.
 py::object decode_strict(std::string_view bytes);
+
+// Bytes without the ASCII white space at either end, as text with U+FFFD for what is not UTF-8.
+py::str decode_lenient(std::string_view bytes);
+
+// How a command ended, told as subprocess's returncode tells it: its exit status, or the
+// negative number of the signal that killed it.
+int return_code(int wait_status);
+
+// How a command ended, in words: "exit status N" or "killed by signal S".
+std::string describe_end(int wait_status);
 
 void add_reading(py::handle cls);
 void add_applying(py::handle cls);
