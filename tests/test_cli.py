@@ -33,7 +33,7 @@ def machine(tmp_path):
         "object": [
             {"name": "Level", "info": {"desc": "", "get": "cat level", "set": "echo $value > level", "needrestart": "true",
                                        "type": "discrete", "dtype": "int", "scope": [1, 9], "step": 1, "items": []}},
-            {"name": "mode", "info": {"desc": "", "get": "cat mode", "set": 'echo "$value" 100% > mode',
+            {"name": "mode", "info": {"desc": "", "get": "cut -d ' ' -f 1 mode", "set": 'echo "$value" 100% > mode',
                                       "needrestart": "false", "type": "discrete", "dtype": "string",
                                       "options": ["fast", "safe"]}},
             {"name": "ratio", "info": {"desc": "", "get": "cat ratio", "set": "echo $value > ratio",
@@ -86,6 +86,7 @@ def test_backup_then_apply_then_restore(machine):
 
     applied = knobsmith("apply", "tune.yaml", "Level=3", "mode=safe", "ratio=0.25", cwd=machine)
     assert applied.returncode == 0, applied.stderr
+    assert applied.stdout.splitlines() == ["the workload was restarted", "applied 3 parameters (read back)"]
     assert [(machine / name).read_text() for name in ("level", "mode", "ratio")] == ["3\n", "safe 100%\n", "0.25\n"]
     wait_until(lambda: (machine / "workload").read_text() == "stopped\nstarted\n")  # started in the background
 
@@ -95,14 +96,72 @@ def test_backup_then_apply_then_restore(machine):
 
     restored = knobsmith("restore", "bak_tune.ini", cwd=machine)
     assert restored.returncode == 0, restored.stderr
-    assert restored.stdout.strip() == "restored 3 parameters from bak_tune.ini"
+    assert restored.stdout.splitlines()[0] == "restored 3 parameters from bak_tune.ini"
+    assert "not read back" in restored.stdout
     assert [(machine / name).read_text() for name in ("level", "mode", "ratio")] == ["6\n", "fast 100%\n", "0.5\n"]
+
+
+def test_restore_by_configuration_restarts_only_for_a_changed_restart_parameter(machine):
+    assert knobsmith("backup", "tune.yaml", cwd=machine).returncode == 0
+    assert knobsmith("apply", "tune.yaml", "mode=safe", cwd=machine).returncode == 0
+    restored = knobsmith("restore", "tune.yaml", cwd=machine)
+    assert restored.returncode == 0, restored.stderr
+    assert restored.stdout.splitlines() == ["restored 3 parameters from bak_tune.ini (read back)"]
+    assert not (machine / "workload").exists()
+
+    assert knobsmith("apply", "tune.yaml", "Level=2", cwd=machine).returncode == 0
+    wait_until(lambda: (machine / "workload").read_text() == "stopped\nstarted\n")
+    restored = knobsmith("restore", "bak_tune.ini", "--config", "tune.yaml", cwd=machine)
+    assert restored.stdout.splitlines()[0] == "the workload was restarted", restored.stderr
+    assert (machine / "level").read_text() == "6\n"
+    wait_until(lambda: (machine / "workload").read_text() == "stopped\nstarted\n" * 2)
+
+
+def failing_mode_setter(machine):
+    """mode's set command now refuses the value safe, as a server refuses a bad value."""
+    config = yaml.safe_load((machine / "tune.yaml").read_text())
+    config["object"][1]["info"]["set"] = "sh setmode.sh $value"
+    (machine / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    (machine / "setmode.sh").write_text(
+        'if [ "$1" = safe ]; then echo "Variable mode cannot be set to safe" >&2\necho more >&2\nexit 3\nfi\n'
+        'echo "$1" > mode\n'
+    )
+
+
+def test_apply_names_every_parameter_whose_set_failed(machine):
+    failing_mode_setter(machine)
+    result = knobsmith("apply", "tune.yaml", "mode=safe", "ratio=0.25", cwd=machine)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [
+        "knobsmith: mode: the set command failed (exit status 3): Variable mode cannot be set to safe",
+        "knobsmith: 1 of 2 parameters failed: mode",
+    ]
+    assert (machine / "ratio").read_text() == "0.25\n" and (machine / "mode").read_text() == "fast\n"
+
+
+def test_restore_exits_non_zero_when_a_set_fails(machine):
+    failing_mode_setter(machine)
+    (machine / "bak.ini").write_text('[params]\nmode = safe\nratio = 0.5\n\n[set]\nset_mode = "sh setmode.sh $value"\n'
+                                     'set_ratio = "echo $value > ratio"\n\n')
+    result = knobsmith("restore", "bak.ini", cwd=machine)
+    assert result.returncode == 1 and "restored" not in result.stdout
+    assert "knobsmith: mode: the set command failed (exit status 3): Variable mode cannot be set to safe" in result.stderr
+
+
+def test_apply_says_when_a_value_did_not_take(machine):
+    config = yaml.safe_load((machine / "tune.yaml").read_text())
+    config["object"][2]["info"]["set"] = "echo 0.9 > ratio"  # the machine clamps every value to 0.9
+    (machine / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    result = knobsmith("apply", "tune.yaml", "ratio=0.25", cwd=machine)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == ["knobsmith: ratio: requested 0.25, in effect 0.9",
+                                          "knobsmith: 1 of 1 parameters failed: ratio"]
 
 
 def test_apply_dry_run_prints_the_commands_and_the_restart(machine):
     result = knobsmith("apply", "tune.yaml", "Level=4", "--dry-run", cwd=machine)
     assert result.stdout.splitlines() == [
-        "echo 4 > level", "echo stopped >> workload", "sh -c 'echo started >> workload' >/dev/null 2>&1 &",
+        "echo 4 > level", "echo stopped >> workload", "sh -c 'echo started >> workload' (in the background)",
     ]
     assert (machine / "level").read_text() == "6\n" and not (machine / "workload").exists()
 

@@ -93,13 +93,13 @@ echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
 
 
 def test_failed_trials_are_recorded_and_skipped(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=40, bench=FAILING_AT_3_AND_4)
+    setup(tmp_path, iterations=20, bench=FAILING_AT_3_AND_4)
     assert tune(tmp_path, monkeypatch=monkeypatch) == 0
     rows = trials(tmp_path)
     failed = [row for row in rows if row["state"] == "FAIL"]
     assert {row["x"] for row in failed} == {"3", "4"}
     notes = {row["note"] for row in failed}
-    assert notes <= {"the benchmark exited with status 1", "the metric is not a number: 'oops'"} and len(notes) == 2
+    assert notes <= {"the benchmark ended with exit status 1", "the metric is not a number: 'oops'"} and len(notes) == 2
     assert all(row["score"] == "" for row in failed)
     assert yaml.safe_load((tmp_path / "report" / "best.yaml").read_text())["values"] == {"x": 7, "mode": "b"}
 
@@ -111,10 +111,12 @@ def test_three_failures_in_a_row_stop_the_run_and_restore(tmp_path, monkeypatch,
     config["object"][0]["info"]["set"] = "sh set.sh $value"
     (tmp_path / "set.sh").write_text('echo "$1" > x\ntouch touched\n')
     (tmp_path / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
-    assert tune(tmp_path, monkeypatch=monkeypatch) == 0
-    out = capsys.readouterr().out
+    assert tune(tmp_path, monkeypatch=monkeypatch) == 1
+    out, err = capsys.readouterr()
     assert [row["state"] for row in trials(tmp_path)] == ["FAIL"] * 3
-    assert "stopped: 3 trials failed in a row" in out and "left applied: the backed-up values" in out
+    assert "stopped: 3 trials failed in a row; no trial completed" in out
+    assert "left applied: the backed-up values" in out
+    assert err.rstrip().endswith("knobsmith: the run failed: 3 trials failed in a row; no trial completed")
     assert (tmp_path / "x").read_text() == "0\n"
 
 
@@ -138,7 +140,7 @@ def test_stop_conditions(tmp_path, monkeypatch, capsys, settings, reason):
     "broken, message",
     [
         ("x_get", "no parameter value could be read, so nothing was backed up; not tuning"),
-        ("bench", "the baseline could not be measured: the benchmark exited with status 1"),
+        ("bench", "the baseline could not be measured: the benchmark ended with exit status 1"),
     ],
 )
 def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken, message):
@@ -153,7 +155,7 @@ def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken,
 
 def test_an_error_mid_run_restores_and_says_so(tmp_path, monkeypatch, capsys):
     setup(tmp_path, iterations=10)
-    real = StageKit.set_params
+    real = StageKit.apply_params
     calls = []
 
     def failing_once(self, params):
@@ -162,10 +164,10 @@ def test_an_error_mid_run_restores_and_says_so(tmp_path, monkeypatch, capsys):
             raise RuntimeError("disk on fire")
         return real(self, params)
 
-    monkeypatch.setattr(StageKit, "set_params", failing_once)
+    monkeypatch.setattr(StageKit, "apply_params", failing_once)
     assert tune(tmp_path, monkeypatch=monkeypatch) == 1
     err = capsys.readouterr().err
-    assert "knobsmith: stopped by an error; the backed-up values are restored" in err
+    assert "knobsmith: stopped by an error; the backed-up values are restored (read back)" in err
     assert err.rstrip().endswith("knobsmith: RuntimeError: disk on fire")
     assert calls[-1] == {"x": "0", "mode": "a"}
     assert ((tmp_path / "x").read_text(), (tmp_path / "mode").read_text()) == ("0\n", "a\n")
@@ -191,7 +193,7 @@ def test_ctrl_c_restores_and_says_so(tmp_path):
     finally:
         process.kill()
     assert process.returncode == 130
-    assert "knobsmith: interrupted; the backed-up values are restored" in err
+    assert "knobsmith: interrupted by SIGINT; the backed-up values are restored (read back)" in err
     assert (tmp_path / "x").read_text() == "0\n" and "Traceback" not in err
 
 
@@ -223,7 +225,8 @@ def test_dry_run_touches_nothing(tmp_path, monkeypatch, capsys):
 
 
 def test_the_progress_bar_shows_the_trial_the_last_and_the_best(tmp_path, monkeypatch, capsys):
-    from knobsmith.tune import Measurer, Options, TuningRun
+    from knobsmith.tuner.loop import Options, TuningRun
+    from knobsmith.tuner.measuring import Measurer
 
     setup(tmp_path, iterations=3)
     monkeypatch.chdir(tmp_path)

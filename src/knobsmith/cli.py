@@ -103,9 +103,50 @@ def _assignments(pairs: list[str]) -> list[tuple[str, str]]:
     return parsed
 
 
-def _apply(args: argparse.Namespace) -> int:
+def _applier(cfg: Any, log_path: str) -> Any:
     from knobsmith.stagekit import StageKit
+    from knobsmith.tuner import TuneError
+    from knobsmith.tuner.applying import Applier
+    from knobsmith.tuner.workload import Workload
 
+    try:
+        workload = Workload.from_config(cfg, log_path)
+    except TuneError as error:
+        _fail(str(error))
+    return Applier(StageKit(), cfg, workload)
+
+
+def _order(cfg: Any, values: dict[str, Any]) -> list[str]:
+    """The commands of an application of `values`, in the order they run."""
+    sets = cfg.get_params_set_script()
+    restart = [name for name in values if sets[name]["needrestart"] == "true"]
+    commands = [sets[name]["set"].replace("$value", str(values[name])) for name in restart]
+    if restart:
+        workload = cfg.get_workload_options()
+        ready = cfg.yml.get("readyworkload")
+        commands += [workload["stop"], f"{workload['start']} (in the background)"]
+        commands += [f"{ready} (until it exits 0)"] if ready else []
+    commands += [sets[name]["set"].replace("$value", str(values[name])) for name in values if name not in restart]
+    return commands
+
+
+def _report(outcome: Any, done: str) -> int:
+    """Says what an application did: `done` when every value was applied (and read back, when it
+    was), else every parameter that failed with its error; the exit status."""
+    if outcome.restarted:
+        print("the workload was restarted")
+    if outcome.ok:
+        print(done)
+        return 0
+    for problem in outcome.problems:
+        print(f"knobsmith: {problem}", file=sys.stderr)
+    failed = outcome.failed_names
+    print(f"knobsmith: {len(failed) or 'no'} of {len(outcome.params)} parameters failed"
+          + (f": {', '.join(failed)}" if failed else ""), file=sys.stderr)
+    return 1
+
+
+def _apply(args: argparse.Namespace) -> int:
     cfg = _load(args.config)
     infos = {obj["name"]: obj["info"] for obj in cfg.yml["object"]}
     values = {}
@@ -114,16 +155,12 @@ def _apply(args: argparse.Namespace) -> int:
             _fail(f"{name} is not a parameter of {args.config}")
         values[name] = _converted(infos[name], name, text)
     if args.dry_run:
-        commands = cfg.get_params_set_script()
-        for name, value in values.items():
-            print(commands[name]["set"].replace("$value", str(value)))
-        if any(commands[name]["needrestart"] == "true" for name in values):
-            workload = cfg.get_workload_options()
-            print(workload["stop"])
-            print(workload["start"] + " >/dev/null 2>&1 &")
+        print("\n".join(_order(cfg, values)))
         return 0
-    StageKit().set_params(values)
-    return 0
+    applier = _applier(cfg, args.log or f"knobsmith-workload-{cfg.get_project()}.log")
+    outcome = applier.apply(values)
+    count = len(values)
+    return _report(outcome, f"applied {count} parameter{'s' if count != 1 else ''} (read back)")
 
 
 def _read_backup(path: str) -> list[tuple[str, str, str]]:
@@ -151,53 +188,81 @@ def _restore(args: argparse.Namespace) -> int:
     from knobsmith.loadplan import Cfg
     from knobsmith.stagekit import StageKit
 
-    entries = _read_backup(args.backup)
+    backup, config = args.backup, args.config
+    if not backup.endswith(".ini"):
+        # A tuning configuration: its backup is bak_<project>.ini here.
+        config = backup
+        backup = f"bak_{_load(config).get_project()}.ini"
+    objects: dict[str, Any] = {}
+    if config is not None:
+        cfg = _load(config)
+        objects = {obj["name"].lower(): obj for obj in cfg.yml["object"]}
+        base = dict(cfg.yml)
+    else:
+        base = {"startworkload": "", "stopworkload": ""}
+    entries = _read_backup(backup)
     refused, accepted = [], []
     for name, value, template in entries:
         command = template.replace("$value", value)
         if StageKit._UNSAFE_CHARS.search(command) or "\0" in command:
             refused.append(name)
             print(f"knobsmith: refused {name}: its command breaks the shell-metacharacter rule", file=sys.stderr)
+        elif config is not None and name not in objects:
+            refused.append(name)
+            print(f"knobsmith: refused {name}: it is not a parameter of {config}", file=sys.stderr)
         else:
-            accepted.append((name, value, template, command))
+            accepted.append((name, value, template))
+    # The backup's own set commands, with the configuration's get commands and restart flags.
+    base["object"] = [
+        {"name": name, "info": {**objects.get(name, {}).get("info", {"needrestart": "false", "get": ""}), "set": template}}
+        for name, _, template in accepted
+    ]
+    cfg = Cfg()
+    cfg.yml = base
+    values = {name: value for name, value, _ in accepted}
     if args.dry_run:
-        for *_, command in accepted:
-            print(command)
-    elif accepted:
-        # The backup's own set commands run through the same path as any application of values.
-        Cfg().yml = {
-            "object": [{"name": name, "info": {"set": template, "needrestart": "false"}} for name, _, template, _ in accepted]
-        }
-        StageKit().set_params({name: value for name, value, _, _ in accepted})
-        print(f"restored {len(accepted)} parameter{'s' if len(accepted) != 1 else ''} from {args.backup}")
-    return 1 if refused else 0
+        if values:
+            print("\n".join(_order(cfg, values)))
+        return 1 if refused else 0
+    if not values:
+        return 1 if refused else 0
+    applier = _applier(cfg, args.log or f"knobsmith-workload-{os.path.splitext(os.path.basename(backup))[0]}.log")
+    count = len(values)
+    done = f"restored {count} parameter{'s' if count != 1 else ''} from {backup}"
+    if config is None:
+        outcome = applier.apply(values, verify=False)
+        done += "\nnot read back: give the tuning configuration (--config) to check the values and restart the workload"
+    else:
+        outcome = applier.apply(values)
+        done += " (read back)"
+    status = _report(outcome, done)
+    return 1 if refused else status
 
 
 def _tune(args: argparse.Namespace) -> int:
-    from knobsmith import report
-    from knobsmith.tune import Measurer, Options, TuneError, TuningRun
+    from knobsmith.tuner import TuneError, report, signals
+    from knobsmith.tuner.loop import Options, TuningRun
+    from knobsmith.tuner.measuring import Measurer, open_log
 
     def say(line: str) -> None:
         print(line, file=sys.stderr)
 
-    options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage)
+    options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
+                      report=args.report)
     try:
         run = TuningRun(options, say)
         if args.dry_run:
             print("\n".join(run.dry_run()))
             return 0
-        folder = os.path.abspath(args.report or f"knobsmith-report-{run.cfg.get_project()}")
-        os.makedirs(folder, exist_ok=True)
     except TuneError as error:
         _fail(str(error))
-    with open(os.path.join(folder, "benchmark.log"), "a", encoding="utf-8") as log:
+    with signals.as_interrupts():
         try:
-            result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+            os.makedirs(run.folder, exist_ok=True)
+            with open_log(run.folder, "benchmark.log") as log:
+                result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
         except BaseException as error:
-            _restore_after(run, error)
-            if isinstance(error, TuneError):
-                raise CommandError(str(error)) from None
-            raise
+            return _ended_early(run, error)
     print(report.table(result))
     best = result.best()
     print(f"stopped: {result.stop_reason}")
@@ -206,25 +271,37 @@ def _tune(args: argparse.Namespace) -> int:
         change = "" if gain is None else f", {gain:+.1f}% against the baseline {result.baseline:g}"
         print(f"best: trial {best.number}, {result.metric} = {best.value:g}{change}")
         print("best values: " + ", ".join(f"{name}={value}" for name, value in best.params.items()))
-    print("left applied: " + ("the backed-up values" if result.restored else "the best values"))
-    report.write(folder, result)
-    print(f"report: {folder}")
-    return 0
+    assert result.ending is not None
+    print("left applied: " + result.ending.describe())
+    report.write(run.folder, result)
+    print(f"report: {run.folder}")
+    if result.failed:
+        print(f"knobsmith: the run failed: {result.stop_reason}", file=sys.stderr)
+    elif not result.ending.done:
+        print(f"knobsmith: {result.ending.wanted} could not be left applied", file=sys.stderr)
+    return 1 if result.failed or not result.ending.done else 0
 
 
-def _restore_after(run: Any, error: BaseException) -> None:
-    """Brings the machine back to the backed-up values after an interrupted or failed run."""
-    from knobsmith.stagekit import StageKit
+def _ended_early(run: Any, error: BaseException) -> int:
+    """After Ctrl-C, SIGTERM, SIGHUP or an error mid-run: the backed-up values are put back (no
+    signal cuts that short), the report of the trials so far is written, and the run says so."""
+    from knobsmith.tuner import TuneError, report, signals
 
-    if not run.backup:
-        return
-    what = "interrupted" if isinstance(error, KeyboardInterrupt) else "stopped by an error"
-    try:
-        StageKit().set_params(run.backup)
-    except Exception as failure:
-        print(f"knobsmith: {what}; restoring the backed-up values failed too: {failure}", file=sys.stderr)
-        return
-    print(f"knobsmith: {what}; the backed-up values are restored", file=sys.stderr)
+    with signals.deferred():
+        lines = run.abort(error)
+        for line in lines:
+            print(f"knobsmith: {line}", file=sys.stderr)
+        if run.result is not None:
+            try:
+                report.write(run.folder, run.result)
+                print(f"knobsmith: the report of the trials so far: {run.folder}", file=sys.stderr)
+            except Exception as failure:
+                print(f"knobsmith: the report could not be written: {failure}", file=sys.stderr)
+    if isinstance(error, KeyboardInterrupt):
+        return signals.exit_status(error)
+    if isinstance(error, TuneError):
+        raise CommandError(str(error)) from None
+    raise error
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -250,10 +327,15 @@ def _parser() -> argparse.ArgumentParser:
     apply.add_argument("config", help="the tuning configuration (YAML)")
     apply.add_argument("assignments", nargs="+", metavar="NAME=VALUE")
     apply.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
+    apply.add_argument("--log", metavar="FILE", help="the workload's output when it is restarted "
+                       "(default knobsmith-workload-<project>.log)")
     apply.set_defaults(run=_apply)
 
     restore = commands.add_parser("restore", help="apply the values of a backup file through its own set commands")
-    restore.add_argument("backup", metavar="BACKUP.ini")
+    restore.add_argument("backup", metavar="BACKUP.ini|CONFIG",
+                         help="a backup file, or a tuning configuration whose bak_<project>.ini is here")
+    restore.add_argument("--config", help="the tuning configuration: read the values back, restart when needed")
+    restore.add_argument("--log", metavar="FILE", help="the workload's output when it is restarted")
     restore.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
     restore.set_defaults(run=_restore)
 

@@ -4,12 +4,9 @@ from __future__ import annotations
 
 import csv
 import os
-from typing import TYPE_CHECKING
-
 import yaml
 
-if TYPE_CHECKING:
-    from knobsmith.tune import Result
+from knobsmith.tuner.results import Result
 
 
 def _cell(value: object) -> str:
@@ -44,12 +41,15 @@ def write(folder: str, result: Result) -> None:
     """trials.csv, best.yaml and metric.png in `folder`."""
     os.makedirs(folder, exist_ok=True)
     names = list(_param_order(result))
+    # A value that did not take gets a column of what was in effect instead.
+    differed = [name for name in names if any(name in row.in_effect for row in result.rows)]
     with open(os.path.join(folder, "trials.csv"), "w", newline="", encoding="utf-8") as stream:
         writer = csv.writer(stream)
-        writer.writerow(["trial", "state", result.metric, *names, "note"])
+        writer.writerow(["trial", "state", result.metric, *names, *(f"{name} in effect" for name in differed), "note"])
         for row in result.rows:
             writer.writerow([row.number, row.state, "" if row.value is None else row.value,
-                             *(row.params.get(name, "") for name in names), row.note])
+                             *(row.params.get(name, "") for name in names),
+                             *(row.in_effect.get(name, "") for name in differed), row.note])
     best = result.best()
     summary = {
         "metric": result.metric,
@@ -60,7 +60,7 @@ def write(folder: str, result: Result) -> None:
         "best_trial": None if best is None else best.number,
         "values": {} if best is None else dict(best.params),
         "stopped_because": result.stop_reason,
-        "left_applied": "the backed-up values" if result.restored else "the best values",
+        "left_applied": "unknown" if result.ending is None else result.ending.describe(),
     }
     with open(os.path.join(folder, "best.yaml"), "w", encoding="utf-8") as stream:
         yaml.safe_dump(summary, stream, allow_unicode=True, sort_keys=False)

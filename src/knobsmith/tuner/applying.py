@@ -1,0 +1,192 @@
+"""Applying values the way the workload needs them, and checking that they took.
+
+The order of one application: the set commands of the parameters that need a restart and whose
+value changes, then the restart (stop, start, wait until ready), then every parameter changed
+live, and last a read-back of every value through its get command. A restart wipes values set
+live, so live values are applied after it, never before; without a changed restart parameter
+there is no restart at all.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from decimal import Decimal, InvalidOperation
+from typing import Any
+
+from knobsmith.tuner.processes import describe_status
+from knobsmith.tuner.workload import Workload
+
+
+def same_value(requested: Any, text: Any) -> bool:
+    """Whether a value read back (`text`) is the value requested, up to the rounding with which
+    the number was printed (a float read back as 0.123457 is 0.1234567). Words compare without
+    regard to letter case (a server may answer ROW for row); a number kept as text (a backed-up
+    value) compares as a number."""
+    if text is None:
+        return False
+    text = str(text).strip()
+    if isinstance(requested, (int, float)) and not isinstance(requested, bool):
+        return math.isfinite(requested) and _same_number(Decimal(requested), text)
+    wanted = str(requested).strip()
+    if wanted.casefold() == text.casefold():
+        return True
+    number = _decimal(wanted)
+    return number is not None and _same_number(number, text)
+
+
+def _decimal(text: str) -> Decimal | None:
+    try:
+        number = Decimal(text)
+    except InvalidOperation:
+        return None
+    return number if number.is_finite() else None
+
+
+def _same_number(requested: Decimal, text: str) -> bool:
+    shown = _decimal(text)
+    if shown is None:
+        return False
+    exponent = shown.as_tuple().exponent
+    half_unit = Decimal(5).scaleb(int(exponent) - 1) if isinstance(exponent, int) else Decimal(0)
+    return abs(shown - requested) <= max(half_unit, abs(requested) * Decimal("1e-12"))
+
+
+@dataclass
+class ParamOutcome:
+    """What happened to one parameter."""
+
+    name: str
+    requested: Any
+    command: str = ""
+    status: int | None = None  # None: not run (refused, or skipped after an earlier failure)
+    error: str = ""
+    in_effect: str | None = None  # the value read back
+    problem: str = ""
+
+
+@dataclass
+class Outcome:
+    """What one application of values did."""
+
+    params: dict[str, ParamOutcome] = field(default_factory=dict)
+    restarted: bool = False
+    workload_problem: str = ""
+
+    @property
+    def problems(self) -> list[str]:
+        found = [outcome.problem for outcome in self.params.values() if outcome.problem]
+        return ([self.workload_problem] if self.workload_problem else []) + found
+
+    @property
+    def ok(self) -> bool:
+        return not self.problems
+
+    @property
+    def failed_names(self) -> list[str]:
+        return [name for name, outcome in self.params.items() if outcome.problem]
+
+    def in_effect(self) -> dict[str, str]:
+        """The values read back that differ from the request."""
+        return {name: outcome.in_effect for name, outcome in self.params.items()
+                if outcome.in_effect is not None and not same_value(outcome.requested, outcome.in_effect)}
+
+
+class Applier:
+    """Applies values through StageKit, restarting the workload when needed, and reads them back.
+
+    `known` is what is believed to be in effect (values read back, or a backup's values); a
+    restart parameter whose requested value equals its known value causes no restart. A
+    parameter whose state is uncertain (its set or the restart failed) counts as changed next time.
+    """
+
+    def __init__(self, kit: Any, cfg: Any, workload: Workload | None, known: Mapping[str, Any] | None = None) -> None:
+        self.kit = kit
+        self.cfg = cfg
+        self.workload = workload
+        self.known: dict[str, Any] = dict(known or {})
+
+    def _needs_restart(self, names: Iterable[str]) -> set[str]:
+        scripts = self.cfg.get_params_set_script()
+        return {name for name in names if scripts[name]["needrestart"] == "true"}
+
+    def apply(self, values: Mapping[str, Any], *, verify: bool = True) -> Outcome:
+        outcome = Outcome({name: ParamOutcome(name, value) for name, value in values.items()})
+        restart_names = self._needs_restart(values)
+        unknown = [name for name in restart_names if name not in self.known]
+        if unknown:
+            self._learn(self.kit.read_params(unknown))
+        changed = [name for name in values if name in restart_names and not same_value(values[name], self.known.get(name))]
+        live = [name for name in values if name not in restart_names]
+
+        if changed:
+            if not self._run_sets(values, changed, outcome):
+                # Written but not restarted into: none of them is in effect.
+                self.known.update(dict.fromkeys(changed))
+                return outcome
+            if self.workload is None:
+                outcome.workload_problem = "the workload cannot be restarted here"
+                return outcome
+            outcome.restarted = True
+            problem = self.workload.restart()
+            # Values set live before the restart are gone whatever its result.
+            kept = self._needs_restart(self.known)
+            self.known.update(dict.fromkeys(name for name in self.known if name not in kept))
+            if problem:
+                outcome.workload_problem = problem
+                self.known.update(dict.fromkeys(changed))
+                return outcome
+            self.known.update({name: str(values[name]) for name in changed})
+        if live and not self._run_sets(values, live, outcome):
+            return outcome
+        if verify:
+            self._verify(values, outcome)
+        else:
+            self.known.update({name: str(value) for name, value in values.items()})
+        return outcome
+
+    def _run_sets(self, values: Mapping[str, Any], names: list[str], outcome: Outcome) -> bool:
+        """Runs the set commands of `names`; False when one of them failed or was refused."""
+        ok = True
+        for record in self.kit.apply_params({name: values[name] for name in names}):
+            entry = outcome.params[record["name"]]
+            entry.command, entry.status, entry.error = record["command"], record["status"], record["error"]
+            if record["refused"]:
+                entry.problem = f"{entry.name}: its set command breaks the shell-metacharacter rule, so it was not run"
+            elif record["status"] != 0:
+                first = record["error"].splitlines()[0] if record["error"] else "no error output"
+                entry.problem = f"{entry.name}: the set command failed ({describe_status(record['status'])}): {first}"
+            if entry.problem:
+                ok = False
+                self.known[entry.name] = None
+        return ok
+
+    def _verify(self, values: Mapping[str, Any], outcome: Outcome) -> None:
+        readings = self.kit.read_params(list(values))
+        self._learn(readings)
+        for name, reading in readings.items():
+            entry = outcome.params[name]
+            entry.in_effect = reading["value"] if _read_ok(reading) else None
+            if entry.in_effect is None:
+                entry.problem = f"{name}: requested {entry.requested}, but reading it back failed: {_why(reading)}"
+            elif not same_value(entry.requested, entry.in_effect):
+                entry.problem = f"{name}: requested {entry.requested}, in effect {entry.in_effect}"
+
+    def _learn(self, readings: Mapping[str, Mapping[str, Any]]) -> None:
+        for name, reading in readings.items():
+            self.known[name] = reading["value"] if _read_ok(reading) else None
+
+
+def _read_ok(reading: Mapping[str, Any]) -> bool:
+    return not reading["refused"] and reading["status"] == 0 and reading["value"] is not None
+
+
+def _why(reading: Mapping[str, Any]) -> str:
+    if reading["refused"]:
+        return "its get command breaks the shell-metacharacter rule"
+    first = reading["error"].splitlines()[0] if reading["error"] else ""
+    if reading["status"] != 0:
+        return f"{describe_status(reading['status'])}" + (f": {first}" if first else "")
+    return first or "the value is not UTF-8"
+

@@ -1,0 +1,196 @@
+"""Tuning a simulated server with real commands: values that fail or do not take, restarts in the
+right order and only when needed, a workload that never becomes ready, and signals."""
+
+import csv
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+import yaml
+
+from knobsmith import cli
+from knobsmith.tuner.applying import same_value
+
+SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
+
+# The server: x is set live, r only through an option file (r.pending) that a start reads. A start
+# takes a moment, wipes the live value of x, and only then answers the readiness check.
+SCRIPTS = {
+    "set.sh": 'echo "set $1 $2" >> journal\necho "$2" > "$1"\n',
+    "stop.sh": "echo stop >> journal\nrm -f running\n",
+    "start.sh": "echo start >> journal\nsleep 0.3\ncp r.pending r\necho 0 > x\necho listening\ntouch running\n",
+    "bench.sh": 'echo "bench x=$(cat x) r=$(cat r)" >> journal\necho $(( 100 - ($(cat x) - 3) * ($(cat x) - 3) + $(cat r) )) > score\n',
+}
+
+
+def server(folder, *, iterations=4, set_x="sh set.sh x $value", start="sh start.sh", ready="test -f running",
+           ready_timeout=None, r_scope=(1, 2), bench="sh bench.sh"):
+    for name, text in SCRIPTS.items():
+        (folder / name).write_text(text)
+    for name, value in (("x", "0"), ("r", "0"), ("r.pending", "0"), ("running", "")):
+        (folder / name).write_text(value + "\n")
+    config = {
+        "iterations": iterations, "timeout": 0, "benchmark": bench,
+        "startworkload": start, "stopworkload": "sh stop.sh", "readyworkload": ready,
+        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
+        "object": [
+            {"name": "r", "info": {"desc": "", "get": "cat r", "set": "sh set.sh r.pending $value", "needrestart": "true",
+                                   "type": "discrete", "dtype": "int", "scope": list(r_scope), "step": 1, "items": []}},
+            {"name": "x", "info": {"desc": "", "get": "cat x", "set": set_x, "needrestart": "false",
+                                   "type": "discrete", "dtype": "int", "scope": [0, 5], "step": 1, "items": []}},
+        ],
+    }
+    if ready_timeout is not None:
+        config["readytimeout"] = ready_timeout
+    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+
+
+def tune(folder, monkeypatch, *args):
+    monkeypatch.chdir(folder)
+    return cli.main(["tune", "tune.yaml", "--report", "report", *args])
+
+
+def trials(folder):
+    with open(folder / "report" / "trials.csv", newline="") as stream:
+        return list(csv.DictReader(stream))
+
+
+def journal(folder):
+    return (folder / "journal").read_text().splitlines()
+
+
+def test_restart_parameters_then_restart_then_live_ones_and_no_needless_restart(tmp_path, monkeypatch, capsys):
+    server(tmp_path, iterations=6)
+    assert tune(tmp_path, monkeypatch) == 0, capsys.readouterr().err
+    rows = trials(tmp_path)
+    assert all(row["state"] == "COMPLETE" for row in rows)
+    # Split the journal at each benchmark: what ran before it belongs to that trial.
+    steps, current = [], []
+    for line in journal(tmp_path):
+        current.append(line)
+        if line.startswith("bench "):
+            steps.append(current)
+            current = []
+    baseline, *measured = steps
+    assert baseline == ["bench x=0 r=0"]
+    previous_r = "0"
+    for row, step in zip(rows, measured):
+        # Each benchmark ran with its trial's values in effect.
+        assert step[-1] == f"bench x={row['x']} r={row['r']}"
+        if row["r"] != previous_r:
+            assert step[:-1] == [f"set r.pending {row['r']}", "stop", "start", f"set x {row['x']}"]
+        else:
+            assert step[:-1] == [f"set x {row['x']}"]
+        previous_r = row["r"]
+    # The end leaves the best values applied, restarting only if r differs from the last trial's.
+    best = yaml.safe_load((tmp_path / "report" / "best.yaml").read_text())
+    assert best["left_applied"] == "the best values"
+    assert ((tmp_path / "x").read_text().strip(), (tmp_path / "r").read_text().strip()) == (
+        str(best["values"]["x"]), str(best["values"]["r"]))
+    assert "listening" in (tmp_path / "report" / "workload.log").read_text()
+
+
+def test_failed_and_clamped_values_fail_their_trial_and_are_never_best(tmp_path, monkeypatch, capsys):
+    # x=4 is refused with an error; x=5 is clamped to 3 with exit status 0, as a server does.
+    (tmp_path / "setx.sh").write_text(
+        'case "$1" in\n4) echo "ERROR 1231: x cannot be 4" >&2\nexit 1 ;;\n5) echo 3 > x ;;\n*) echo "$1" > x ;;\nesac\n')
+    server(tmp_path, iterations=6, set_x="sh setx.sh $value", r_scope=(0, 1))
+    assert tune(tmp_path, monkeypatch, "--seed", "3") == 0, capsys.readouterr().err
+    rows = trials(tmp_path)
+    by_x = {value: [row for row in rows if row["x"] == value] for value in ("4", "5")}
+    assert by_x["4"] and by_x["5"], "the sampler never tried 4 and 5"
+    for row in by_x["4"]:
+        assert (row["state"], row["note"]) == ("FAIL", "x: the set command failed (exit status 1): ERROR 1231: x cannot be 4")
+    for row in by_x["5"]:
+        assert (row["state"], row["note"], row["x in effect"]) == ("FAIL", "x: requested 5, in effect 3", "3")
+    assert all(row["x in effect"] == "" for row in rows if row["x"] != "5")
+    best = yaml.safe_load((tmp_path / "report" / "best.yaml").read_text())
+    assert best["values"]["x"] == 3
+
+
+@pytest.mark.parametrize(
+    "start, note",
+    [
+        ("echo cannot bind port 3306 >&2\nexit 1\n",
+         "the workload's start command ended with exit status 1: cannot bind port 3306"),
+        ("echo still loading\n", "the workload was not ready after 1 s: still loading"),
+    ],
+)
+def test_a_workload_that_never_becomes_ready_fails_the_trial_with_its_output(tmp_path, monkeypatch, capsys, start, note):
+    (tmp_path / "badstart.sh").write_text(start)
+    server(tmp_path, iterations=5, start="sh badstart.sh", ready_timeout=1)
+    assert tune(tmp_path, monkeypatch) == 1
+    out, err = capsys.readouterr()
+    rows = trials(tmp_path)
+    assert [row["state"] for row in rows] == ["FAIL"] * 3 and {row["note"] for row in rows} == {note}
+    assert "stopped: 3 trials failed in a row; no trial completed" in out
+    # The end could not restart into the backed-up r either, and says so instead of claiming it.
+    assert f"left applied: NOT the backed-up values: {note}" in out
+    assert "knobsmith: the run failed: 3 trials failed in a row" in err
+    assert note.rsplit(": ", 1)[1] in (tmp_path / "report" / "workload.log").read_text()
+
+
+@pytest.mark.parametrize(
+    "key, value, message",
+    [
+        ("readytimeout", 0, "readytimeout must be a number of seconds greater than 0, not 0"),
+        ("readytimeout", "soon", "readytimeout must be a number of seconds greater than 0, not 'soon'"),
+        ("readyworkload", ["ping"], "readyworkload must be a command (a string), not list"),
+        ("readyworkload", "ping; rm -rf x", "readyworkload breaks the shell-metacharacter rule"),
+    ],
+)
+def test_bad_readiness_keys_stop_the_run_before_anything_runs(tmp_path, monkeypatch, capsys, key, value, message):
+    server(tmp_path)
+    config = yaml.safe_load((tmp_path / "tune.yaml").read_text())
+    config[key] = value
+    (tmp_path / "tune.yaml").write_text(yaml.safe_dump(config))
+    assert tune(tmp_path, monkeypatch) == 1
+    assert capsys.readouterr().err.splitlines()[-1] == f"knobsmith: {message}"
+    assert not (tmp_path / "journal").exists()
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_restores_ends_the_benchmark_group_and_keeps_the_report(tmp_path, number):
+    # The benchmark of the first trial starts a child that would outlive a killed shell.
+    bench = "if [ -f trial ]; then sleep 60 & echo $! > child\nwait\nfi\nsh bench.sh\n"
+    server(tmp_path, iterations=5, bench="sh slowbench.sh")
+    (tmp_path / "slowbench.sh").write_text(bench)
+    (tmp_path / "set.sh").write_text(SCRIPTS["set.sh"] + "touch trial\n")
+    process = subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--report", "report"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(3000):
+            if (tmp_path / "child").exists():
+                break
+            time.sleep(0.01)
+        process.send_signal(number)
+        out, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    name = signal.Signals(number).name
+    assert process.returncode == 128 + number, err
+    assert f"knobsmith: interrupted by {name}; the backed-up values are restored (read back)" in err
+    assert (tmp_path / "x").read_text() == "0\n"
+    child = int((tmp_path / "child").read_text())
+    with pytest.raises(ProcessLookupError):
+        for _ in range(100):
+            os.kill(child, 0)
+            time.sleep(0.05)
+    assert [(row["state"], row["note"]) for row in trials(tmp_path)] == [("FAIL", f"interrupted by {name}")]
+
+
+@pytest.mark.parametrize(
+    "requested, text, same",
+    [
+        (7, "7", True), (7, "3", False), (7, "7.0", True), (0.1234567, "0.123457", True), (0.5, "0.6", False),
+        (1e-05, "1e-05", True), (2.0, "2", True), (134217728, "134217728", True), (3, "", False), (3, "three", False),
+        ("row", "ROW", True), ("O_DIRECT", "fsync", False), ("0.5", "0.50", True), ("60", "60", True),
+        ("deadline", None, False), (True, "True", True), (float("nan"), "nan", False),
+    ],
+)
+def test_a_value_read_back_is_compared_up_to_its_printed_rounding(requested, text, same):
+    assert same_value(requested, text) is same
