@@ -13,7 +13,7 @@ import pytest
 import yaml
 
 from knobsmith import cli
-from knobsmith.tuner.applying import same_value
+from knobsmith.tuner.applying import same_value, telling_line
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
@@ -194,3 +194,15 @@ def test_a_signal_restores_ends_the_benchmark_group_and_keeps_the_report(tmp_pat
 )
 def test_a_value_read_back_is_compared_up_to_its_printed_rounding(requested, text, same):
     assert same_value(requested, text) is same
+
+
+@pytest.mark.parametrize(
+    "text, line",
+    [
+        ("--------------\nSET GLOBAL x=1\n--------------\n\nERROR 1231 (42000): bad value\n", "ERROR 1231 (42000): bad value"),
+        ("\n  sh: 1: nosuch: not found\nmore\n", "sh: 1: nosuch: not found"),
+        ("---\n\n", ""),
+    ],
+)
+def test_the_telling_line_of_an_error_output(text, line):
+    assert telling_line(text) == line

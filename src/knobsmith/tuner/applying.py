@@ -53,6 +53,13 @@ def _same_number(requested: Decimal, text: str) -> bool:
     return abs(shown - requested) <= max(half_unit, abs(requested) * Decimal("1e-12"))
 
 
+def telling_line(text: str) -> str:
+    """The line of a command's error output that says most: the first that speaks of an error,
+    else the first with a letter or digit (clients frame their errors with rules of dashes)."""
+    lines = [line.strip() for line in text.splitlines() if any(char.isalnum() for char in line)]
+    return next((line for line in lines if "error" in line.casefold()), lines[0] if lines else "")
+
+
 @dataclass
 class ParamOutcome:
     """What happened to one parameter."""
@@ -155,8 +162,8 @@ class Applier:
             if record["refused"]:
                 entry.problem = f"{entry.name}: its set command breaks the shell-metacharacter rule, so it was not run"
             elif record["status"] != 0:
-                first = record["error"].splitlines()[0] if record["error"] else "no error output"
-                entry.problem = f"{entry.name}: the set command failed ({describe_status(record['status'])}): {first}"
+                said = telling_line(record["error"]) or "no error output"
+                entry.problem = f"{entry.name}: the set command failed ({describe_status(record['status'])}): {said}"
             if entry.problem:
                 ok = False
                 self.known[entry.name] = None
@@ -185,8 +192,8 @@ def _read_ok(reading: Mapping[str, Any]) -> bool:
 def _why(reading: Mapping[str, Any]) -> str:
     if reading["refused"]:
         return "its get command breaks the shell-metacharacter rule"
-    first = reading["error"].splitlines()[0] if reading["error"] else ""
+    said = telling_line(reading["error"])
     if reading["status"] != 0:
-        return f"{describe_status(reading['status'])}" + (f": {first}" if first else "")
-    return first or "the value is not UTF-8"
+        return describe_status(reading["status"]) + (f": {said}" if said else "")
+    return said or "the value is not UTF-8"
 
