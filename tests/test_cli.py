@@ -161,7 +161,8 @@ def test_apply_says_when_a_value_did_not_take(machine):
 def test_apply_dry_run_prints_the_commands_and_the_restart(machine):
     result = knobsmith("apply", "tune.yaml", "Level=4", "--dry-run", cwd=machine)
     assert result.stdout.splitlines() == [
-        "echo 4 > level", "echo stopped >> workload", "sh -c 'echo started >> workload' (in the background)",
+        "echo 4 > level", "echo stopped >> workload",
+        "sh -c 'echo started >> workload' (in the background, its output to knobsmith-workload-tune.log)",
     ]
     assert (machine / "level").read_text() == "6\n" and not (machine / "workload").exists()
 

@@ -103,31 +103,26 @@ def _assignments(pairs: list[str]) -> list[tuple[str, str]]:
     return parsed
 
 
-def _applier(cfg: Any, log_path: str) -> Any:
-    from knobsmith.stagekit import StageKit
+def _workload(cfg: Any, log_path: str) -> Any:
     from knobsmith.tuner import TuneError
-    from knobsmith.tuner.applying import Applier
     from knobsmith.tuner.workload import Workload
 
     try:
-        workload = Workload.from_config(cfg, log_path)
+        return Workload.from_config(cfg, log_path)
     except TuneError as error:
         _fail(str(error))
-    return Applier(StageKit(), cfg, workload)
 
 
-def _order(cfg: Any, values: dict[str, Any]) -> list[str]:
-    """The commands of an application of `values`, in the order they run."""
-    sets = cfg.get_params_set_script()
-    restart = [name for name in values if sets[name]["needrestart"] == "true"]
-    commands = [sets[name]["set"].replace("$value", str(values[name])) for name in restart]
-    if restart:
-        workload = cfg.get_workload_options()
-        ready = cfg.yml.get("readyworkload")
-        commands += [workload["stop"], f"{workload['start']} (in the background)"]
-        commands += [f"{ready} (until it exits 0)"] if ready else []
-    commands += [sets[name]["set"].replace("$value", str(values[name])) for name in values if name not in restart]
-    return commands
+def _apply_values(cfg: Any, values: dict[str, Any], log_path: str, dry_run: bool, verify: bool = True) -> Any:
+    """Applies `values` in the order the workload needs (or prints the commands): the outcome."""
+    from knobsmith.stagekit import StageKit
+    from knobsmith.tuner.applying import Applier, planned_commands
+
+    workload = _workload(cfg, log_path)
+    if dry_run:
+        print("\n".join(planned_commands(cfg, workload, values)))
+        return None
+    return Applier(StageKit(), cfg, workload).apply(values, verify=verify)
 
 
 def _report(outcome: Any, done: str) -> int:
@@ -154,11 +149,9 @@ def _apply(args: argparse.Namespace) -> int:
         if name not in infos:
             _fail(f"{name} is not a parameter of {args.config}")
         values[name] = _converted(infos[name], name, text)
-    if args.dry_run:
-        print("\n".join(_order(cfg, values)))
+    outcome = _apply_values(cfg, values, args.log or f"knobsmith-workload-{cfg.get_project()}.log", args.dry_run)
+    if outcome is None:
         return 0
-    applier = _applier(cfg, args.log or f"knobsmith-workload-{cfg.get_project()}.log")
-    outcome = applier.apply(values)
     count = len(values)
     return _report(outcome, f"applied {count} parameter{'s' if count != 1 else ''} (read back)")
 
@@ -190,16 +183,14 @@ def _restore(args: argparse.Namespace) -> int:
 
     backup, config = args.backup, args.config
     if not backup.endswith(".ini"):
-        # A tuning configuration: its backup is bak_<project>.ini here.
-        config = backup
-        backup = f"bak_{_load(config).get_project()}.ini"
+        config, backup = backup, None  # a tuning configuration: its backup is bak_<project>.ini here
     objects: dict[str, Any] = {}
+    base: dict[str, Any] = {"startworkload": "", "stopworkload": ""}
     if config is not None:
-        cfg = _load(config)
-        objects = {obj["name"].lower(): obj for obj in cfg.yml["object"]}
-        base = dict(cfg.yml)
-    else:
-        base = {"startworkload": "", "stopworkload": ""}
+        loaded = _load(config)
+        backup = backup or f"bak_{loaded.get_project()}.ini"
+        objects = {obj["name"].lower(): obj for obj in loaded.yml["object"]}
+        base = dict(loaded.yml)
     entries = _read_backup(backup)
     refused, accepted = [], []
     for name, value, template in entries:
@@ -220,23 +211,21 @@ def _restore(args: argparse.Namespace) -> int:
     cfg = Cfg()
     cfg.yml = base
     values = {name: value for name, value, _ in accepted}
-    if args.dry_run:
-        if values:
-            print("\n".join(_order(cfg, values)))
-        return 1 if refused else 0
+    status = 1 if refused else 0
     if not values:
-        return 1 if refused else 0
-    applier = _applier(cfg, args.log or f"knobsmith-workload-{os.path.splitext(os.path.basename(backup))[0]}.log")
+        return status
+    # Without the configuration there is no restart flag, so no restart and its log.
+    log = args.log or (f"knobsmith-workload-{cfg.get_project()}.log" if config is not None else os.devnull)
+    outcome = _apply_values(cfg, values, log, args.dry_run, verify=config is not None)
+    if outcome is None:
+        return status
     count = len(values)
     done = f"restored {count} parameter{'s' if count != 1 else ''} from {backup}"
     if config is None:
-        outcome = applier.apply(values, verify=False)
         done += "\nnot read back: give the tuning configuration (--config) to check the values and restart the workload"
     else:
-        outcome = applier.apply(values)
         done += " (read back)"
-    status = _report(outcome, done)
-    return 1 if refused else status
+    return _report(outcome, done) or status
 
 
 def _tune(args: argparse.Namespace) -> int:

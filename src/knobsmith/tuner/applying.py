@@ -53,6 +53,18 @@ def _same_number(requested: Decimal, text: str) -> bool:
     return abs(shown - requested) <= max(half_unit, abs(requested) * Decimal("1e-12"))
 
 
+def planned_commands(cfg: Any, workload: Workload, values: Mapping[str, Any]) -> list[str]:
+    """The commands an application of `values` runs, in their order, for a dry run (the restart
+    happens only when one of the values before it changes)."""
+    sets = cfg.get_params_set_script()
+    restart = [name for name in values if sets[name]["needrestart"] == "true"]
+    commands = [sets[name]["set"].replace("$value", str(values[name])) for name in restart]
+    if restart:
+        commands += workload.commands()
+    commands += [sets[name]["set"].replace("$value", str(values[name])) for name in values if name not in restart]
+    return commands
+
+
 def telling_line(text: str) -> str:
     """The line of a command's error output that says most: the first that speaks of an error,
     else the first with a letter or digit (clients frame their errors with rules of dashes)."""

@@ -17,7 +17,7 @@ from typing import Any
 from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
-from knobsmith.tuner.applying import Applier
+from knobsmith.tuner.applying import Applier, planned_commands
 from knobsmith.tuner.failures import TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.progress import Progress
@@ -90,15 +90,9 @@ class TuningRun:
         optuna = _optuna()
         _, values = self._ask(self._study(optuna, storage=None))
         gets = self.cfg.get_params_get_script()
-        sets = self.cfg.get_params_set_script()
         lines = ["# read and back up the current values", *(entry["get"] for entry in gets.values())]
         lines += ["# measure the baseline", self.cfg.get_benchmark_script(), self.metric_command, "# trial 0"]
-        restart = [name for name in values if sets[name]["needrestart"] == "true"]
-        live = [name for name in values if name not in restart]
-        lines += [sets[name]["set"].replace("$value", str(values[name])) for name in restart]
-        if restart:
-            lines += ["# restart the workload (only when one of the values above changes)", *self.workload.commands()]
-        lines += [sets[name]["set"].replace("$value", str(values[name])) for name in live]
+        lines += planned_commands(self.cfg, self.workload, values)
         lines += ["# read the values back", *(gets[name]["get"] for name in values)]
         lines += [self.cfg.get_benchmark_script(), self.metric_command]
         return lines

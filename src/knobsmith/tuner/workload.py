@@ -55,7 +55,7 @@ class Workload:
 
     def commands(self) -> list[str]:
         """The commands of a restart, for a dry run."""
-        lines = [self.stop, f"{self.start} (in the background, output to {self.log_path})"]
+        lines = [self.stop, f"{self.start} (in the background, its output to {self.log_path})"]
         if self.ready:
             lines.append(f"{self.ready} (until it exits 0, at most {self.ready_timeout:g} s)")
         return lines
