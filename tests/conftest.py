@@ -57,6 +57,14 @@ def fresh_singletons():
     yield
 
 
+@pytest.fixture(autouse=True)
+def private_state(tmp_path_factory, monkeypatch):
+    """Every test keeps originals and last applied values in a folder of its own, never the user's."""
+    folder = tmp_path_factory.mktemp("state")
+    monkeypatch.setenv("XDG_STATE_HOME", str(folder))
+    return folder
+
+
 @pytest.fixture
 def log_lines(caplog):
     """Returns the (level, message) pairs that knobsmith logged so far."""

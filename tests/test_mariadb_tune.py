@@ -6,6 +6,7 @@ examples/mariadb.yaml, cut down to a few short trials.
 """
 
 import csv
+import os
 import pathlib
 import subprocess
 import sys
@@ -23,8 +24,9 @@ RESTART = "innodb_log_buffer_size"
 
 def knobsmith(server, folder, *args):
     command = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "knobsmith"]
-    result = subprocess.run([*command, *args], capture_output=True, text=True, cwd=folder, env=server.env,
-                            timeout=900)
+    # The server outlives a test; the state folder of kept originals is the test's own.
+    env = dict(server.env, XDG_STATE_HOME=os.environ["XDG_STATE_HOME"])
+    result = subprocess.run([*command, *args], capture_output=True, text=True, cwd=folder, env=env, timeout=900)
     assert "Traceback" not in result.stderr, result.stderr
     return result
 

@@ -206,3 +206,29 @@ def test_a_value_read_back_is_compared_up_to_its_printed_rounding(requested, tex
 )
 def test_the_telling_line_of_an_error_output(text, line):
     assert telling_line(text) == line
+
+
+def test_a_killed_run_leaves_the_report_of_its_finished_trials(tmp_path):
+    # The third trial's benchmark never ends; the run is then killed outright.
+    bench = "if [ -f trials ] && [ $(wc -l < trials) -ge 3 ]; then echo $$ > sleeper\nexec sleep 60\nfi\nsh bench.sh\n"
+    server(tmp_path, iterations=6, bench="sh slowbench.sh")
+    (tmp_path / "slowbench.sh").write_text(bench)
+    (tmp_path / "set.sh").write_text(SCRIPTS["set.sh"] + 'if [ "$1" = x ]; then echo $2 >> trials; fi\n')
+    process = subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--report", "report"], cwd=tmp_path,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(3000):
+            if (tmp_path / "trials").exists() and len((tmp_path / "trials").read_text().splitlines()) >= 3:
+                break
+            time.sleep(0.01)
+        time.sleep(0.3)
+        process.kill()
+        process.wait(timeout=30)
+    finally:
+        process.kill()
+        if (tmp_path / "sleeper").exists():
+            os.kill(int((tmp_path / "sleeper").read_text()), signal.SIGKILL)
+    rows = trials(tmp_path)
+    assert [row["state"] for row in rows] == ["COMPLETE", "COMPLETE"]
+    best = yaml.safe_load((tmp_path / "report" / "best.yaml").read_text())
+    assert best["left_applied"] == "(the run has not ended)" and best["best_trial"] in (0, 1)

@@ -67,7 +67,33 @@ def _backup(args: argparse.Namespace) -> int:
     for name, value in values.items():
         print(f"{name} = {value}")
     print(os.path.abspath(f"bak_{cfg.get_project()}.ini"))
+    _keep_originals(cfg, values, args.config)
     return 0
+
+
+def _keep_originals(cfg: Any, values: dict[str, Any], config: str) -> None:
+    """The first values knobsmith reads of a project become its originals, kept for good."""
+    from knobsmith.tuner import state
+
+    if state.keep_originals(cfg.get_project(), values, config):
+        print(f"knobsmith: the original values are kept in {state.folder(cfg.get_project())}", file=sys.stderr)
+
+
+def _keep_originals_before_change(cfg: Any, config: str) -> None:
+    """Before a first change of a project, reads every value to keep them as its originals."""
+    from knobsmith.stagekit import StageKit
+    from knobsmith.tuner import state
+
+    if state.originals(cfg.get_project()) is not None:
+        return
+    readings = StageKit().read_params()
+    failed = [name for name, reading in readings.items() if reading["refused"] or reading["status"] != 0
+              or reading["value"] is None]
+    if failed:
+        print(f"knobsmith: warning: the original values are not kept: reading {', '.join(failed)} failed",
+              file=sys.stderr)
+        return
+    _keep_originals(cfg, {name: reading["value"] for name, reading in readings.items()}, config)
 
 
 def _number(text: str, dtype: str) -> int | float:
@@ -125,12 +151,17 @@ def _apply_values(cfg: Any, values: dict[str, Any], log_path: str, dry_run: bool
     return Applier(StageKit(), cfg, workload).apply(values, verify=verify)
 
 
-def _report(outcome: Any, done: str) -> int:
+def _report(outcome: Any, done: str, cfg: Any = None, by: str = "") -> int:
     """Says what an application did: `done` when every value was applied (and read back, when it
-    was), else every parameter that failed with its error; the exit status."""
+    was), else every parameter that failed with its error; the exit status. Values read back are
+    noted as the project's last applied ones when `cfg` is given."""
+    from knobsmith.tuner import state
+
     if outcome.restarted:
         print("the workload was restarted")
     if outcome.ok:
+        if cfg is not None:
+            state.record_applied(cfg.get_project(), {name: entry.requested for name, entry in outcome.params.items()}, by)
         print(done)
         return 0
     for problem in outcome.problems:
@@ -149,11 +180,13 @@ def _apply(args: argparse.Namespace) -> int:
         if name not in infos:
             _fail(f"{name} is not a parameter of {args.config}")
         values[name] = _converted(infos[name], name, text)
+    if not args.dry_run:
+        _keep_originals_before_change(cfg, args.config)
     outcome = _apply_values(cfg, values, args.log or f"knobsmith-workload-{cfg.get_project()}.log", args.dry_run)
     if outcome is None:
         return 0
     count = len(values)
-    return _report(outcome, f"applied {count} parameter{'s' if count != 1 else ''} (read back)")
+    return _report(outcome, f"applied {count} parameter{'s' if count != 1 else ''} (read back)", cfg, "apply")
 
 
 def _read_backup(path: str) -> list[tuple[str, str, str]]:
@@ -182,13 +215,12 @@ def _restore(args: argparse.Namespace) -> int:
     from knobsmith.stagekit import StageKit
 
     backup, config = args.backup, args.config
-    if not backup.endswith(".ini"):
-        config, backup = backup, None  # a tuning configuration: its backup is bak_<project>.ini here
+    if args.originals or not backup.endswith(".ini"):
+        return _restore_originals(args, backup if config is None else config)
     objects: dict[str, Any] = {}
     base: dict[str, Any] = {"startworkload": "", "stopworkload": ""}
     if config is not None:
         loaded = _load(config)
-        backup = backup or f"bak_{loaded.get_project()}.ini"
         objects = {obj["name"].lower(): obj for obj in loaded.yml["object"]}
         base = dict(loaded.yml)
     entries = _read_backup(backup)
@@ -223,9 +255,51 @@ def _restore(args: argparse.Namespace) -> int:
     done = f"restored {count} parameter{'s' if count != 1 else ''} from {backup}"
     if config is None:
         done += "\nnot read back: give the tuning configuration (--config) to check the values and restart the workload"
-    else:
-        done += " (read back)"
-    return _report(outcome, done) or status
+        return _report(outcome, done) or status
+    return _report(outcome, done + " (read back)") or status
+
+
+def _restore_originals(args: argparse.Namespace, config: str) -> int:
+    """Puts back the values kept as the project's originals, through the configuration's commands."""
+    from knobsmith.tuner import state
+
+    cfg = _load(config)
+    project = cfg.get_project()
+    kept = state.originals(project)
+    if kept is None:
+        _fail(f"no original values are kept for {project} (in {state.folder(project)})")
+    known = set(cfg.get_params_set_script())
+    unknown = [name for name in kept if name not in known]
+    for name in unknown:
+        print(f"knobsmith: refused {name}: it is not a parameter of {config}", file=sys.stderr)
+    values = {name: value for name, value in kept.items() if name in known}
+    outcome = _apply_values(cfg, values, args.log or f"knobsmith-workload-{project}.log", args.dry_run)
+    if outcome is None:
+        return 1 if unknown else 0
+    count = len(values)
+    done = f"restored the {count} original value{'s' if count != 1 else ''} of {project} (read back)"
+    return _report(outcome, done, cfg, "restore") or (1 if unknown else 0)
+
+
+def _diff(args: argparse.Namespace) -> int:
+    """Current, original and last applied values side by side."""
+    from knobsmith.stagekit import StageKit
+    from knobsmith.tuner import state
+
+    cfg = _load(args.config)
+    project = cfg.get_project()
+    kept = state.originals(project) or {}
+    applied = state.last_applied(project)
+    rows = [["parameter", "current", "original", "last applied"]]
+    for name, reading in StageKit().read_params().items():
+        current = reading["value"] if reading["status"] == 0 and reading["value"] is not None else "(unreadable)"
+        rows.append([name, current, kept.get(name, "-"), applied.get(name, "-")])
+    widths = [max(len(row[column]) for row in rows) for column in range(4)]
+    for row in rows:
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    if not kept:
+        print(f"no original values are kept for {project} yet")
+    return 0
 
 
 def _tune(args: argparse.Namespace) -> int:
@@ -240,6 +314,7 @@ def _tune(args: argparse.Namespace) -> int:
                       report=args.report)
     try:
         run = TuningRun(options, say)
+        run.after_trial = lambda result: report.write(run.folder, result, plot=False)
         if args.dry_run:
             print("\n".join(run.dry_run()))
             return 0
@@ -322,11 +397,17 @@ def _parser() -> argparse.ArgumentParser:
 
     restore = commands.add_parser("restore", help="apply the values of a backup file through its own set commands")
     restore.add_argument("backup", metavar="BACKUP.ini|CONFIG",
-                         help="a backup file, or a tuning configuration whose bak_<project>.ini is here")
+                         help="a backup file, or a tuning configuration whose original values to put back")
     restore.add_argument("--config", help="the tuning configuration: read the values back, restart when needed")
+    restore.add_argument("--originals", action="store_true",
+                         help="put back the project's original values (the default for a configuration)")
     restore.add_argument("--log", metavar="FILE", help="the workload's output when it is restarted")
     restore.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
     restore.set_defaults(run=_restore)
+
+    diff = commands.add_parser("diff", help="show current, original and last applied values side by side")
+    diff.add_argument("config", help="the tuning configuration (YAML)")
+    diff.set_defaults(run=_diff)
 
     tune = commands.add_parser("tune", help="run the tuning loop and apply the best values found")
     tune.add_argument("config", help="the tuning configuration (YAML)")

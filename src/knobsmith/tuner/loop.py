@@ -17,7 +17,8 @@ from typing import Any
 from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
-from knobsmith.tuner.applying import Applier, planned_commands
+from knobsmith.tuner import state
+from knobsmith.tuner.applying import Applier, planned_commands, same_value
 from knobsmith.tuner.failures import TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.progress import Progress
@@ -68,6 +69,8 @@ class TuningRun:
         self.result: Result | None = None
         self._study_handle: Any = None
         self._running: tuple[Any, dict[str, Any]] | None = None  # the trial whose values are applied
+        # Called with the result after every trial, so that a killed run leaves what it measured.
+        self.after_trial: Callable[[Result], None] = lambda result: None
 
     # -- the study
 
@@ -115,6 +118,7 @@ class TuningRun:
             self.backup = kit.backup_params()
             if not self.backup:
                 raise TuneError("no parameter value could be read, so nothing was backed up; not tuning")
+            self._keep_originals()
             self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
             baseline, seconds = self._baseline(measurer)
             Timer().set_benchmark_time(seconds)
@@ -138,6 +142,21 @@ class TuningRun:
             self._leave(BEST, best.params)
         return result
 
+    def _keep_originals(self) -> None:
+        """The first values read of a project are kept for good; later runs say when what they
+        find differs from them."""
+        project = self.cfg.get_project()
+        if state.keep_originals(project, self.backup, self.options.config):
+            self.say(f"the original values are kept in {state.folder(project)}")
+            return
+        kept = state.originals(project) or {}
+        differing = [f"{name}={value} (originally {kept[name]})" for name, value in self.backup.items()
+                     if name in kept and not same_value(kept[name], value)]
+        if differing:
+            self.say("the current values differ from the originals (a previous run left values applied): "
+                     + ", ".join(differing) + "; the baseline is measured on what is applied now; "
+                     "knobsmith restore " + self.options.config + " puts the originals back")
+
     def _baseline(self, measurer: Measurer) -> tuple[float, float]:
         try:
             return measurer.measure("baseline")
@@ -149,6 +168,8 @@ class TuningRun:
         assert self.applier is not None
         outcome = self.applier.apply(values)
         ending = Ending(wanted, dict(values), outcome.problems, outcome.ok)
+        if ending.done:
+            state.record_applied(self.cfg.get_project(), values, "tune")
         if self.result is not None:
             self.result.ending = ending
         return ending
@@ -196,6 +217,7 @@ class TuningRun:
                 except TrialFailed as failure:
                     self._running = None
                     self._fail(study, optuna, trial, values, str(failure), in_effect)
+                    self.after_trial(result)
                     failures += 1
                     finished += 1
                     progress.update(str(failure))
@@ -209,6 +231,7 @@ class TuningRun:
                 finished += 1
                 study.tell(trial, value)
                 result.rows.append(Row(trial.number, "COMPLETE", value, values))
+                self.after_trial(result)
                 best = result.best()
                 progress.update(f"last={value:g} best={best.value:g}" if best else "")
                 gain = result.improvement(best.value) if best else None

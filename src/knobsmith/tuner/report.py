@@ -37,8 +37,8 @@ def _param_order(result: Result) -> dict[str, None]:
     return order
 
 
-def write(folder: str, result: Result) -> None:
-    """trials.csv, best.yaml and metric.png in `folder`."""
+def write(folder: str, result: Result, *, plot: bool = True) -> None:
+    """trials.csv, best.yaml and (with `plot`) metric.png in `folder`."""
     os.makedirs(folder, exist_ok=True)
     names = list(_param_order(result))
     # A value that did not take gets a column of what was in effect instead.
@@ -60,11 +60,12 @@ def write(folder: str, result: Result) -> None:
         "best_trial": None if best is None else best.number,
         "values": {} if best is None else dict(best.params),
         "stopped_because": result.stop_reason,
-        "left_applied": "unknown" if result.ending is None else result.ending.describe(),
+        "left_applied": "(the run has not ended)" if result.ending is None else result.ending.describe(),
     }
     with open(os.path.join(folder, "best.yaml"), "w", encoding="utf-8") as stream:
         yaml.safe_dump(summary, stream, allow_unicode=True, sort_keys=False)
-    _plot(os.path.join(folder, "metric.png"), result)
+    if plot:
+        _plot(os.path.join(folder, "metric.png"), result)
 
 
 def _rounded(value: float | None) -> float | None:

@@ -1,0 +1,86 @@
+"""What knobsmith keeps of a project between runs: the original values and the last applied ones.
+
+The originals are the values read the first time knobsmith looked at a project, before it changed
+anything; nothing overwrites them later, so they survive any number of runs, backups and
+applications. They live in $XDG_STATE_HOME/knobsmith/<project>/ (~/.local/state when the variable
+is unset), readable by the owner only, and every file there is replaced atomically.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import tempfile
+import time
+from collections.abc import Mapping
+from typing import Any
+
+ORIGINALS = "originals.json"
+APPLIED = "applied.json"
+
+
+def folder(project: str) -> str:
+    base = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(base, "knobsmith", project)
+
+
+def _write(path: str, content: Mapping[str, Any]) -> None:
+    directory = os.path.dirname(path)
+    os.makedirs(directory, mode=0o700, exist_ok=True)
+    descriptor, temporary = tempfile.mkstemp(prefix=".", suffix=".tmp", dir=directory)  # mode 0600
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
+            json.dump(content, stream, ensure_ascii=False, indent=2)
+            stream.write("\n")
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    directory_descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(directory_descriptor)
+    finally:
+        os.close(directory_descriptor)
+
+
+def _read(path: str) -> dict[str, Any] | None:
+    try:
+        with open(path, encoding="utf-8") as stream:
+            content = json.load(stream)
+    except FileNotFoundError:
+        return None
+    if not isinstance(content, dict) or not isinstance(content.get("values"), dict):
+        raise ValueError(f"{path} is not a file knobsmith wrote")
+    return content
+
+
+def originals(project: str) -> dict[str, str] | None:
+    """The project's original values, or None when none were kept yet."""
+    content = _read(os.path.join(folder(project), ORIGINALS))
+    return None if content is None else dict(content["values"])
+
+
+def keep_originals(project: str, values: Mapping[str, Any], config: str) -> bool:
+    """Keeps `values` as the project's originals unless some are kept already; True when kept now."""
+    path = os.path.join(folder(project), ORIGINALS)
+    if os.path.exists(path):
+        return False
+    _write(path, {"values": {name: str(value) for name, value in values.items()},
+                  "config": os.path.abspath(config), "kept_at": time.strftime("%Y-%m-%dT%H:%M:%S%z")})
+    return True
+
+
+def last_applied(project: str) -> dict[str, str]:
+    content = _read(os.path.join(folder(project), APPLIED))
+    return {} if content is None else dict(content["values"])
+
+
+def record_applied(project: str, values: Mapping[str, Any], by: str) -> None:
+    """Notes values that were applied and read back, over those noted before."""
+    merged = {**last_applied(project), **{name: str(value) for name, value in values.items()}}
+    _write(os.path.join(folder(project), APPLIED),
+           {"values": merged, "by": by, "at": time.strftime("%Y-%m-%dT%H:%M:%S%z")})
