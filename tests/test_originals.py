@@ -3,6 +3,7 @@
 import os
 import stat
 
+import pytest
 import yaml
 
 from knobsmith import cli
@@ -70,4 +71,35 @@ def test_restore_without_originals_says_so(tmp_path, monkeypatch, capsys):
     setup(tmp_path)
     assert run(tmp_path, monkeypatch, "restore", "demo.yaml") == 1
     assert "knobsmith: no original values are kept for demo" in capsys.readouterr().err
+    assert (tmp_path / "x").read_text() == "0\n"
+
+
+def test_the_best_values_of_a_run_can_be_applied_again(tmp_path, monkeypatch, capsys):
+    setup(tmp_path)
+    assert run(tmp_path, monkeypatch, "tune", "demo.yaml", "--report", "r1", "--restore") == 0
+    best = yaml.safe_load((tmp_path / "r1" / "best.yaml").read_text())["values"]
+    assert (tmp_path / "x").read_text() == "0\n"
+    capsys.readouterr()
+    assert run(tmp_path, monkeypatch, "apply", "demo.yaml", "--from", "r1/best.yaml") == 0
+    assert (tmp_path / "x").read_text() == f"{best['x']}\n"
+    assert capsys.readouterr().out.strip() == "applied 1 parameter (read back)"
+    assert run(tmp_path, monkeypatch, "apply", "demo.yaml", "x=2", "--from", "r1/best.yaml") == 0
+    assert (tmp_path / "x").read_text() == "2\n"
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "empty.yaml cannot be read: [Errno 2] No such file or directory: 'empty.yaml'"),
+        ("values: {}\n", "empty.yaml holds no values"),
+        ("values: {x: 11}\n", "x: 11 is outside [0, 10]"),
+        ("values: {y: 1}\n", "y is not a parameter of demo.yaml"),
+    ],
+)
+def test_a_best_yaml_that_cannot_be_applied(tmp_path, monkeypatch, capsys, content, message):
+    setup(tmp_path)
+    if content is not None:
+        (tmp_path / "empty.yaml").write_text(content)
+    assert run(tmp_path, monkeypatch, "apply", "demo.yaml", "--from", "empty.yaml") == 1
+    assert capsys.readouterr().err.splitlines()[-1].startswith(f"knobsmith: {message}")
     assert (tmp_path / "x").read_text() == "0\n"

@@ -119,6 +119,21 @@ def _converted(info: dict[str, Any], name: str, text: str) -> Any:
     return value
 
 
+def _from_report(path: str) -> list[tuple[str, str]]:
+    """The values of a run's best.yaml, as NAME=VALUE pairs to check like any other."""
+    import yaml
+
+    try:
+        with open(path, encoding="utf-8") as stream:
+            summary = yaml.safe_load(stream)
+    except (OSError, UnicodeDecodeError, yaml.YAMLError) as error:
+        _fail(f"{path} cannot be read: {str(error).splitlines()[0]}")
+    values = summary.get("values") if isinstance(summary, dict) else None
+    if not isinstance(values, dict) or not values:
+        _fail(f"{path} holds no values (a best.yaml of a run that completed a trial has them)")
+    return [(str(name), str(value)) for name, value in values.items()]
+
+
 def _assignments(pairs: list[str]) -> list[tuple[str, str]]:
     parsed = []
     for pair in pairs:
@@ -176,7 +191,11 @@ def _apply(args: argparse.Namespace) -> int:
     cfg = _load(args.config)
     infos = {obj["name"]: obj["info"] for obj in cfg.yml["object"]}
     values = {}
-    for name, text in _assignments(args.assignments):
+    pairs = _from_report(args.source) if args.source else []
+    pairs += _assignments(args.assignments)
+    if not pairs:
+        _fail("nothing to apply: give NAME=VALUE or --from best.yaml")
+    for name, text in pairs:
         if name not in infos:
             _fail(f"{name} is not a parameter of {args.config}")
         values[name] = _converted(infos[name], name, text)
@@ -389,7 +408,9 @@ def _parser() -> argparse.ArgumentParser:
 
     apply = commands.add_parser("apply", help="apply values through the parameters' set commands")
     apply.add_argument("config", help="the tuning configuration (YAML)")
-    apply.add_argument("assignments", nargs="+", metavar="NAME=VALUE")
+    apply.add_argument("assignments", nargs="*", metavar="NAME=VALUE")
+    apply.add_argument("--from", dest="source", metavar="best.yaml",
+                       help="apply the values of a run's best.yaml (NAME=VALUE given too take precedence)")
     apply.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
     apply.add_argument("--log", metavar="FILE", help="the workload's output when it is restarted "
                        "(default knobsmith-workload-<project>.log)")
