@@ -257,3 +257,16 @@ def test_verbose_shows_debug_lines(tmp_path):
     result = knobsmith("--verbose", "recommend", "io", "--output", str(tmp_path))
     assert result.returncode == 0
     assert "INFO 推荐报告输出路径: " in result.stderr
+
+
+def test_apply_with_a_restart_that_fails_claims_nothing(machine):
+    config = yaml.safe_load((machine / "tune.yaml").read_text())
+    config.update(readyworkload="test -f up", readytimeout=1)  # the workload never answers
+    (machine / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    result = knobsmith("apply", "tune.yaml", "Level=3", "mode=safe", cwd=machine)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.splitlines()[-2:] == [
+        "knobsmith: the workload was not ready after 1 s (it wrote nothing)",
+        "knobsmith: not in effect as far as knobsmith knows: Level, mode",
+    ]
+    assert (machine / "mode").read_text() == "fast\n"

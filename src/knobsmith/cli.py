@@ -83,12 +83,12 @@ def _keep_originals_before_change(cfg: Any, config: str) -> None:
     """Before a first change of a project, reads every value to keep them as its originals."""
     from knobsmith.stagekit import StageKit
     from knobsmith.tuner import state
+    from knobsmith.tuner.applying import read_ok
 
     if state.originals(cfg.get_project()) is not None:
         return
     readings = StageKit().read_params()
-    failed = [name for name, reading in readings.items() if reading["refused"] or reading["status"] != 0
-              or reading["value"] is None]
+    failed = [name for name, reading in readings.items() if not read_ok(reading)]
     if failed:
         print(f"knobsmith: warning: the original values are not kept: reading {', '.join(failed)} failed",
               file=sys.stderr)
@@ -181,9 +181,13 @@ def _report(outcome: Any, done: str, cfg: Any = None, by: str = "") -> int:
         return 0
     for problem in outcome.problems:
         print(f"knobsmith: {problem}", file=sys.stderr)
+    if outcome.unconfirmed_names:
+        print(f"knobsmith: not in effect as far as knobsmith knows: {', '.join(outcome.unconfirmed_names)}",
+              file=sys.stderr)
     failed = outcome.failed_names
-    print(f"knobsmith: {len(failed) or 'no'} of {len(outcome.params)} parameters failed"
-          + (f": {', '.join(failed)}" if failed else ""), file=sys.stderr)
+    if failed:
+        print(f"knobsmith: {len(failed)} of {len(outcome.params)} parameters failed: {', '.join(failed)}",
+              file=sys.stderr)
     return 1
 
 
@@ -304,6 +308,7 @@ def _diff(args: argparse.Namespace) -> int:
     """Current, original and last applied values side by side."""
     from knobsmith.stagekit import StageKit
     from knobsmith.tuner import state
+    from knobsmith.tuner.applying import read_ok
 
     cfg = _load(args.config)
     project = cfg.get_project()
@@ -311,7 +316,7 @@ def _diff(args: argparse.Namespace) -> int:
     applied = state.last_applied(project)
     rows = [["parameter", "current", "original", "last applied"]]
     for name, reading in StageKit().read_params().items():
-        current = reading["value"] if reading["status"] == 0 and reading["value"] is not None else "(unreadable)"
+        current = reading["value"] if read_ok(reading) else "(unreadable)"
         rows.append([name, current, kept.get(name, "-"), applied.get(name, "-")])
     widths = [max(len(row[column]) for row in rows) for column in range(4)]
     for row in rows:
@@ -371,9 +376,7 @@ def _ended_early(run: Any, error: BaseException) -> int:
     from knobsmith.tuner import TuneError, report, signals
 
     with signals.deferred():
-        lines = run.abort(error)
-        for line in lines:
-            print(f"knobsmith: {line}", file=sys.stderr)
+        print(f"knobsmith: {run.abort(error)}", file=sys.stderr)
         if run.result is not None:
             try:
                 report.write(run.folder, run.result)

@@ -106,6 +106,12 @@ class Outcome:
     def failed_names(self) -> list[str]:
         return [name for name, outcome in self.params.items() if outcome.problem]
 
+    @property
+    def unconfirmed_names(self) -> list[str]:
+        """Parameters without a failure of their own that were not read back: an earlier step
+        (a set command before the restart, the restart) failed, or there was no read-back."""
+        return [name for name, outcome in self.params.items() if not outcome.problem and outcome.in_effect is None]
+
     def in_effect(self) -> dict[str, str]:
         """The values read back that differ from the request."""
         return {name: outcome.in_effect for name, outcome in self.params.items()
@@ -120,7 +126,7 @@ class Applier:
     parameter whose state is uncertain (its set or the restart failed) counts as changed next time.
     """
 
-    def __init__(self, kit: Any, cfg: Any, workload: Workload | None, known: Mapping[str, Any] | None = None) -> None:
+    def __init__(self, kit: Any, cfg: Any, workload: Workload, known: Mapping[str, Any] | None = None) -> None:
         self.kit = kit
         self.cfg = cfg
         self.workload = workload
@@ -144,10 +150,6 @@ class Applier:
                 # Written but not restarted into: none of them is in effect.
                 self.known.update(dict.fromkeys(changed))
                 return outcome
-            if self.workload is None:
-                outcome.workload_problem = "the workload cannot be restarted here"
-                return outcome
-            outcome.restarted = True
             problem = self.workload.restart()
             # Values set live before the restart are gone whatever its result.
             kept = self._needs_restart(self.known)
@@ -156,9 +158,11 @@ class Applier:
                 outcome.workload_problem = problem
                 self.known.update(dict.fromkeys(changed))
                 return outcome
+            outcome.restarted = True
             self.known.update({name: str(values[name]) for name in changed})
-        if live and not self._run_sets(values, live, outcome):
-            return outcome
+        if live:
+            # A failed live set does not stop the read-back: the others are in effect or not all the same.
+            self._run_sets(values, live, outcome)
         if verify:
             self._verify(values, outcome)
         else:
@@ -186,7 +190,9 @@ class Applier:
         self._learn(readings)
         for name, reading in readings.items():
             entry = outcome.params[name]
-            entry.in_effect = reading["value"] if _read_ok(reading) else None
+            if entry.problem:
+                continue  # its set command failed: that is what the user needs to hear
+            entry.in_effect = reading["value"] if read_ok(reading) else None
             if entry.in_effect is None:
                 entry.problem = f"{name}: requested {entry.requested}, but reading it back failed: {_why(reading)}"
             elif not same_value(entry.requested, entry.in_effect):
@@ -194,10 +200,11 @@ class Applier:
 
     def _learn(self, readings: Mapping[str, Mapping[str, Any]]) -> None:
         for name, reading in readings.items():
-            self.known[name] = reading["value"] if _read_ok(reading) else None
+            self.known[name] = reading["value"] if read_ok(reading) else None
 
 
-def _read_ok(reading: Mapping[str, Any]) -> bool:
+def read_ok(reading: Mapping[str, Any]) -> bool:
+    """Whether a record of StageKit.read_params holds a value read without failure."""
     return not reading["refused"] and reading["status"] == 0 and reading["value"] is not None
 
 

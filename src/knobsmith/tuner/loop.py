@@ -243,7 +243,7 @@ class TuningRun:
 
     # -- an end before the end
 
-    def abort(self, error: BaseException) -> list[str]:
+    def abort(self, error: BaseException) -> str:
         """After an interruption or an error: the trial cut short is recorded as failed, the
         backed-up values are put back and read back. Returns what to tell the user."""
         what = (f"interrupted by {error}" if isinstance(error, Interrupted)
@@ -259,12 +259,12 @@ class TuningRun:
         elif self.result is not None and not self.result.stop_reason:
             self.result.stop_reason = what
         if not self.backup or self.applier is None:
-            return [what]
+            return what
         try:
             ending = self._leave(BACKED_UP, self.backup)
         except Exception as failure:
-            return [f"{what}; restoring the backed-up values failed too: {failure}"]
+            return f"{what}; restoring the backed-up values failed too: {failure}"
         if ending.done:
-            return [f"{what}; the backed-up values are restored (read back)"]
-        return [f"{what}; restoring the backed-up values failed: " + "; ".join(ending.problems)]
+            return f"{what}; the backed-up values are restored (read back)"
+        return f"{what}; restoring the backed-up values failed: " + "; ".join(ending.problems)
 

@@ -26,11 +26,7 @@ class Ending:
     done: bool = False  # the values were applied and read back as asked
 
     def describe(self) -> str:
-        if self.done:
-            return self.wanted
-        if not self.problems:
-            return f"unknown: {self.wanted} were not applied"
-        return f"NOT {self.wanted}: " + "; ".join(self.problems)
+        return self.wanted if self.done else f"NOT {self.wanted}: " + "; ".join(self.problems)
 
 
 @dataclass
