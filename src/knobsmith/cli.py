@@ -30,6 +30,12 @@ def _load(config: str) -> Any:
 
     cfg = Cfg()
     if not cfg.init(config):
+        from knobsmith.yaml_errors import yaml_position
+
+        # The reader's lines seldom say where a file stops being YAML: the parser's place follows.
+        where = yaml_position(config)
+        if where is not None:
+            print(f"knobsmith: {where}", file=sys.stderr)
         _fail(f"{config} cannot be used (see the lines above)")
     return cfg
 
