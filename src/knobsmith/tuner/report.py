@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
 import csv
+import io
 import os
+import textwrap
+from typing import Any
+
 import yaml
 
-from knobsmith.tuner.results import Result
+from knobsmith.tuner.results import Confirmed, Result
 
 
 def _cell(value: object) -> str:
@@ -17,15 +22,28 @@ def _cell(value: object) -> str:
     return str(value)
 
 
+def _repeated(result: Result) -> bool:
+    return any(len(row.measurements) > 1 for row in result.rows)
+
+
+def _tidy(value: float) -> float:
+    """A difference of measurements without its floating-point dust (0.30000000000000004)."""
+    return float(f"{value:.12g}")
+
+
 def table(result: Result) -> str:
-    """The trials as a text table, the best one marked with *."""
+    """The trials as a text table, the best one marked with * (the confirmed best, when the end of
+    the run measured the candidates again)."""
     names = list(_param_order(result))
-    header = ["trial", "state", result.metric, *names]
-    best = result.best()
+    repeated = _repeated(result)
+    header = ["trial", "state", result.metric, *(["spread"] if repeated else []), *names]
+    chosen = _chosen(result)
     lines = [header]
     for row in result.rows:
-        mark = "*" if best is not None and row is best else ""
-        lines.append([f"{row.number}{mark}", row.state, _cell(row.value), *(_cell(row.params.get(name)) for name in names)])
+        mark = "*" if chosen is not None and row.number == chosen[1] else ""
+        spread = [_cell(_tidy(row.spread)) if len(row.measurements) > 1 else "-"] if repeated else []
+        lines.append([f"{row.number}{mark}", row.state, _cell(row.value), *spread,
+                      *(_cell(row.params.get(name)) for name in names)])
     widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
     return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines)
 
@@ -37,68 +55,217 @@ def _param_order(result: Result) -> dict[str, None]:
     return order
 
 
+def _chosen(result: Result) -> tuple[float, int | None, dict[str, Any], float] | None:
+    """The best configuration as (value, trial, values, baseline to compare it with): the
+    confirmation's, when it measured both a candidate and the baseline, else the search's."""
+    confirmed = result.confirmed_best()
+    if confirmed is not None and confirmed.value is not None and result.confirmation[0].value is not None:
+        return confirmed.value, confirmed.number, confirmed.params, result.confirmation[0].value
+    best = result.best()
+    if best is None or best.value is None:
+        return None
+    return best.value, best.number, best.params, result.baseline
+
+
+def _atomic_write(path: str, data: str | bytes) -> None:
+    """Writes `path` through a temporary file beside it, so that a run killed mid-write leaves the
+    previous version whole instead of half of the new one."""
+    folder, name = os.path.split(path)
+    temporary = os.path.join(folder, f".{name}.tmp")
+    try:
+        if isinstance(data, bytes):
+            with open(temporary, "wb") as stream:
+                stream.write(data)
+        else:
+            with open(temporary, "w", encoding="utf-8", newline="") as stream:
+                stream.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
 def write(folder: str, result: Result, *, plot: bool = True) -> None:
-    """trials.csv, best.yaml and (with `plot`) metric.png in `folder`."""
+    """trials.csv, best.yaml and (with `plot`) metric.png, and importance.png when the
+    importances are known, in `folder`."""
     os.makedirs(folder, exist_ok=True)
+    _atomic_write(os.path.join(folder, "trials.csv"), _trials_csv(result))
+    _atomic_write(os.path.join(folder, "best.yaml"),
+                  yaml.safe_dump(_summary(result), allow_unicode=True, sort_keys=False))
+    if plot:
+        _atomic_write(os.path.join(folder, "metric.png"), _metric_plot(result))
+        if result.importance:
+            _atomic_write(os.path.join(folder, "importance.png"), _importance_plot(result))
+
+
+def _trials_csv(result: Result) -> str:
     names = list(_param_order(result))
     # A value that did not take gets a column of what was in effect instead.
     differed = [name for name in names if any(name in row.in_effect for row in result.rows)]
-    with open(os.path.join(folder, "trials.csv"), "w", newline="", encoding="utf-8") as stream:
-        writer = csv.writer(stream)
-        writer.writerow(["trial", "state", result.metric, *names, *(f"{name} in effect" for name in differed), "note"])
-        for row in result.rows:
-            writer.writerow([row.number, row.state, "" if row.value is None else row.value,
-                             *(row.params.get(name, "") for name in names),
-                             *(row.in_effect.get(name, "") for name in differed), row.note])
-    best = result.best()
-    summary = {
-        "metric": result.metric,
-        "direction": result.direction,
-        "baseline": result.baseline,
-        "best": None if best is None else best.value,
-        "improvement_percent": None if best is None else _rounded(result.improvement(best.value)),
-        "best_trial": None if best is None else best.number,
-        "values": {} if best is None else dict(best.params),
-        "stopped_because": result.stop_reason,
-        "left_applied": "(the run has not ended)" if result.ending is None else result.ending.describe(),
+    text = io.StringIO()
+    writer = csv.writer(text)
+    writer.writerow(["trial", "state", result.metric, "spread", "measurements", *names,
+                     *(f"{name} in effect" for name in differed), "note"])
+    for row in result.rows:
+        writer.writerow([row.number, row.state, "" if row.value is None else row.value,
+                         _tidy(row.spread) if len(row.measurements) > 1 else "",
+                         " ".join(str(value) for value in row.measurements),
+                         *(row.params.get(name, "") for name in names),
+                         *(row.in_effect.get(name, "") for name in differed), row.note])
+    return text.getvalue()
+
+
+def _summary(result: Result) -> dict[str, Any]:
+    chosen = _chosen(result)
+    summary: dict[str, Any] = {"metric": result.metric, "direction": result.direction, "baseline": result.baseline}
+    if len(result.baseline_measurements) > 1:
+        summary["baseline_spread"] = _tidy(max(result.baseline_measurements) - min(result.baseline_measurements))
+    if chosen is None:
+        summary.update(best=None, improvement_percent=None, best_trial=None, values={})
+    else:
+        value, number, params, baseline = chosen
+        summary.update(best=value, improvement_percent=_rounded(result.improvement(value, baseline)),
+                       best_trial=number, values=dict(params))
+    if result.confirmation:
+        summary["confirmation"] = [_confirmed(entry) for entry in result.confirmation]
+        summary["verdict"] = result.verdict
+        summary["beyond_noise"] = result.beyond_noise
+    if result.importance:
+        summary["importance"] = {name: float(value) for name, value in result.importance.items()}
+    summary["stopped_because"] = result.stop_reason
+    summary["left_applied"] = "(the run has not ended)" if result.ending is None else result.ending.describe()
+    return summary
+
+
+def _confirmed(entry: Confirmed) -> dict[str, Any]:
+    item: dict[str, Any] = {
+        "label": entry.label,
+        "trial": entry.number,
+        "values": dict(entry.params),
+        "median": entry.value,
+        "spread": _tidy(entry.spread) if len(entry.measurements) > 1 else None,
+        "measurements": [float(value) for value in entry.measurements],
     }
-    with open(os.path.join(folder, "best.yaml"), "w", encoding="utf-8") as stream:
-        yaml.safe_dump(summary, stream, allow_unicode=True, sort_keys=False)
-    if plot:
-        _plot(os.path.join(folder, "metric.png"), result)
+    if entry.note:
+        item["note"] = entry.note
+    return item
 
 
 def _rounded(value: float | None) -> float | None:
     return None if value is None else round(value, 2)
 
 
-def _plot(path: str, result: Result) -> None:
+# -- plots
+
+
+def _pyplot() -> Any:
     import matplotlib
 
     matplotlib.use("Agg")
     from matplotlib import pyplot
+
+    return pyplot
+
+
+def _png(figure: Any) -> bytes:
+    data = io.BytesIO()
+    figure.savefig(data, format="png")
+    _pyplot().close(figure)
+    return data.getvalue()
+
+
+def _metric_plot(result: Result) -> bytes:
+    """The metric of every trial (median, and the range of its repeats), the best so far and the
+    baseline; beside them, when the end of the run confirmed the candidates, every measurement of
+    the confirmation against the baseline measured with them."""
+    pyplot = _pyplot()
+    confirming = bool(result.confirmation)
+    figure = pyplot.figure(figsize=(10 if confirming else 8, 4.8), dpi=100, layout="constrained")
+    if confirming:
+        axes, side = figure.subplots(1, 2, sharey=True, width_ratios=[3, max(1.2, 0.45 * len(result.confirmation))])
+    else:
+        axes, side = figure.subplots(), None
+    _trials_panel(axes, result)
+    if side is not None:
+        _confirmation_panel(side, result)
+        figure.suptitle(textwrap.fill(f"confirmation: {result.verdict or '(no verdict)'}", 110), fontsize=9)
+    return _png(figure)
+
+
+def _trials_panel(axes: Any, result: Result) -> None:
     from matplotlib.ticker import MaxNLocator
 
     done = [row for row in result.rows if row.value is not None]
-    figure, axes = pyplot.subplots(figsize=(8, 4.5), dpi=100)
     if done:
         numbers = [row.number for row in done]
-        values = [row.value for row in done]
+        values = [float(row.value) for row in done if row.value is not None]
+        # From the lowest to the highest repeat, the median being the point.
+        below = [max(0.0, value - min(row.measurements or [value])) for row, value in zip(done, values)]
+        above = [max(0.0, max(row.measurements or [value]) - value) for row, value in zip(done, values)]
+        if any(below) or any(above):
+            axes.errorbar(numbers, values, yerr=[below, above], fmt="o", color="tab:blue", ecolor="tab:blue",
+                          elinewidth=1, capsize=3, alpha=0.9, label=f"{result.metric} (median, range of repeats)")
+        else:
+            axes.plot(numbers, values, "o", color="tab:blue", label=result.metric)
         pick = max if result.direction == "maximize" else min
         best_so_far = [pick(values[: index + 1]) for index in range(len(values))]
-        axes.plot(numbers, values, "o", color="tab:blue", label=result.metric)
         axes.step(numbers, best_so_far, where="post", color="tab:green", label="best so far")
     failed = [row.number for row in result.rows if row.state == "FAIL"]
     for number in failed:
         axes.axvline(number, color="tab:red", alpha=0.25, linewidth=1)
     axes.axhline(result.baseline, color="gray", linestyle="--", label="baseline")
+    if len(result.baseline_measurements) > 1:
+        axes.axhspan(min(result.baseline_measurements), max(result.baseline_measurements), color="gray", alpha=0.15,
+                     linewidth=0, label="baseline's range")
     axes.set_xlabel("trial")
     axes.xaxis.set_major_locator(MaxNLocator(integer=True))
     better = "larger" if result.direction == "maximize" else "smaller"
     axes.set_ylabel(f"{result.metric} ({better} is better)")
-    axes.set_title("knobsmith tuning run" + (f" ({len(failed)} failed trials in red)" if failed else ""))
-    axes.legend(loc="best")
+    plural = "s" if len(failed) > 1 else ""
+    axes.set_title("knobsmith tuning run" + (f" ({len(failed)} failed trial{plural} in red)" if failed else ""))
+    axes.legend(loc="best", fontsize=8)
     axes.grid(alpha=0.3)
-    figure.tight_layout()
-    figure.savefig(path)
-    pyplot.close(figure)
+
+
+def _confirmation_panel(axes: Any, result: Result) -> None:
+    entries = result.confirmation
+    baseline = entries[0]
+    if baseline.measurements:
+        low, high = min(baseline.measurements), max(baseline.measurements)
+        if high > low:
+            axes.axhspan(low, high, color="gray", alpha=0.15, linewidth=0)
+        axes.axhline(baseline.value, color="gray", linestyle="--", linewidth=1)
+    chosen = result.confirmed_best()
+    labels = []
+    for position, entry in enumerate(entries):
+        labels.append(entry.label if entry.measurements else f"{entry.label}\n(not measured)")
+        if not entry.measurements:
+            continue
+        count = len(entry.measurements)
+        # Side by side rather than on top of each other when several measurements are equal.
+        offsets = [(index - (count - 1) / 2) * min(0.08, 0.5 / count) for index in range(count)]
+        color = "gray" if position == 0 else "tab:green" if entry is chosen else "tab:blue"
+        axes.plot([position + offset for offset in offsets], entry.measurements, "o", color=color, alpha=0.6,
+                  markersize=4)
+        axes.plot([position], [entry.value], "_", color=color, markersize=24, markeredgewidth=2.5)
+    axes.set_xticks(range(len(entries)), labels, rotation=30 if len(entries) > 4 else 0, fontsize=8)
+    axes.set_xlim(-0.6, len(entries) - 0.4)
+    axes.set_title("confirmation (each run; bar: median)", fontsize=9)
+    axes.grid(alpha=0.3, axis="y")
+
+
+def _importance_plot(result: Result) -> bytes:
+    pyplot = _pyplot()
+    ranked = list(result.importance.items())
+    figure, axes = pyplot.subplots(figsize=(7, 1.2 + 0.4 * len(ranked)), dpi=100, layout="constrained")
+    names = [name for name, _ in reversed(ranked)]  # barh draws upwards: the most important on top
+    values = [value for _, value in reversed(ranked)]
+    bars = axes.barh(names, values, color="tab:blue")
+    axes.bar_label(bars, labels=[f"{value:.2f}" for value in values], padding=3, fontsize=8)
+    axes.set_xlim(0, max(max(values), 1e-9) * 1.15)
+    axes.set_xlabel("importance (share of the total)")
+    axes.set_title("which parameters mattered for the best trials")
+    axes.grid(alpha=0.3, axis="x")
+    return _png(figure)
+
