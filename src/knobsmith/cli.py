@@ -341,7 +341,9 @@ def _tune(args: argparse.Namespace) -> int:
         print(line, file=sys.stderr)
 
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
-                      report=args.report)
+                      resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
+                      confirm=args.confirm, confirm_rounds=args.confirm_rounds,
+                      keep_within_noise=args.keep_within_noise)
     try:
         run = TuningRun(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
@@ -358,13 +360,8 @@ def _tune(args: argparse.Namespace) -> int:
         except BaseException as error:
             return _ended_early(run, error)
     print(report.table(result))
-    best = result.best()
     print(f"stopped: {result.stop_reason}")
-    if best is not None:
-        gain = result.improvement(best.value)
-        change = "" if gain is None else f", {gain:+.1f}% against the baseline {result.baseline:g}"
-        print(f"best: trial {best.number}, {result.metric} = {best.value:g}{change}")
-        print("best values: " + ", ".join(f"{name}={value}" for name, value in best.params.items()))
+    _print_best(result)
     assert result.ending is not None
     print("left applied: " + result.ending.describe())
     report.write(run.folder, result)
@@ -374,6 +371,35 @@ def _tune(args: argparse.Namespace) -> int:
     elif not result.ending.done:
         print(f"knobsmith: {result.ending.wanted} could not be left applied", file=sys.stderr)
     return 1 if result.failed or not result.ending.done else 0
+
+
+def _print_best(result: Any) -> None:
+    """The best configuration and its gain: from the confirmation when one was made."""
+    best, chosen = result.best(), result.confirmed_best()
+    if result.confirmation:
+        baseline = result.confirmation[0]
+        print("confirmation: " + "; ".join(
+            f"{entry.label} {'-' if entry.value is None else format(entry.value, 'g')}"
+            + (f" (spread {entry.spread:g})" if len(entry.measurements) > 1 else "")
+            + (f" [{entry.note}]" if entry.note else "") for entry in result.confirmation))
+        if chosen is not None and baseline.value is not None:
+            gain = result.improvement(chosen.value, baseline.value)
+            change = "" if gain is None else f", {gain:+.1f}% against the baseline {baseline.value:g} measured with it"
+            print(f"best: {chosen.label}, {result.metric} = {chosen.value:g} (confirmed){change}")
+            best_values = chosen.params
+        else:
+            best_values = best.params if best is not None else None
+    elif best is not None:
+        gain = result.improvement(best.value)
+        change = "" if gain is None else f", {gain:+.1f}% against the baseline {result.baseline:g}"
+        print(f"best: trial {best.number}, {result.metric} = {best.value:g}{change}")
+        best_values = best.params
+    else:
+        best_values = None
+    if best_values is not None:
+        print("best values: " + ", ".join(f"{name}={value}" for name, value in best_values.items()))
+    if result.verdict:
+        print(f"verdict: {result.verdict}")
 
 
 def _ended_early(run: Any, error: BaseException) -> int:
@@ -394,6 +420,20 @@ def _ended_early(run: Any, error: BaseException) -> int:
     if isinstance(error, TuneError):
         raise CommandError(str(error)) from None
     raise error
+
+
+def _count(text: str) -> int:
+    number = int(text)
+    if number < 0:
+        raise argparse.ArgumentTypeError(f"{text} is not a count (0 or more)")
+    return number
+
+
+def _positive(text: str) -> int:
+    number = int(text)
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not 1 or more")
+    return number
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -444,8 +484,21 @@ def _parser() -> argparse.ArgumentParser:
     tune.add_argument("--seed", type=int, default=1, help="seed of the sampler (default 1)")
     tune.add_argument("--restore", action="store_true", help="restore the backed-up values at the end")
     tune.add_argument("--dry-run", action="store_true", help="print the commands a first trial would run")
-    tune.add_argument("--storage", metavar="URL", help="keep the study, e.g. sqlite:///study.db, to resume it later")
+    tune.add_argument("--storage", metavar="URL", help="keep the study there, e.g. sqlite:///study.db, and resume "
+                      "it when it exists (default: a journal file in the report folder)")
+    tune.add_argument("--resume", action="store_true", help="go on with the study kept in the report folder")
     tune.add_argument("--report", metavar="DIR", help="report folder (default knobsmith-report-<project>)")
+    tune.add_argument("--warmup", type=_count, default=0, metavar="N",
+                      help="benchmark runs before the baseline, not recorded (default 0)")
+    tune.add_argument("--repeats", type=_positive, default=1, metavar="N",
+                      help="benchmark runs per trial; the metric is their median (default 1)")
+    tune.add_argument("--confirm", type=_count, default=3, metavar="K",
+                      help="measure the K best candidates again at the end, interleaved with the baseline, "
+                      "and take the best from that (default 3; 0: no confirmation)")
+    tune.add_argument("--confirm-rounds", type=_positive, default=3, metavar="N",
+                      help="measurements of each candidate in the confirmation (default 3)")
+    tune.add_argument("--keep-within-noise", action="store_true",
+                      help="leave the best values applied even when their gain is within the noise")
     tune.set_defaults(run=_tune)
     return parser
 

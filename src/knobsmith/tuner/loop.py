@@ -1,14 +1,18 @@
 """The tuning loop: back up, measure a baseline, try values chosen by Optuna, keep the best.
 
 Every trial's values are applied in the order the workload needs (see `applying`) and read back
-before its benchmark runs: a trial whose values did not take fails and is never the best. At the
-end, the best values (or the backed-up ones) are applied and read back, and the run says what is
-in effect only once the read-back confirmed it.
+before its benchmark runs: a trial whose values did not take fails and is never the best. A trial
+may be measured several times (its metric is the median). At the end, the best candidates are
+measured again against the baseline (see `confirming`); the best values are left applied when
+their gain stands out of the noise, the backed-up ones otherwise, and the run says what is in
+effect only once a read-back confirmed it. The study is kept in the report folder, so a run cut
+short can be resumed.
 """
 
 from __future__ import annotations
 
 import os
+import statistics
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -18,9 +22,12 @@ from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
 from knobsmith.tuner import state
+from knobsmith.tuner import importance
 from knobsmith.tuner.applying import Applier, planned_commands, same_value
+from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
+from knobsmith.tuner.proposing import Proposer, optuna_module, sampler, storage_for, was_measured
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
@@ -30,15 +37,7 @@ from knobsmith.tuner.workload import Workload
 FAILURES_IN_A_ROW = 3
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
-
-
-def _optuna() -> Any:
-    try:
-        import optuna
-    except ImportError:
-        raise TuneError("knobsmith tune needs Optuna: pip install 'knobsmith[tune]'") from None
-    optuna.logging.set_verbosity(optuna.logging.WARNING)
-    return optuna
+NO_GAIN = "the backed-up values (no gain beyond the noise)"
 
 
 @dataclass
@@ -46,9 +45,15 @@ class Options:
     config: str
     seed: int = 1
     restore: bool = False
-    storage: str | None = None
+    storage: str | None = None  # a study URL; default a journal file in the report folder
+    resume: bool = False  # go on with the study kept in the report folder
     progress: bool | None = None  # None: only on a terminal
     report: str | None = None  # the report folder; default knobsmith-report-<project>
+    warmup: int = 0  # benchmark runs before the baseline, not recorded
+    repeats: int = 1  # benchmark runs per trial; the metric is their median
+    confirm: int = 3  # candidates measured again at the end against the baseline; 0: none
+    confirm_rounds: int = 3
+    keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
 
 
 class TuningRun:
@@ -74,24 +79,34 @@ class TuningRun:
 
     # -- the study
 
-    def _study(self, optuna: Any, storage: str | None) -> Any:
-        """The study: kept in `storage` (and resumed from it) when given, else in memory."""
-        sampler = optuna.samplers.TPESampler(n_startup_trials=self.settings["random_starts"], seed=self.options.seed)
+    def _study(self, optuna: Any, storage: Any, seed: int) -> Any:
         return optuna.create_study(
-            storage=storage, sampler=sampler, study_name=f"knobsmith-{self.cfg.get_project()}",
-            direction=self.direction, load_if_exists=storage is not None,
+            storage=storage, sampler=sampler(optuna, self.settings["random_starts"], seed),
+            study_name=f"knobsmith-{self.cfg.get_project()}", direction=self.direction, load_if_exists=True,
         )
 
-    def _ask(self, study: Any) -> tuple[Any, dict[str, Any]]:
-        trial = study.ask()
-        return trial, {name: suggest(trial) for name, suggest in self.space.items()}
+    def _open_study(self, optuna: Any) -> Any:
+        """The run's study: a new one, or the one kept by an earlier run when it is resumed (with
+        --resume, or a storage named again). A resumed study gets a seed of its own, so that it does
+        not replay the random proposals of the run before."""
+        storage = storage_for(optuna, self.folder, self.options.storage)
+        study = self._study(optuna, storage, self.options.seed)
+        if study.trials or "backup" in study.user_attrs:
+            if not (self.options.resume or self.options.storage):
+                raise TuneError(
+                    f"{self.folder} holds the study of an earlier run ({len(study.trials)} trials): "
+                    "--resume goes on with it, --report DIR starts a new run elsewhere")
+            study.sampler = sampler(optuna, self.settings["random_starts"],
+                                    self.options.seed + 1009 * len(study.trials))
+        return study
 
     # -- dry run
 
     def dry_run(self) -> list[str]:
         """The commands a first trial would run, nothing run or written."""
-        optuna = _optuna()
-        _, values = self._ask(self._study(optuna, storage=None))
+        optuna = optuna_module()
+        trial = self._study(optuna, None, self.options.seed).ask()
+        values = {name: suggest(trial) for name, suggest in self.space.items()}
         gets = self.cfg.get_params_get_script()
         lines = ["# read and back up the current values", *(entry["get"] for entry in gets.values())]
         lines += ["# measure the baseline", self.cfg.get_benchmark_script(), self.metric_command, "# trial 0"]
@@ -103,44 +118,65 @@ class TuningRun:
     # -- the loop
 
     def run(self, measurer: Measurer) -> Result:
-        optuna = _optuna()
+        optuna = optuna_module()
         os.makedirs(self.folder, exist_ok=True)
-        study = self._study_handle = self._study(optuna, self.options.storage)
+        study = self._study_handle = self._open_study(optuna)
         kit = StageKit()
         stored = study.user_attrs
+        for stale in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.RUNNING,)):
+            # A run killed mid-trial: that trial was cut short, not measured.
+            study.tell(stale.number, state=optuna.trial.TrialState.FAIL, skip_if_finished=True)
         if "backup" in stored:
-            # A resumed study: the state before its first trial is the one to come back to.
+            # A resumed study: the state before its first trial is the one to come back to. What is
+            # in effect now is unknown (a killed run leaves its last trial's values), so it is read.
             self.backup = dict(stored["backup"])
             baseline = float(stored["baseline"])
-            self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
-            self.say(f"resuming {len(study.trials)} earlier trials; baseline {self.metric_name} = {baseline:g}")
+            baseline_measurements = list(stored.get("baseline_measurements", [baseline]))
+            self.applier = Applier(kit, self.cfg, self.workload)
+            self.say(f"resuming {sum(map(was_measured, study.trials))} earlier trials; "
+                     f"baseline {self.metric_name} = {baseline:g}")
         else:
             self.backup = kit.backup_params()
             if not self.backup:
                 raise TuneError("no parameter value could be read, so nothing was backed up; not tuning")
             self._keep_originals()
             self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
-            baseline, seconds = self._baseline(measurer)
+            baseline_measurements, seconds = self._baseline(measurer)
+            baseline = statistics.median(baseline_measurements)
             Timer().set_benchmark_time(seconds)
             study.set_user_attr("backup", self.backup)
             study.set_user_attr("baseline", baseline)
-            self.say(f"baseline {self.metric_name} = {baseline:g} (benchmark {seconds:.1f} s)")
-        for stale in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.RUNNING,)):
-            study.tell(stale.number, state=optuna.trial.TrialState.FAIL, skip_if_finished=True)
+            study.set_user_attr("baseline_measurements", baseline_measurements)
+            spread = max(baseline_measurements) - min(baseline_measurements)
+            self.say(f"baseline {self.metric_name} = {baseline:g}"
+                     + (f" (spread {spread:g} over {len(baseline_measurements)} runs)" if spread else "")
+                     + f" (benchmark {seconds:.1f} s)")
 
-        result = self.result = Result(self.metric_name, self.direction, baseline)
-        result.rows = [self._row(trial) for trial in study.trials]
-        self._loop(study, optuna, measurer, result)
+        result = self.result = Result(self.metric_name, self.direction, baseline,
+                                      baseline_measurements=baseline_measurements)
+        result.rows = [self._row(trial) for trial in study.trials if "duplicate_of" not in trial.user_attrs]
+        proposer = Proposer(study, optuna, self.space, self.options.seed + 7 * len(study.trials))
+        self._loop(study, optuna, proposer, measurer, result)
         if not result.completed():
             result.failed = True
             result.stop_reason += "; no trial completed"
+        result.importance = importance.rank(study)
+        if self.options.confirm > 0 and not result.failed and not self.options.restore:
+            confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
+                    rounds=max(1, self.options.confirm_rounds), say=self.say)
+        self._end(result)
+        return result
 
+    def _end(self, result: Result) -> None:
         best = result.best()
+        chosen = result.confirmed_best()
         if self.options.restore or best is None:
             self._leave(BACKED_UP, self.backup)
+        elif result.beyond_noise is False and not self.options.keep_within_noise:
+            self.say(f"no gain beyond the noise ({result.verdict}): the backed-up values are left applied")
+            self._leave(NO_GAIN, self.backup)
         else:
-            self._leave(BEST, best.params)
-        return result
+            self._leave(BEST, chosen.params if chosen is not None else best.params)
 
     def _keep_originals(self) -> None:
         """The first values read of a project are kept for good; later runs say when what they
@@ -157,11 +193,21 @@ class TuningRun:
                      + ", ".join(differing) + "; the baseline is measured on what is applied now; "
                      "knobsmith restore " + self.options.config + " puts the originals back")
 
-    def _baseline(self, measurer: Measurer) -> tuple[float, float]:
+    def _baseline(self, measurer: Measurer) -> tuple[list[float], float]:
+        """The baseline's measurements (after the warm-up runs) and the last benchmark's seconds."""
         try:
-            return measurer.measure("baseline")
+            for number in range(self.options.warmup):
+                measurer.measure(f"warm-up {number + 1}")
+            measured = [measurer.measure("baseline") for _ in range(max(1, self.options.repeats))]
         except TrialFailed as failure:
             raise TuneError(f"the baseline could not be measured: {failure}") from None
+        return [value for value, _ in measured], measured[-1][1]
+
+    def _measure(self, measurer: Measurer, number: int) -> list[float]:
+        repeats = max(1, self.options.repeats)
+        if repeats == 1:
+            return [measurer.measure(f"trial {number}")[0]]
+        return [measurer.measure(f"trial {number} run {index + 1}")[0] for index in range(repeats)]
 
     def _leave(self, wanted: str, values: dict[str, Any]) -> Ending:
         """Applies `values` and reads them back: what is left applied at the end."""
@@ -177,22 +223,24 @@ class TuningRun:
     @staticmethod
     def _row(trial: Any) -> Row:
         value = trial.value if trial.state.name == "COMPLETE" else None
-        return Row(trial.number, trial.state.name, value, dict(trial.params), trial.user_attrs.get("failure", ""),
-                   dict(trial.user_attrs.get("in_effect", {})))
+        note = trial.user_attrs.get("failure") or ("cut short" if trial.state.name == "FAIL" else "")
+        return Row(trial.number, trial.state.name, value, dict(trial.params), note,
+                   dict(trial.user_attrs.get("in_effect", {})),
+                   list(trial.user_attrs.get("measurements", [] if value is None else [value])))
 
     def _fail(self, study: Any, optuna: Any, trial: Any, values: dict[str, Any], note: str,
-              in_effect: dict[str, str]) -> None:
-        trial.set_user_attr("failure", note)
+              in_effect: dict[str, str], *, cut_short: bool = False) -> None:
+        trial.set_user_attr("cut_short" if cut_short else "failure", True if cut_short else note)
         study.tell(trial, state=optuna.trial.TrialState.FAIL)
         assert self.result is not None
         self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect))
 
-    def _loop(self, study: Any, optuna: Any, measurer: Measurer, result: Result) -> None:
+    def _loop(self, study: Any, optuna: Any, proposer: Proposer, measurer: Measurer, result: Result) -> None:
         assert self.applier is not None
         budget = int(self.settings["max_eval"])
         max_time = self.settings.get("max_time") or 0
         target = float(self.settings["target"] or 0)
-        finished = sum(row.state in ("COMPLETE", "FAIL") for row in result.rows)
+        finished = sum(was_measured(trial) for trial in study.trials)
         started = time.monotonic()
         failures = 0
         progress = Progress(budget, finished, self.options.progress)
@@ -204,7 +252,11 @@ class TuningRun:
                 if max_time and time.monotonic() - started >= max_time:
                     result.stop_reason = f"the time budget of {max_time} s is spent"
                     return
-                trial, values = self._ask(study)
+                proposal = proposer.propose()
+                if proposal is None:
+                    result.stop_reason = "every configuration the sampler can still propose was measured"
+                    return
+                trial, values = proposal
                 self._running = (trial, values)
                 outcome = self.applier.apply(values)
                 in_effect = outcome.in_effect()
@@ -213,10 +265,11 @@ class TuningRun:
                 try:
                     if not outcome.ok:
                         raise TrialFailed("; ".join(outcome.problems))
-                    value, _ = measurer.measure(f"trial {trial.number}")
+                    measurements = self._measure(measurer, trial.number)
                 except TrialFailed as failure:
                     self._running = None
                     self._fail(study, optuna, trial, values, str(failure), in_effect)
+                    proposer.record(trial.number)
                     self.after_trial(result)
                     failures += 1
                     finished += 1
@@ -229,8 +282,12 @@ class TuningRun:
                 self._running = None
                 failures = 0
                 finished += 1
+                value = statistics.median(measurements)
+                if len(measurements) > 1:
+                    trial.set_user_attr("measurements", measurements)
                 study.tell(trial, value)
-                result.rows.append(Row(trial.number, "COMPLETE", value, values))
+                proposer.record(trial.number)
+                result.rows.append(Row(trial.number, "COMPLETE", value, values, measurements=measurements))
                 self.after_trial(result)
                 best = result.best()
                 progress.update(f"last={value:g} best={best.value:g}" if best else "")
@@ -252,7 +309,7 @@ class TuningRun:
             trial, values = self._running
             self._running = None
             try:
-                self._fail(self._study_handle, _optuna(), trial, values, what, {})
+                self._fail(self._study_handle, optuna_module(), trial, values, what, {}, cut_short=True)
             except Exception:  # the study's storage may be what failed
                 pass
             self.result.stop_reason = what

@@ -2,18 +2,48 @@
 
 from __future__ import annotations
 
+import statistics
 from dataclasses import dataclass, field
 from typing import Any
+
+
+def spread(values: list[float]) -> float:
+    """How far apart repeated measurements of one configuration are (their range)."""
+    return max(values) - min(values) if len(values) > 1 else 0.0
 
 
 @dataclass
 class Row:
     number: int
     state: str  # COMPLETE, FAIL or RUNNING (a trial cut short)
-    value: float | None
+    value: float | None  # the median of `measurements`
     params: dict[str, Any]
     note: str = ""
     in_effect: dict[str, str] = field(default_factory=dict)  # values read back that differ from params
+    measurements: list[float] = field(default_factory=list)  # one per repeat
+
+    @property
+    def spread(self) -> float:
+        return spread(self.measurements)
+
+
+@dataclass
+class Confirmed:
+    """A candidate (or the baseline) measured again at the end, interleaved with the others."""
+
+    label: str  # "baseline" or "trial N"
+    number: int | None  # the trial's number; None for the baseline
+    params: dict[str, Any]
+    measurements: list[float] = field(default_factory=list)
+    note: str = ""  # why it could not be measured again, if it could not
+
+    @property
+    def value(self) -> float | None:
+        return statistics.median(self.measurements) if self.measurements else None
+
+    @property
+    def spread(self) -> float:
+        return spread(self.measurements)
 
 
 @dataclass
@@ -38,20 +68,39 @@ class Result:
     stop_reason: str = ""
     failed: bool = False  # the run stopped because of failures, or none of its trials completed
     ending: Ending | None = None
+    baseline_measurements: list[float] = field(default_factory=list)
+    # The end-of-run confirmation: the baseline first, then the candidates, best first.
+    confirmation: list[Confirmed] = field(default_factory=list)
+    verdict: str = ""  # what the confirmation showed, in words
+    beyond_noise: bool | None = None  # None: no confirmation was made
+    importance: dict[str, float] = field(default_factory=dict)  # most important first
 
     def completed(self) -> list[Row]:
         return [row for row in self.rows if row.state == "COMPLETE" and row.value is not None]
 
+    def better(self, a: float, b: float) -> bool:
+        return a > b if self.direction == "maximize" else a < b
+
     def best(self) -> Row | None:
+        """The best trial as measured during the search."""
         done = self.completed()
         if not done:
             return None
         pick = max if self.direction == "maximize" else min
         return pick(done, key=lambda row: row.value)
 
-    def improvement(self, value: float) -> float | None:
-        """Percent better than the baseline (positive is better), or None for a zero baseline."""
-        if self.baseline == 0:
+    def confirmed_best(self) -> Confirmed | None:
+        """The candidate whose confirmation measured best, when a confirmation was made."""
+        candidates = [entry for entry in self.confirmation[1:] if entry.value is not None]
+        if not candidates:
             return None
-        gain = value - self.baseline if self.direction == "maximize" else self.baseline - value
-        return gain / abs(self.baseline) * 100
+        pick = max if self.direction == "maximize" else min
+        return pick(candidates, key=lambda entry: entry.value)
+
+    def improvement(self, value: float, baseline: float | None = None) -> float | None:
+        """Percent better than the baseline (positive is better), or None for a zero baseline."""
+        base = self.baseline if baseline is None else baseline
+        if base == 0:
+            return None
+        gain = value - base if self.direction == "maximize" else base - value
+        return gain / abs(base) * 100

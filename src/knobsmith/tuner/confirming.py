@@ -1,0 +1,82 @@
+"""The confirmation at the end of a run: the best few candidates and the baseline are measured
+again, interleaved, so that slow drift of the machine touches them all alike; the best and its
+gain are taken from these measurements, and a gain counts only when it stands out of the noise."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+from knobsmith.tuner.applying import Applier
+from knobsmith.tuner.failures import TrialFailed
+from knobsmith.tuner.measuring import Measurer
+from knobsmith.tuner.proposing import configuration
+from knobsmith.tuner.results import Confirmed, Result
+
+
+def candidates(result: Result, count: int) -> list[Confirmed]:
+    """The `count` best completed trials with distinct configurations, best first."""
+    rows = sorted(result.completed(), key=lambda row: row.value, reverse=result.direction == "maximize")
+    picked: dict[Any, Confirmed] = {}
+    for row in rows:
+        if len(picked) == count:
+            break
+        picked.setdefault(configuration(row.params), Confirmed(f"trial {row.number}", row.number, dict(row.params)))
+    return list(picked.values())
+
+
+def beyond_noise(result: Result, best: Confirmed, baseline: Confirmed) -> bool:
+    """Every measurement of `best` is better than every measurement of the baseline."""
+    if result.direction == "maximize":
+        return min(best.measurements) > max(baseline.measurements)
+    return max(best.measurements) < min(baseline.measurements)
+
+
+def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[str, Any], *, count: int,
+            rounds: int, say: Callable[[str], None]) -> None:
+    """Measures the baseline and the `count` best candidates `rounds` times each, interleaved,
+    and fills `result.confirmation`, `result.verdict` and `result.beyond_noise`."""
+    best = result.best()
+    if best is None:
+        return
+    if not result.better(best.value, result.baseline):
+        result.beyond_noise = False
+        result.verdict = "no trial measured better than the baseline"
+        return
+    entries = [Confirmed("baseline", None, dict(backup)), *candidates(result, count)]
+    result.confirmation = entries
+    say(f"confirming the {len(entries) - 1} best candidates against the baseline, {rounds} rounds interleaved")
+    for round_number in range(rounds):
+        shift = round_number % len(entries)
+        for entry in entries[shift:] + entries[:shift]:
+            if entry.note:
+                continue
+            outcome = applier.apply(entry.params)
+            if not outcome.ok:
+                entry.note = "; ".join(outcome.problems)
+                continue
+            try:
+                value, _ = measurer.measure(f"confirming {entry.label}")
+            except TrialFailed as failure:
+                entry.note = str(failure)
+                continue
+            entry.measurements.append(value)
+    _judge(result)
+
+
+def _judge(result: Result) -> None:
+    baseline = result.confirmation[0]
+    chosen = result.confirmed_best()
+    result.beyond_noise = False
+    if not baseline.measurements:
+        result.verdict = f"the baseline could not be measured again ({baseline.note}), so no gain is shown"
+        return
+    if chosen is None or chosen.value is None or baseline.value is None:
+        result.verdict = "no candidate could be measured again"
+        return
+    gain = result.improvement(chosen.value, baseline.value)
+    change = "" if gain is None else f", {gain:+.1f}%"
+    result.beyond_noise = beyond_noise(result, chosen, baseline)
+    said = "beyond the noise" if result.beyond_noise else "not beyond the noise"
+    result.verdict = (f"{chosen.label}: {result.metric} {chosen.value:g} (spread {chosen.spread:g}) against the "
+                      f"baseline {baseline.value:g} (spread {baseline.spread:g}){change}, {said}")

@@ -1,0 +1,136 @@
+"""The study and its proposals: where a run keeps its trials, and how a configuration that was
+already measured is never measured again."""
+
+from __future__ import annotations
+
+import fcntl
+import os
+from collections.abc import Callable, Iterable
+from typing import Any
+
+from knobsmith.tuner.failures import TuneError
+
+JOURNAL = "study.journal"
+# Proposals in a row that repeat measured configurations before the sampler is set aside for a
+# random proposal, and random proposals before the space counts as exhausted.
+REPEATS_BEFORE_RANDOM = 8
+RANDOM_ATTEMPTS = 64
+
+
+def optuna_module() -> Any:
+    try:
+        import optuna
+    except ImportError:
+        raise TuneError("knobsmith tune needs Optuna: pip install 'knobsmith[tune]'") from None
+    optuna.logging.set_verbosity(optuna.logging.WARNING)
+    return optuna
+
+
+def storage_for(optuna: Any, folder: str, url: str | None) -> Any:
+    """The storage named by `url`, else a journal file in the report folder."""
+    if url:
+        return url
+    from optuna.storages import JournalStorage
+    from optuna.storages.journal import JournalFileBackend
+
+    class KernelLock:
+        """Locks the journal with flock(2): a run killed while writing holds no lock afterwards,
+        where a lock file left behind would stall the resumed run for its grace period. (The
+        backend only calls acquire and release.)"""
+
+        def __init__(self, path: str) -> None:
+            self.path = path + ".lock"
+            self.fd = -1
+
+        def acquire(self) -> bool:
+            self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+            return True
+
+        def release(self) -> None:
+            fd, self.fd = self.fd, -1
+            os.close(fd)  # closing the only descriptor of the lock releases it
+
+    path = os.path.join(folder, JOURNAL)
+    return JournalStorage(JournalFileBackend(path, lock_obj=KernelLock(path)))
+
+
+def sampler(optuna: Any, random_starts: int, seed: int) -> Any:
+    return optuna.samplers.TPESampler(n_startup_trials=random_starts, seed=seed, multivariate=True)
+
+
+def configuration(values: dict[str, Any]) -> tuple[tuple[str, str], ...]:
+    """A configuration as a key: 5 and 5.0 are the same value, as a set command writes them."""
+    def text(value: Any) -> str:
+        if isinstance(value, float) and value.is_integer():
+            return str(int(value))
+        return str(value)
+
+    return tuple(sorted((name, text(value)) for name, value in values.items()))
+
+
+def was_measured(trial: Any) -> bool:
+    """A trial whose configuration was tried: completed, or failed for a reason of its own (not
+    cut short by an interruption or a kill, and not a stand-in for an earlier trial)."""
+    if "duplicate_of" in trial.user_attrs or trial.user_attrs.get("cut_short"):
+        return False
+    return trial.state.name == "COMPLETE" or (trial.state.name == "FAIL" and "failure" in trial.user_attrs)
+
+
+class Proposer:
+    """Asks the study for configurations it has not measured yet.
+
+    A proposal that repeats a measured configuration is told that configuration's known result
+    (marked `duplicate_of`) without running anything, so the sampler learns from it; after a
+    few in a row, a random proposal is tried instead; when random proposals repeat too, the
+    space is exhausted and `propose` returns None."""
+
+    def __init__(self, study: Any, optuna: Any, space: dict[str, Callable[[Any], Any]], seed: int) -> None:
+        self.study = study
+        self.optuna = optuna
+        self.space = space
+        self.seed = seed
+        self.measured: dict[tuple[tuple[str, str], ...], Any] = {}
+        self.learn(study.get_trials(deepcopy=False))
+
+    def learn(self, trials: Iterable[Any]) -> None:
+        for trial in trials:
+            if was_measured(trial):
+                self.measured.setdefault(configuration(trial.params), trial)
+
+    def _ask(self) -> tuple[Any, dict[str, Any]]:
+        trial = self.study.ask()
+        return trial, {name: suggest(trial) for name, suggest in self.space.items()}
+
+    def _tell_known(self, trial: Any, earlier: Any) -> None:
+        trial.set_user_attr("duplicate_of", earlier.number)
+        if earlier.state.name == "COMPLETE":
+            self.study.tell(trial, earlier.value)
+        else:
+            self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)
+
+    def propose(self) -> tuple[Any, dict[str, Any]] | None:
+        for _ in range(REPEATS_BEFORE_RANDOM):
+            trial, values = self._ask()
+            earlier = self.measured.get(configuration(values))
+            if earlier is None:
+                return trial, values
+            self._tell_known(trial, earlier)
+        kept = self.study.sampler
+        self.study.sampler = self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.trials))
+        try:
+            for _ in range(RANDOM_ATTEMPTS):
+                trial, values = self._ask()
+                earlier = self.measured.get(configuration(values))
+                if earlier is None:
+                    return trial, values
+                self._tell_known(trial, earlier)
+        finally:
+            self.study.sampler = kept
+        return None
+
+    def record(self, trial_number: int) -> None:
+        """Remembers a trial just finished as measured."""
+        trial = self.study.get_trials(deepcopy=False)[trial_number]
+        if was_measured(trial):
+            self.measured.setdefault(configuration(trial.params), trial)

@@ -1,0 +1,153 @@
+"""Runs that resume after a kill, and runs that measure through the noise: repeats per trial,
+warm-up runs, and the confirmation of the best candidates against the baseline."""
+
+import csv
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+import yaml
+
+from knobsmith import cli
+
+SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
+
+# score = 100 - (x - 7)^2 (+10 with mode b), times a wobble that cycles through -3 %, +3 %, 0 %
+# from run to run, so repeated measurements of one configuration differ. Every run is logged.
+NOISY = """\
+x=$(cat x); mode=$(cat mode)
+n=$(cat runs 2>/dev/null | wc -l)
+echo "$x $mode" >> runs
+bonus=0; if [ "$mode" = b ]; then bonus=10; fi
+score=$(( 100 - (x - 7) * (x - 7) + bonus ))
+case $(( n % 3 )) in 0) w=97 ;; 1) w=103 ;; *) w=100 ;; esac
+echo $(( score * w )) > score
+"""
+# The knobs change nothing: only the wobble (up to 6 %) tells configurations apart.
+FLAT = NOISY.replace("score=$(( 100 - (x - 7) * (x - 7) + bonus ))", "score=100")
+
+
+def setup(folder, *, iterations, bench=NOISY):
+    (folder / "x").write_text("0\n")
+    (folder / "mode").write_text("a\n")
+    (folder / "bench.sh").write_text(textwrap.dedent(bench))
+    config = {
+        "iterations": iterations, "timeout": 0, "benchmark": "sh bench.sh", "startworkload": "", "stopworkload": "",
+        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
+        "object": [
+            {"name": "x", "info": {"desc": "", "get": "cat x", "set": "echo $value > x", "needrestart": "false",
+                                   "type": "discrete", "dtype": "int", "scope": [0, 10], "step": 1, "items": []}},
+            {"name": "mode", "info": {"desc": "", "get": "cat mode", "set": "echo $value > mode",
+                                      "needrestart": "false", "type": "discrete", "dtype": "string",
+                                      "options": ["a", "b", "c"]}},
+        ],
+    }
+    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+
+
+def tune(folder, monkeypatch, *args):
+    monkeypatch.chdir(folder)
+    return cli.main(["tune", "tune.yaml", "--report", "report", *args])
+
+
+def rows(folder):
+    with open(folder / "report" / "trials.csv", newline="") as stream:
+        return list(csv.DictReader(stream))
+
+
+def best(folder):
+    return yaml.safe_load((folder / "report" / "best.yaml").read_text())
+
+
+def runs(folder):
+    return [line.split() for line in (folder / "runs").read_text().splitlines()]
+
+
+def applied(folder):
+    return (folder / "x").read_text().strip(), (folder / "mode").read_text().strip()
+
+
+def test_repeats_record_the_median_and_the_spread(tmp_path, monkeypatch, capsys):
+    setup(tmp_path, iterations=4)
+    assert tune(tmp_path, monkeypatch, "--warmup", "2", "--repeats", "3", "--confirm", "0") == 0
+    # 2 warm-up runs and 3 baseline runs on the defaults, then 3 runs per trial.
+    assert len(runs(tmp_path)) == 2 + 3 + 4 * 3
+    report = best(tmp_path)
+    assert report["baseline"] == 5100.0 and report["baseline_spread"] == 306.0  # 51 * (97, 103, 100)
+    for row in rows(tmp_path):
+        measured = [float(value) for value in row["measurements"].split()]
+        assert len(measured) == 3 and float(row["score"]) == sorted(measured)[1]
+        assert float(row["spread"]) == max(measured) - min(measured) > 0
+
+
+def test_the_confirmation_interleaves_the_candidates_with_the_baseline(tmp_path, monkeypatch, capsys):
+    setup(tmp_path, iterations=12)
+    assert tune(tmp_path, monkeypatch, "--confirm", "2", "--confirm-rounds", "3") == 0
+    out = capsys.readouterr().out
+    report = best(tmp_path)
+    entries = report["confirmation"]
+    assert [entry["label"] for entry in entries][0] == "baseline" and len(entries) == 3
+    assert all(len(entry["measurements"]) == 3 for entry in entries)
+    # The last 9 benchmark runs: three rounds of the baseline and both candidates, each round
+    # starting one further along.
+    configs = [("0", "a")] + [tuple(str(entry["values"][name]) for name in ("x", "mode")) for entry in entries[1:]]
+    last = [tuple(run) for run in runs(tmp_path)[-9:]]
+    assert last == [configs[0], configs[1], configs[2], configs[1], configs[2], configs[0],
+                    configs[2], configs[0], configs[1]]
+    chosen = max(entries[1:], key=lambda entry: entry["median"])
+    assert report["values"] == chosen["values"] and report["best"] == chosen["median"]
+    assert report["beyond_noise"] is True and "beyond the noise" in report["verdict"]
+    assert applied(tmp_path) == tuple(str(chosen["values"][name]) for name in ("x", "mode"))
+    assert report["left_applied"] == "the best values" and "(confirmed)" in out
+
+
+@pytest.mark.parametrize("keep, left", [((), ("0", "a")), (("--keep-within-noise",), None)])
+def test_no_gain_beyond_the_noise_leaves_the_originals(tmp_path, monkeypatch, capsys, keep, left):
+    setup(tmp_path, iterations=6, bench=FLAT)
+    status = tune(tmp_path, monkeypatch, "--confirm", "2", *keep)
+    out = capsys.readouterr()
+    report = best(tmp_path)
+    assert status == 0 and report["beyond_noise"] is False and "not beyond the noise" in report["verdict"]
+    if left:
+        assert applied(tmp_path) == left
+        assert "left applied: the backed-up values (no gain beyond the noise)" in out.out
+        assert "no gain beyond the noise" in out.err
+    else:
+        assert applied(tmp_path) != ("0", "a") and "left applied: the best values" in out.out
+
+
+def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(tmp_path, monkeypatch, capsys):
+    setup(tmp_path, iterations=14, bench=NOISY + "sleep 0.2\n")
+    process = subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--report", "report"], cwd=tmp_path,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(3000):
+            finished = rows(tmp_path) if (tmp_path / "report" / "trials.csv").exists() else []
+            if len(finished) >= 4:
+                break
+            time.sleep(0.01)
+        process.send_signal(signal.SIGKILL)
+        process.wait(timeout=30)
+    finally:
+        process.kill()
+    before = rows(tmp_path)
+    assert len(before) >= 4 and all(row["state"] == "COMPLETE" for row in before)
+
+    # The same command again does not start over the kept study.
+    assert tune(tmp_path, monkeypatch) == 1
+    assert "holds the study of an earlier run" in capsys.readouterr().err
+
+    assert tune(tmp_path, monkeypatch, "--resume") == 0
+    err = capsys.readouterr().err
+    after = rows(tmp_path)
+    assert after[: len(before)] == before and "resuming" in err
+    measured = [(row["x"], row["mode"]) for row in after if row["state"] == "COMPLETE"]
+    assert len(measured) == len(set(measured)) == 14
+    # The backup of the first run is what a resumed run comes back to, not the killed trial's values.
+    assert best(tmp_path)["baseline"] == 4947.0  # the first baseline run: 51 * 97
+    assert os.path.exists(tmp_path / "report" / "study.journal")
