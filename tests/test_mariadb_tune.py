@@ -67,7 +67,7 @@ def test_each_trial_runs_with_its_values_in_effect_and_restore_brings_back_the_o
     query = "SELECT " + ", ".join(f"@@GLOBAL.{name}" for name in names)
     (tmp_path / "bench.sh").write_text(f'sh {CTL} sql "{query}" >> {tmp_path / "seen.tsv"}\nexec sh {CTL} bench\n')
 
-    result = knobsmith(server, tmp_path, "tune", "mariadb.yaml", "--report", "report", "--restore")
+    result = knobsmith(server, tmp_path, "tune", "mariadb.yaml", "--report", "report", "--restore", "--confirm", "0")
     assert result.returncode == 0, result.stdout + result.stderr
     rows = trials(tmp_path)
     assert [row["state"] for row in rows] == ["COMPLETE"] * 3, rows

@@ -161,7 +161,7 @@ class TuningRun:
             result.failed = True
             result.stop_reason += "; no trial completed"
         result.importance = importance.rank(study)
-        if self.options.confirm > 0 and not result.failed and not self.options.restore:
+        if self.options.confirm > 0 and not result.failed:
             confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
                     rounds=max(1, self.options.confirm_rounds), say=self.say)
         self._end(result)
