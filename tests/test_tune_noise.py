@@ -151,3 +151,22 @@ def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(tmp_pat
     # The backup of the first run is what a resumed run comes back to, not the killed trial's values.
     assert best(tmp_path)["baseline"] == 4947.0  # the first baseline run: 51 * 97
     assert os.path.exists(tmp_path / "report" / "study.journal")
+
+
+@pytest.mark.parametrize(
+    "knob, log",
+    [
+        ({"dtype": "int", "type": "continuous", "range": [16, 4096]}, True),
+        ({"dtype": "float", "type": "continuous", "range": [0.01, 5.0]}, True),
+        ({"dtype": "int", "type": "continuous", "range": [0, 4096]}, False),  # 0 has no logarithm
+        ({"dtype": "int", "type": "continuous", "range": [1, 32]}, False),
+    ],
+)
+def test_wide_ranges_are_searched_on_a_log_scale(knob, log):
+    import optuna
+
+    from knobsmith.tuner.space import suggestion
+
+    trial = optuna.create_study().ask()
+    suggestion({"name": "k", **knob})(trial)
+    assert trial.distributions["k"].log is log

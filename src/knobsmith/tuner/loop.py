@@ -81,7 +81,7 @@ class TuningRun:
 
     def _study(self, optuna: Any, storage: Any, seed: int) -> Any:
         return optuna.create_study(
-            storage=storage, sampler=sampler(optuna, self.settings["random_starts"], seed),
+            storage=storage, sampler=sampler(optuna, int(self.settings["max_eval"]), seed),
             study_name=f"knobsmith-{self.cfg.get_project()}", direction=self.direction, load_if_exists=True,
         )
 
@@ -96,7 +96,7 @@ class TuningRun:
                 raise TuneError(
                     f"{self.folder} holds the study of an earlier run ({len(study.trials)} trials): "
                     "--resume goes on with it, --report DIR starts a new run elsewhere")
-            study.sampler = sampler(optuna, self.settings["random_starts"],
+            study.sampler = sampler(optuna, int(self.settings["max_eval"]),
                                     self.options.seed + 1009 * len(study.trials))
         return study
 

@@ -7,6 +7,7 @@ from collections.abc import Callable
 from typing import Any
 
 Suggest = Callable[[Any], Any]
+LOG_SCALE_RATIO = 100
 
 
 def _grid(low: float, high: float, step: float, dtype: str) -> list[float]:
@@ -34,6 +35,9 @@ def suggestion(knob: dict[str, Any]) -> Suggest:
         if dtype == "int":
             return lambda trial: trial.suggest_int(name, int(low), int(top), step=step)
         return lambda trial: trial.suggest_float(name, float(low), float(top), step=step)
+    # A range over two orders of magnitude or more (memory and buffer sizes) is searched on a log
+    # scale, so that 64 MB and 128 MB are as far apart as 2 GB and 4 GB.
+    log = low > 0 and high / low >= LOG_SCALE_RATIO
     if dtype == "int":
-        return lambda trial: trial.suggest_int(name, int(low), int(high))
-    return lambda trial: trial.suggest_float(name, float(low), float(high))
+        return lambda trial: trial.suggest_int(name, int(low), int(high), log=log)
+    return lambda trial: trial.suggest_float(name, float(low), float(high), log=log)
