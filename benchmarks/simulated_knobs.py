@@ -17,9 +17,10 @@ a little over a quarter of the optimum. A measurement is the throughput times lo
 
 The weights and widths are set so that plain random search with 30 trials leaves about 0.83 of
 the possible gain and Optuna's default TPE sampler about 0.90 (seeds 1 to 300: 0.829 and 0.898,
-standard errors 0.006 and 0.008). Almost half of TPE's shortfall comes from the one seed in twelve
-that ends without zstd: tried a couple of times along with poor values of the other knobs, it
-looked no better than lz4 and was dropped.
+standard errors 0.006 and 0.008), in the search space knobsmith derives, buffer_mb on a log
+scale. Almost half of TPE's shortfall comes from the one seed in twelve that ends without zstd:
+tried a couple of times along with poor values of the other knobs, it looked no better than lz4
+and was dropped.
 
 Run as a script in a folder written by `write_config`, it is that folder's benchmark: it reads the
 knob files in knobs/, measures once and writes the result to the file `score`. Its noise comes
