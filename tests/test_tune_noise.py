@@ -170,3 +170,17 @@ def test_wide_ranges_are_searched_on_a_log_scale(knob, log):
     trial = optuna.create_study().ask()
     suggestion({"name": "k", **knob})(trial)
     assert trial.distributions["k"].log is log
+
+
+def test_a_float_step_proposes_the_value_a_person_would_write():
+    import optuna
+
+    from knobsmith.tuner.proposing import configuration
+    from knobsmith.tuner.space import suggestion
+
+    study = optuna.create_study(sampler=optuna.samplers.RandomSampler(seed=3))
+    knob = {"name": "ratio", "dtype": "float", "type": "discrete", "range": [0.1, 0.9], "step": 0.1}
+    values = {suggestion(knob)(study.ask()) for _ in range(60)}
+    assert values == {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9}
+    # What the study keeps unrounded is the same configuration as the value set.
+    assert configuration({"ratio": 0.30000000000000004}) == configuration({"ratio": 0.3})

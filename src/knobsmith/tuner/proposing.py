@@ -73,8 +73,9 @@ def sampler(optuna: Any, budget: int, seed: int) -> Any:
 def configuration(values: dict[str, Any]) -> tuple[tuple[str, str], ...]:
     """A configuration as a key: 5 and 5.0 are the same value, as a set command writes them."""
     def text(value: Any) -> str:
-        if isinstance(value, float) and value.is_integer():
-            return str(int(value))
+        if isinstance(value, float):
+            value = round(value, 12)  # a stored 0.30000000000000004 is the 0.3 that was set
+            return str(int(value)) if value.is_integer() else repr(value)
         return str(value)
 
     return tuple(sorted((name, text(value)) for name, value in values.items()))

@@ -34,7 +34,8 @@ def suggestion(knob: dict[str, Any]) -> Suggest:
         top = grid[-1]
         if dtype == "int":
             return lambda trial: trial.suggest_int(name, int(low), int(top), step=step)
-        return lambda trial: trial.suggest_float(name, float(low), float(top), step=step)
+        # A step of 0.1 yields 0.30000000000000004: the value set is the one a person would write.
+        return lambda trial: round(trial.suggest_float(name, float(low), float(top), step=step), 12)
     # A range over two orders of magnitude or more (memory and buffer sizes) is searched on a log
     # scale, so that 64 MB and 128 MB are as far apart as 2 GB and 4 GB.
     log = low > 0 and high / low >= LOG_SCALE_RATIO
