@@ -121,25 +121,25 @@ class Proposer:
         else:
             self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)
 
-    def propose(self) -> tuple[Any, dict[str, Any]] | None:
-        for _ in range(REPEATS_BEFORE_RANDOM):
+    def _unmeasured(self, attempts: int) -> tuple[Any, dict[str, Any]] | None:
+        for _ in range(attempts):
             trial, values = self._ask()
             earlier = self.measured.get(configuration(values))
             if earlier is None:
                 return trial, values
             self._tell_known(trial, earlier)
+        return None
+
+    def propose(self) -> tuple[Any, dict[str, Any]] | None:
+        proposal = self._unmeasured(REPEATS_BEFORE_RANDOM)
+        if proposal is not None:
+            return proposal
         kept = self.study.sampler
         self.study.sampler = self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.trials))
         try:
-            for _ in range(RANDOM_ATTEMPTS):
-                trial, values = self._ask()
-                earlier = self.measured.get(configuration(values))
-                if earlier is None:
-                    return trial, values
-                self._tell_known(trial, earlier)
+            return self._unmeasured(RANDOM_ATTEMPTS)
         finally:
             self.study.sampler = kept
-        return None
 
     def record(self, trial_number: int) -> None:
         """Remembers a trial just finished as measured."""
