@@ -25,7 +25,7 @@ def test_settings_of_a_plain_budget(cfg):
     assert not hasattr(cfg, "iter") and not hasattr(cfg, "time")
 
 
-@pytest.mark.parametrize("iterations, starts", [(1, 1), (2, 1), (3, 1), (5, 2), (10, 4), (25, 10), (True, 1)])
+@pytest.mark.parametrize("iterations, starts", [(1, 1), (2, 1), (3, 1), (4, 1), (5, 2), (7, 2), (9, 3), (10, 4), (25, 10), (True, 1)])
 def test_random_starts_are_two_fifths_of_the_budget(cfg, iterations, starts):
     cfg.yml["iterations"] = iterations
     assert cfg.get_optimizer_info()["random_starts"] == starts

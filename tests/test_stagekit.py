@@ -1,5 +1,6 @@
 import configparser
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -473,3 +474,47 @@ def test_new_methods_look_up_the_shell_and_the_reader_at_each_call(monkeypatch):
     monkeypatch.setattr(StageKit, "BASH", "/bin/bash")
     assert StageKit().read_params()["q"]["value"] == "/bin/bash"
     assert StageKit().apply_params({"q": 1})[0]["output"] == "/bin/bash 1"
+
+
+@pytest.mark.parametrize("closed_first, flooded", [("1", "2"), ("2", "1")])
+def test_one_stream_is_drained_after_the_other_closes(tmp_path, closed_first, flooded):
+    # The command closes one stream, then writes 50 MB to the other: a reader that stops draining
+    # once either stream ends leaves the command blocked on a full pipe. `exec` so that no shell
+    # keeps the closed stream open behind it.
+    (tmp_path / "flood.sh").write_text(
+        f"exec {closed_first}>&-\nhead -c 52428800 /dev/zero >&{flooded}\necho done > finished\n")
+    code = textwrap.dedent(
+        """
+        from knobsmith.loadplan import Cfg
+        from knobsmith.stagekit import StageKit
+        Cfg().yml = {"object": [{"name": "p", "info": {"get": "exec sh flood.sh", "set": "exec sh flood.sh"}}],
+                     "startworkload": "", "stopworkload": ""}
+        StageKit().get_params()
+        """
+    )
+    subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, timeout=120)
+    assert (tmp_path / "finished").read_text() == "done\n"
+
+
+@pytest.mark.skipif(shutil.which("strace") is None and os.environ.get("CI") != "true",
+                    reason="strace is not installed (CI installs it)")
+def test_the_backup_is_synced_before_it_replaces_the_old_one_and_the_folder_after(tmp_path):
+    # The order that keeps a backup whole across a power cut: fsync of the new file, rename over
+    # the old one, fsync of the folder.
+    code = textwrap.dedent(
+        """
+        from knobsmith.loadplan import Cfg
+        from knobsmith.stagekit import StageKit
+        cfg = Cfg()
+        cfg.yml = {"object": [{"name": "p", "info": {"get": "echo 1", "set": "echo $value", "needrestart": "false"}}]}
+        cfg.project = "demo"
+        StageKit().backup_params()
+        """
+    )
+    trace = tmp_path / "trace"
+    subprocess.run(["strace", "-f", "-qq", "-e", "signal=none", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                    "-o", str(trace), sys.executable, "-c", code], cwd=tmp_path, check=True, timeout=120)
+    calls = [line.split(None, 1)[1].split("(", 1)[0] for line in trace.read_text().splitlines()
+             if "bak_demo" in line or "sync(" in line]
+    renamed = next(index for index, call in enumerate(calls) if call.startswith("rename"))
+    assert calls[renamed - 1] in ("fsync", "fdatasync") and calls[renamed + 1] in ("fsync", "fdatasync"), calls
