@@ -518,3 +518,18 @@ def test_the_backup_is_synced_before_it_replaces_the_old_one_and_the_folder_afte
              if "bak_demo" in line or "sync(" in line]
     renamed = next(index for index, call in enumerate(calls) if call.startswith("rename"))
     assert calls[renamed - 1] in ("fsync", "fdatasync") and calls[renamed + 1] in ("fsync", "fdatasync"), calls
+
+
+@pytest.mark.parametrize("start", ["sh start.sh # the server", "sh start.sh | cat", "sh start.sh & true"])
+def test_the_whole_start_command_goes_to_the_background(machine, start):
+    folder = machine(parameter("b", set="echo b >> applied", needrestart="true"), start=start, stop="true")
+    script(folder, "start.sh", "echo $$ > workload.pid\nexec sleep 60\n")
+    call = threading.Thread(target=StageKit().set_params, args=({"b": 2},))
+    call.start()
+    try:
+        pid = int(wait_for(folder / "workload.pid"))
+        call.join(timeout=30)
+        assert not call.is_alive() and os.path.exists(f"/proc/{pid}")
+    finally:
+        os.kill(int(wait_for(folder / "workload.pid")), signal.SIGKILL)
+        call.join()

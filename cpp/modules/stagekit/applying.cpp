@@ -72,8 +72,11 @@ void set_params(py::object /*self*/, py::object params) {
         return;
     }
     run_shell(stop);
-    // The shell puts the workload in the background and ends at once; the workload runs on.
-    run_shell(start + py::str(" >/dev/null 2>&1 &"));
+    // The shell puts the workload in the background and ends at once; the workload runs on. The
+    // group (the newline ends a trailing comment) puts all of the command in the background, not
+    // just its last part when it holds `&`, `|`, `;` or `#`. A blank command has nothing to group.
+    const bool blank = py::str(start).attr("strip")().cast<std::string>().empty();
+    run_shell(blank ? start + py::str(" >/dev/null 2>&1 &") : py::str("{ ") + start + py::str("\n} >/dev/null 2>&1 &"));
 }
 
 // The set commands alone, with how each went told back instead of logged: no restart, which is
