@@ -73,16 +73,39 @@ def _backup(args: argparse.Namespace) -> int:
     for name, value in values.items():
         print(f"{name} = {value}")
     print(os.path.abspath(f"bak_{cfg.get_project()}.ini"))
-    _keep_originals(cfg, values, args.config)
+    _warn_unsafe(cfg, values)
+    _keep_originals(cfg, values, args.config, warn=False)
     return 0
 
 
-def _keep_originals(cfg: Any, values: dict[str, Any], config: str) -> None:
+def _warn_unsafe(cfg: Any, values: dict[str, Any]) -> None:
+    """A line for every value read that a restore will refuse: the backup keeps it all the same."""
+    from knobsmith.tuner import shellsafe
+
+    for refusal in shellsafe.refusals(values, shellsafe.declarations(cfg)):
+        print(f"knobsmith: warning: {refusal}; restore will refuse it", file=sys.stderr)
+
+
+def _refuse_unsafe(what: str, values: dict[str, Any], infos: dict[str, Any]) -> None:
+    """Stops an application of values read from the system or a file before any of them runs
+    when one could be read as shell syntax: a partial application would leave a mix."""
+    from knobsmith.tuner import shellsafe
+
+    refused = shellsafe.refusals(values, infos)
+    for refusal in refused[:-1]:
+        print(f"knobsmith: {what} refused: {refusal}", file=sys.stderr)
+    if refused:
+        _fail(f"{what} refused: {refused[-1]}; nothing was applied")
+
+
+def _keep_originals(cfg: Any, values: dict[str, Any], config: str, warn: bool = True) -> None:
     """The first values knobsmith reads of a project become its originals, kept for good."""
     from knobsmith.tuner import state
 
     if state.keep_originals(cfg.get_project(), values, config):
         print(f"knobsmith: the original values are kept in {state.folder(cfg.get_project())}", file=sys.stderr)
+        if warn:
+            _warn_unsafe(cfg, values)
 
 
 def _keep_originals_before_change(cfg: Any, config: str) -> None:
@@ -253,6 +276,9 @@ def _restore(args: argparse.Namespace) -> int:
         objects = {obj["name"].lower(): obj for obj in loaded.yml["object"]}
         base = dict(loaded.yml)
     entries = _read_backup(backup)
+    # The values first: one the shell could read as syntax stops the whole restore.
+    _refuse_unsafe("restore", {name: value for name, value, _ in entries if config is None or name in objects},
+                   {name: obj.get("info", {}) for name, obj in objects.items()})
     refused, accepted = [], []
     for name, value, template in entries:
         command = template.replace("$value", value)
@@ -290,7 +316,7 @@ def _restore(args: argparse.Namespace) -> int:
 
 def _restore_originals(args: argparse.Namespace, config: str) -> int:
     """Puts back the values kept as the project's originals, through the configuration's commands."""
-    from knobsmith.tuner import state
+    from knobsmith.tuner import shellsafe, state
 
     cfg = _load(config)
     project = cfg.get_project()
@@ -302,6 +328,7 @@ def _restore_originals(args: argparse.Namespace, config: str) -> int:
     for name in unknown:
         print(f"knobsmith: refused {name}: it is not a parameter of {config}", file=sys.stderr)
     values = {name: value for name, value in kept.items() if name in known}
+    _refuse_unsafe("restore", values, shellsafe.declarations(cfg))
     outcome = _apply_values(cfg, values, args.log or f"knobsmith-workload-{project}.log", args.dry_run)
     if outcome is None:
         return 1 if unknown else 0

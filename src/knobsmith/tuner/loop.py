@@ -22,7 +22,7 @@ from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
 from knobsmith.tuner import state
-from knobsmith.tuner import importance
+from knobsmith.tuner import importance, shellsafe
 from knobsmith.tuner.applying import Applier, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
@@ -129,17 +129,19 @@ class TuningRun:
         if "backup" in stored:
             # A resumed study: the state before its first trial is the one to come back to. What is
             # in effect now is unknown (a killed run leaves its last trial's values), so it is read.
-            self.backup = dict(stored["backup"])
+            self.backup = self._safe_backup(dict(stored["backup"]),
+                                            f"the backup stored with the study in {self.folder}")
             baseline = float(stored["baseline"])
             baseline_measurements = list(stored.get("baseline_measurements", [baseline]))
             self.applier = Applier(kit, self.cfg, self.workload)
             self.say(f"resuming {sum(map(was_measured, study.trials))} earlier trials; "
                      f"baseline {self.metric_name} = {baseline:g}")
         else:
-            self.backup = kit.backup_params()
-            if not self.backup:
+            backup = kit.backup_params()
+            if not backup:
                 raise TuneError("no parameter value could be read, so nothing was backed up; not tuning")
-            self._keep_originals()
+            self._keep_originals(backup)
+            self.backup = self._safe_backup(backup, "the backup of the current values")
             self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
             baseline_measurements, seconds = self._baseline(measurer)
             baseline = statistics.median(baseline_measurements)
@@ -167,6 +169,16 @@ class TuningRun:
         self._end(result)
         return result
 
+    def _safe_backup(self, backup: dict[str, str], what: str) -> dict[str, str]:
+        """`backup` when every value of it can be put back through its set command: every way a
+        run ends (the end itself, the confirmation's baseline, an interruption) applies it, so a
+        value the shell could read as syntax stops the run before anything is changed."""
+        refused = shellsafe.refusals(backup, shellsafe.declarations(self.cfg))
+        if refused:
+            raise TuneError(f"{what} could not be put back safely: {'; '.join(refused)}; "
+                            "not tuning, nothing was changed")
+        return backup
+
     def _end(self, result: Result) -> None:
         best = result.best()
         chosen = result.confirmed_best()
@@ -178,15 +190,17 @@ class TuningRun:
         else:
             self._leave(BEST, chosen.params if chosen is not None else best.params)
 
-    def _keep_originals(self) -> None:
-        """The first values read of a project are kept for good; later runs say when what they
-        find differs from them."""
+    def _keep_originals(self, backup: dict[str, str]) -> None:
+        """The first values read of a project are kept for good (with a warning for each value a
+        restore will refuse); later runs say when what they find differs from them."""
         project = self.cfg.get_project()
-        if state.keep_originals(project, self.backup, self.options.config):
+        if state.keep_originals(project, backup, self.options.config):
             self.say(f"the original values are kept in {state.folder(project)}")
+            for refusal in shellsafe.refusals(backup, shellsafe.declarations(self.cfg)):
+                self.say(f"warning: {refusal}; restore will refuse it")
             return
         kept = state.originals(project) or {}
-        differing = [f"{name}={value} (originally {kept[name]})" for name, value in self.backup.items()
+        differing = [f"{name}={value} (originally {kept[name]})" for name, value in backup.items()
                      if name in kept and not same_value(kept[name], value)]
         if differing:
             self.say("the current values differ from the originals (a previous run left values applied): "
