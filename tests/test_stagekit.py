@@ -533,3 +533,22 @@ def test_the_whole_start_command_goes_to_the_background(machine, start):
     finally:
         os.kill(int(wait_for(folder / "workload.pid")), signal.SIGKILL)
         call.join()
+
+
+def test_temporary_files_of_killed_writers_are_removed(machine):
+    import fcntl
+
+    folder = machine(parameter("p", "echo 1"))
+    old = 1_000_000_000
+    stale = folder / ".bak_demo.ini.0123456789abcdef.tmp"  # its writer is gone: nothing holds its lock
+    held = folder / ".bak_demo.ini.fedcba9876543210.tmp"  # a writer still at work
+    fresh = folder / ".bak_demo.ini.00000000000000aa.tmp"  # may not be locked yet
+    other = folder / ".bak_other.ini.0123456789abcdef.tmp"  # another target's
+    for path in (stale, held, fresh, other):
+        path.write_text("partial")
+    for path in (stale, held, other):
+        os.utime(path, (old, old))
+    with open(held) as writer:
+        fcntl.flock(writer, fcntl.LOCK_EX)
+        StageKit().backup_params()
+    assert sorted(os.listdir(folder)) == sorted(["bak_demo.ini", held.name, fresh.name, other.name])

@@ -1,18 +1,27 @@
 #include "knobsmith_core/atomic_file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <vector>
 
 namespace knobsmith::core {
 
 namespace {
 
 constexpr int kNameAttempts = 64;
+constexpr std::size_t kSuffixLength = 16;
+// A temporary file younger than this may belong to a writer that has created it and not yet
+// locked it.
+constexpr std::time_t kStaleAfterSeconds = 10;
 
 std::string random_suffix() {
     std::uint64_t bits = 0;
@@ -59,6 +68,55 @@ void write_all(int fd, std::string_view content, const std::string& path) {
     }
 }
 
+bool is_temporary_of(const std::string& entry, const std::string& name) {
+    const std::string prefix = "." + name + ".";
+    const std::string suffix = ".tmp";
+    if (entry.size() != prefix.size() + kSuffixLength + suffix.size() || entry.compare(0, prefix.size(), prefix) != 0 ||
+        entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    for (std::size_t index = prefix.size(); index < prefix.size() + kSuffixLength; ++index) {
+        const char digit = entry[index];
+        if (!((digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Removes the temporary files of `name` left by writers that were killed: a writer holds a lock
+// on its temporary file until it is renamed, and the kernel drops the lock when the writer dies.
+void remove_stale_temporaries(int dir, const std::string& name) {
+    const int listing_fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing_fd < 0) {
+        return;
+    }
+    DIR* listing = ::fdopendir(listing_fd);
+    if (listing == nullptr) {
+        ::close(listing_fd);
+        return;
+    }
+    std::vector<std::string> found;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (is_temporary_of(entry->d_name, name)) {
+            found.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(listing);
+    const std::time_t now = std::time(nullptr);
+    for (const std::string& entry : found) {
+        Fd file(::openat(dir, entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat status {};
+        if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+            now - status.st_mtime < kStaleAfterSeconds) {
+            continue;
+        }
+        if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0) {
+            ::unlinkat(dir, entry.c_str(), 0);
+        }
+    }
+}
+
 }  // namespace
 
 void replace_file(const std::string& path, std::string_view content) {
@@ -70,6 +128,7 @@ void replace_file(const std::string& path, std::string_view content) {
     if (dir.get() < 0) {
         throw FileError(errno, directory);
     }
+    remove_stale_temporaries(dir.get(), name);
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
@@ -83,6 +142,8 @@ void replace_file(const std::string& path, std::string_view content) {
         throw FileError(EEXIST, path);
     }
     Fd file(fd);
+    // Held until the file is renamed or the writer dies: what tells a later writer it is stale.
+    ::flock(file.get(), LOCK_EX | LOCK_NB);
     try {
         write_all(file.get(), content, path);
         if (::fsync(file.get()) != 0 || file.close() != 0) {

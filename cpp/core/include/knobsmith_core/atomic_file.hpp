@@ -21,7 +21,8 @@ private:
 // Writes `content` to a new file beside `path` and renames it over `path`: readers see the old
 // file or the whole new one, never a part. The file is created with mode 0666 less the umask, as
 // any newly created file. On failure the temporary file is removed, `path` is untouched and
-// FileError is thrown.
+// FileError is thrown. Temporary files of `path` left by writers that were killed are removed
+// first.
 void replace_file(const std::string& path, std::string_view content);
 
 }  // namespace knobsmith::core
