@@ -11,6 +11,8 @@ import re
 
 import yaml
 
+from knobsmith.yaml_bounds import bounded_loader
+
 # The line breaks the YAML parser counts; lines and columns are reckoned as it reckons them.
 _BREAK = re.compile("\r\n|[\r\n\x85\u2028\u2029]")
 
@@ -19,7 +21,7 @@ def yaml_position(path: str) -> str | None:
     """`path line L, column C: what went wrong`, or None when the file parses or cannot be read.
 
     The file is read and parsed as the configuration reader does (UTF-8, universal newlines, the
-    full loader), so the place named is the place the reader stumbled on.
+    full loader and its bounds), so the place named is the place the reader stumbled on.
     """
     try:
         with open(path, "rb") as file:
@@ -33,7 +35,7 @@ def yaml_position(path: str) -> str | None:
         return f"{path} line {line}, column {column}: not UTF-8 text ({error.reason})"
     text = text.replace("\r\n", "\n").replace("\r", "\n")
     try:
-        yaml.load(text, Loader=yaml.FullLoader)
+        yaml.load(text, Loader=bounded_loader)
     except yaml.MarkedYAMLError as error:
         return _marked(path, error)
     except yaml.reader.ReaderError as error:

@@ -60,7 +60,9 @@ bool init(py::object self, py::object config_file) {
     try {
         py::str text = read_text(config_file);
         py::object yaml = glue::global("yaml");
-        yml = yaml.attr("load")(text, py::arg("Loader") = yaml.attr("FullLoader"));
+        // The full loader, bounded: a few bytes of aliases cannot stand for billions of values,
+        // nor can a value be nested past what the parser and the checks can walk.
+        yml = yaml.attr("load")(text, py::arg("Loader") = glue::global("bounded_loader"));
         self.attr("yml") = yml;
         if (!glue::truthy(yml)) {
             throw EmptyDocument{};
@@ -76,6 +78,8 @@ bool init(py::object self, py::object config_file) {
             glue::log_error(glue::concat("Is a directory: ", config_file));
         } else if (e.matches(PyExc_FileNotFoundError)) {
             glue::log_error(glue::concat("File not found: ", config_file));
+        } else if (e.matches(glue::global("NestingError"))) {
+            glue::log_error(py::str(e.value()));
         } else if (e.matches(glue::global("yaml").attr("scanner").attr("ScannerError"))) {
             glue::log_error(glue::concat("Yaml format error: ", e.value()));
         } else {

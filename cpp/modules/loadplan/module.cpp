@@ -23,6 +23,8 @@ PYBIND11_MODULE(loadplan, m) {
     glue::import_into(m, "common.log", "Logger");
     glue::import_into(m, "common.decorator_wrap", "DecoratorWrap");
     glue::import_into(m, "common.tool_cmd", "ToolCmd");
+    glue::import_into(m, "knobsmith.yaml_bounds", "bounded_loader");
+    glue::import_into(m, "knobsmith.yaml_bounds", "NestingError");
     glue::import_into(m, "knobsmith.vetplan", "Vetplan");
     glue::import_into(m, "knobsmith.lapclock", "Timer");
 

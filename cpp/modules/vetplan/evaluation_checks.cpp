@@ -24,7 +24,7 @@ py::str eval_path(const char* first, const char* second) {
 // "evaluations[<name>]": how the messages name one evaluation.
 py::str eval_label(py::handle eval_item) {
     py::object name = eval_item[key("NAME")];
-    return glue::concat(key("EVAL"), "[", name, "]");
+    return glue::concat(key("EVAL"), "[", shown(name), "]");
 }
 
 bool check_evaluations(py::object cfg) {
@@ -126,7 +126,7 @@ bool check_evaluations_info_target(py::object eval_item) {
     // Python's own pattern rules: \d is any Unicode decimal digit and $ also matches before a
     // final line feed.
     if (!glue::truthy(glue::global("re").attr("match")(R"(^\d+(\.\d+)?%$)", target))) {
-        return reject(glue::concat(field, "格式错误，应为'%'格式，如'95%'或'99.5%'，当前值: '", target, "'"));
+        return reject(glue::concat(field, "格式错误，应为'%'格式，如'95%'或'99.5%'，当前值: '", shown(target), "'"));
     }
     py::object number_text = target.attr("rstrip")("%");
     auto number = py::reinterpret_steal<py::object>(PyFloat_FromString(number_text.ptr()));
@@ -135,10 +135,10 @@ bool check_evaluations_info_target(py::object eval_item) {
             throw py::error_already_set();
         }
         PyErr_Clear();
-        return reject(glue::concat("无法解析", field, "的数值部分: '", target, "'"));
+        return reject(glue::concat("无法解析", field, "的数值部分: '", shown(target), "'"));
     }
     if (glue::compare(number, 0, Py_LE)) {
-        return reject(glue::concat(field, "必须大于0%，当前值: '", target, "'"));
+        return reject(glue::concat(field, "必须大于0%，当前值: '", shown(target), "'"));
     }
     return true;
 }

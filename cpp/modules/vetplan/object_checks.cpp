@@ -51,7 +51,7 @@ bool check_object(py::object cfg) {
         if (!glue::is_mapping(info)) {
             py::object name = obj_item[name_key];
             return reject(
-                glue::concat("objects[", name, "].", info_key, "应为字典，当前类型: ", glue::type_name(info)));
+                glue::concat("objects[", shown(name), "].", info_key, "应为字典，当前类型: ", glue::type_name(info)));
         }
         if (!check("check_objects_info", obj_item)) {
             return false;
@@ -78,7 +78,7 @@ bool check_objects_name(py::object obj_item) {
 bool check_objects_info(py::object obj_item) {
     if (const FieldCheck* failed = first_failing(kInfoChecks, obj_item)) {
         py::object name = obj_item[key("NAME")];
-        return reject(glue::concat("object[", name, "].", key("INFO"), ".", failed->field, " 检查失败"));
+        return reject(glue::concat("object[", shown(name), "].", key("INFO"), ".", failed->field, " 检查失败"));
     }
     return true;
 }
@@ -94,7 +94,7 @@ bool check_objects_info_desc(py::object obj_item) {
         return true;  // the description may be left empty
     }
     py::object name = obj_item[key("NAME")];
-    return reject(glue::concat("objects[", name, "].", desc_key, "应为字符串，当前类型: ", glue::type_name(*desc)));
+    return reject(glue::concat("objects[", shown(name), "].", desc_key, "应为字符串，当前类型: ", glue::type_name(*desc)));
 }
 
 // The get and set commands: strings that pass the shell-metacharacter rule (empty is fine).
@@ -106,7 +106,7 @@ bool check_command(py::handle obj_item, const char* attribute) {
         return false;
     }
     py::object name = obj_item[key("NAME")];
-    py::str field = glue::concat("objects[", name, "].", command_key);
+    py::str field = glue::concat("objects[", shown(name), "].", command_key);
     if (!glue::is_str(*command)) {
         return reject(glue::concat(field, "应为字符串，当前类型: ", glue::type_name(*command)));
     }
@@ -123,11 +123,11 @@ bool check_objects_info_needrestart(py::object obj_item) {
     py::object flag = *present;
     py::object name = obj_item[key("NAME")];
     if (!glue::is_str(flag)) {
-        return reject(glue::concat("objects[", name, "].", flag_key, "应为字符串，当前类型: ", glue::type_name(flag)));
+        return reject(glue::concat("objects[", shown(name), "].", flag_key, "应为字符串，当前类型: ", glue::type_name(flag)));
     }
     if (!check("check_options", flag, word_list({"true", "false"}))) {
         return reject(
-            glue::concat("objects[", name, "].", key("INFO"), ".", flag_key, "为'true'或'false'，当前值: ", flag));
+            glue::concat("objects[", shown(name), "].", key("INFO"), ".", flag_key, "为'true'或'false'，当前值: ", shown(flag)));
     }
     if (glue::compare(flag, py::str("true"), Py_EQ)) {
         vetplan_class().attr("need_restart") = true;

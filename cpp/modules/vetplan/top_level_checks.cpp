@@ -20,6 +20,9 @@ bool check_shell_metacharacters(py::object value, py::object field_name) {
 bool is_valid(py::object self, py::object cfg) {
     // The restart requirement belongs to the configuration being validated, not to earlier ones.
     vetplan_class().attr("need_restart") = false;
+    if (!within_nesting_bound(cfg)) {
+        return false;
+    }
     if (!glue::is_mapping(cfg)) {
         return reject(glue::concat("配置文件内容应为字典，当前类型: ", glue::type_name(cfg)));
     }
@@ -35,7 +38,7 @@ bool check_positive_integer(py::handle name, py::handle value) {
         return reject(glue::concat(name, "应为整数，当前类型: ", glue::type_name(value)));
     }
     if (glue::compare(value, 0, Py_LE)) {
-        return reject(glue::concat(name, "应大于0，当前值: ", value));
+        return reject(glue::concat(name, "应大于0，当前值: ", shown(value)));
     }
     return true;
 }

@@ -12,7 +12,7 @@ py::object info_of(py::handle obj_item) {
 // "object[<name>].info.": the prefix of most messages of this file.
 py::str info_label(py::handle obj_item) {
     py::object name = obj_item[key("NAME")];
-    return glue::concat("object[", name, "].", key("INFO"), ".");
+    return glue::concat("object[", shown(name), "].", key("INFO"), ".");
 }
 
 bool equals(py::handle value, const char* word) {
@@ -38,7 +38,7 @@ bool check_word(py::handle obj_item, const char* attribute, std::initializer_lis
         return false;
     }
     if (!check("check_options", *word, word_list(allowed))) {
-        return reject(glue::concat(info_label(obj_item), field_key, suggestion, "，当前值: ", *word));
+        return reject(glue::concat(info_label(obj_item), field_key, suggestion, "，当前值: ", shown(*word)));
     }
     return true;
 }
@@ -78,11 +78,11 @@ bool check_objects_info_scope(py::object obj_item) {
         }
         // Bounds of kinds that cannot be ordered (a word and a number) are a fault of the file.
         return reject(
-            glue::concat(info_label(obj_item), scope_key, "最小值和最大值无法比较，当前: [", low, ", ", high, "]"));
+            glue::concat(info_label(obj_item), scope_key, "最小值和最大值无法比较，当前: [", shown(low), ", ", shown(high), "]"));
     }
     if (out_of_order) {
         return reject(
-            glue::concat(info_label(obj_item), scope_key, "最小值应小于最大值，当前: [", low, ", ", high, "]"));
+            glue::concat(info_label(obj_item), scope_key, "最小值应小于最大值，当前: [", shown(low), ", ", shown(high), "]"));
     }
     return true;
 }
@@ -100,7 +100,7 @@ bool check_objects_info_step(py::object obj_item) {
     if (glue::is_int(step) || glue::is_float(step)) {
         return true;
     }
-    return reject(glue::concat(info_label(obj_item), step_key, "建议为'int'或'float'，当前值: ", step,
+    return reject(glue::concat(info_label(obj_item), step_key, "建议为'int'或'float'，当前值: ", shown(step),
                                ",类型:", py::type::handle_of(step)));
 }
 
@@ -118,7 +118,7 @@ bool check_objects_info_items(py::object obj_item) {
         return true;  // the elements are the engine's business
     }
     py::object name = obj_item[key("NAME")];
-    return reject(glue::concat("objects[", name, "].", key("INFO"), ".", items_key,
+    return reject(glue::concat("objects[", shown(name), "].", key("INFO"), ".", items_key,
                                "应为列表，当前类型: ", glue::type_name(items)));
 }
 
@@ -140,7 +140,7 @@ bool check_objects_info_options(py::object obj_item) {
         return reject(glue::concat(info_label(obj_item), options_key, "列表不能为空"));
     }
     py::object name = obj_item[key("NAME")];
-    py::str field = glue::concat("object[", name, "].", options_key);
+    py::str field = glue::concat("object[", shown(name), "].", options_key);
     for (py::handle option : options) {
         if (!glue::is_str(option)) {
             return reject(glue::concat(info_label(obj_item), options_key, "应为字符串列表"));

@@ -79,6 +79,18 @@ const FieldCheck* first_failing(const FieldCheck (&table)[N], py::handle item) {
     return nullptr;
 }
 
+// How many containers deep a configuration value may be nested.
+inline constexpr int kMaxNesting = 100;
+// How many characters of a value a message shows before it says "...".
+inline constexpr Py_ssize_t kShownLength = 200;
+
+// str(value) as a message shows it: whole when short, else its first kShownLength characters
+// and "...", worked out without forming the text of the whole value.
+py::str shown(py::handle value);
+
+// Whether `value` is nested at most kMaxNesting containers deep; if not, logs where and says no.
+bool within_nesting_bound(py::handle value);
+
 void add_top_level_checks(py::handle cls);
 void add_evaluation_checks(py::handle cls);
 void add_object_checks(py::handle cls);
