@@ -18,7 +18,7 @@ bool is_container(py::handle value) {
 class NestingWalk {
 public:
     // The height of `value` (0 for a scalar) with `depth` containers above it; -1 once a container
-    // sits more than kMaxNesting levels down, and `deepest` is then the path to it.
+    // sits more than kMaxNesting levels down, and path() then leads to it.
     int height(py::handle value, int depth) {
         if (!is_container(value)) {
             return 0;
@@ -30,9 +30,10 @@ public:
             return depth + known->second > kMaxNesting ? -1 : known->second;
         }
         int below = 0;
-        auto visit = [&](py::object step, py::handle child) {
-            path_.push_back(std::move(step));
-            int child_height = height(child, depth + 1);
+        // The step is kept as the key or index itself and written out only for the message.
+        auto visit = [&](py::handle step, bool is_key, py::handle child) {
+            path_.push_back({py::reinterpret_borrow<py::object>(step), is_key});
+            const int child_height = height(child, depth + 1);
             if (child_height < 0) {
                 return false;
             }
@@ -41,19 +42,24 @@ public:
             return true;
         };
         if (PyDict_Check(value.ptr())) {
-            // A snapshot of the items: the walk never runs code that could change the dict, but
-            // items() keeps it honest if a key's __str__ does.
-            for (py::handle item : py::reinterpret_borrow<py::dict>(value).attr("items")()) {
-                py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-                if (!visit(glue::concat(path_.empty() ? "" : ".", shown(pair[0])), pair[1])) {
+            // A snapshot of the items, so the walk holds what it visits.
+            py::list items = py::reinterpret_steal<py::list>(PyDict_Items(value.ptr()));
+            if (!items) {
+                throw py::error_already_set();
+            }
+            for (py::handle item : items) {
+                if (!visit(PyTuple_GET_ITEM(item.ptr(), 0), true, PyTuple_GET_ITEM(item.ptr(), 1))) {
                     return -1;
                 }
             }
         } else {
-            py::sequence items = py::reinterpret_borrow<py::sequence>(value);
-            const std::size_t size = py::len(items);
-            for (std::size_t index = 0; index < size && index < py::len(items); ++index) {
-                if (!visit(glue::concat("[", py::int_(index), "]"), items[index])) {
+            py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(value.ptr()));
+            if (!items) {
+                throw py::error_already_set();
+            }
+            const Py_ssize_t size = PyTuple_GET_SIZE(items.ptr());
+            for (Py_ssize_t index = 0; index < size; ++index) {
+                if (!visit(py::int_(index), false, PyTuple_GET_ITEM(items.ptr(), index))) {
                     return -1;
                 }
             }
@@ -64,15 +70,19 @@ public:
 
     py::str path() const {
         py::list pieces;
-        for (const py::object& step : path_) {
-            pieces.append(step);
+        for (const auto& [step, is_key] : path_) {
+            if (is_key) {
+                pieces.append(glue::concat(pieces.empty() ? "" : ".", shown(step)));
+            } else {
+                pieces.append(glue::concat("[", step, "]"));
+            }
         }
         return shown(py::str("").attr("join")(pieces));
     }
 
 private:
     std::unordered_map<PyObject*, int> heights_;
-    std::vector<py::object> path_;
+    std::vector<std::pair<py::object, bool>> path_;
 };
 
 // str(value) as the messages always had it; an integer too long for str() is named by its size.
