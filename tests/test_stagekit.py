@@ -393,7 +393,7 @@ def test_a_failed_set_still_restarts_and_the_workload_commands_are_not_judged(ma
 def applied(name, value, command, status, output="", error="", needrestart=False):
     refused = status is None
     return {"name": name, "value": value, "command": command, "refused": refused, "status": status,
-            "output": output, "error": error, "needrestart": needrestart}
+            "timed_out": False, "output": output, "error": error, "needrestart": needrestart}
 
 
 def test_apply_params_reports_each_command_and_logs_nothing(machine, log_lines):
@@ -426,7 +426,8 @@ def test_apply_params_checks_every_name_before_running_any(machine):
 
 
 def reading(command, status, value="", error=""):
-    return {"command": command, "refused": status is None, "status": status, "value": value, "error": error}
+    return {"command": command, "refused": status is None, "status": status, "timed_out": False, "value": value,
+            "error": error}
 
 
 def test_read_params_reads_each_parameter_on_its_own(machine, log_lines):

@@ -29,10 +29,12 @@ inline std::string fs_bytes(py::handle text) {
     throw py::error_already_set();
 }
 
-// Runs `argv` to its end with the interpreter lock released. A signal whose handler raises
-// (Ctrl-C) kills and reaps the program, then that exception propagates; a program that cannot
-// be started raises OSError.
-inline core::CommandOutput run_program(const std::vector<std::string>& argv, const std::string* input = nullptr) {
+// Runs `argv` to its end (or for `timeout_seconds` at most, when positive: the output is then
+// marked timed_out) with the interpreter lock released. A signal whose handler raises (Ctrl-C)
+// ends the program's process group and reaps it, then that exception propagates; a program that
+// cannot be started raises OSError.
+inline core::CommandOutput run_program(const std::vector<std::string>& argv, const std::string* input = nullptr,
+                                       double timeout_seconds = 0) {
     try {
         py::gil_scoped_release release;
         return core::run_command(
@@ -41,7 +43,7 @@ inline core::CommandOutput run_program(const std::vector<std::string>& argv, con
                 py::gil_scoped_acquire acquire;
                 return PyErr_CheckSignals() != 0;
             },
-            input);
+            input, timeout_seconds);
     } catch (const core::CommandInterrupted&) {
         throw py::error_already_set();  // the exception the signal handler raised
     } catch (const std::system_error& error) {

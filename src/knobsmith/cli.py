@@ -527,6 +527,10 @@ def _parser() -> argparse.ArgumentParser:
     tune.add_argument("--keep-within-noise", action="store_true",
                       help="leave the best values applied even when their gain is within the noise")
     tune.set_defaults(run=_tune)
+    for runs_commands in (backup, apply, restore, diff, tune):
+        runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
+                                   help="end a get or set command still running after SECONDS and count it as "
+                                   "failed (default 60; 0: no limit)")
     return parser
 
 
@@ -548,6 +552,10 @@ def _show_log_lines(level: int) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    if hasattr(args, "command_timeout"):
+        from knobsmith.stagekit import StageKit
+
+        StageKit.COMMAND_TIMEOUT = args.command_timeout if args.command_timeout > 0 else None
     _show_log_lines(logging.DEBUG if args.verbose else logging.INFO)
     try:
         return int(args.run(args))

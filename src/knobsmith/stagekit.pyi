@@ -13,6 +13,7 @@ class Applied(TypedDict):
     command: str
     refused: bool
     status: int | None
+    timed_out: bool
     output: str
     error: str
     needrestart: bool
@@ -21,11 +22,13 @@ class Reading(TypedDict):
     command: str
     refused: bool
     status: int | None
+    timed_out: bool
     value: str | None
     error: str
 
 class StageKit:
     BASH: ClassVar[str]
+    COMMAND_TIMEOUT: ClassVar[float | None]
     _UNSAFE_CHARS: ClassVar[re.Pattern[str]]
     def get_params(self) -> dict[str, str]: ...
     def backup_params(self) -> dict[str, str]: ...

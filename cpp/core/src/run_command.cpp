@@ -1,14 +1,20 @@
 #include "knobsmith_core/run_command.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -95,7 +101,11 @@ public:
         sigset_t mask;
         sigemptyset(&mask);
         check(::posix_spawnattr_setsigmask(&attributes_, &mask), "setsigmask");
-        check(::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK), "setflags");
+        // A group of its own (led by the child), ended as a whole when the wait is abandoned.
+        check(::posix_spawnattr_setpgroup(&attributes_, 0), "setpgroup");
+        check(::posix_spawnattr_setflags(&attributes_,
+                                         POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP),
+              "setflags");
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
@@ -118,6 +128,8 @@ private:
     posix_spawnattr_t attributes_{};
 };
 
+using Clock = std::chrono::steady_clock;
+
 int reap(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -128,16 +140,214 @@ int reap(pid_t pid) {
     return status;
 }
 
+// SIGTERM and SIGHUP, while a command is waited for and their disposition is the default one,
+// are caught and noted, so that the command's group is ended before the caller dies of them.
+volatile std::sig_atomic_t g_fatal_signal = 0;
+std::mutex g_watch_mutex;
+int g_watchers = 0;
+constexpr std::array<int, 2> kFatalSignals{SIGTERM, SIGHUP};
+std::array<bool, 2> g_caught{false, false};  // which of kFatalSignals the runner's handler holds
+
+extern "C" void note_fatal_signal(int number) {
+    g_fatal_signal = number;
+}
+
+class FatalSignalWatch {
+public:
+    FatalSignalWatch() {
+        const std::lock_guard<std::mutex> lock(g_watch_mutex);
+        if (g_watchers++ > 0) {
+            return;
+        }
+        for (std::size_t i = 0; i < kFatalSignals.size(); ++i) {
+            struct sigaction current {};
+            if (::sigaction(kFatalSignals[i], nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+                (current.sa_flags & SA_SIGINFO) != 0) {
+                continue;  // ignored, or someone else's handler (the interpreter's): left alone
+            }
+            struct sigaction noting {};
+            noting.sa_handler = note_fatal_signal;
+            sigemptyset(&noting.sa_mask);
+            g_caught[i] = ::sigaction(kFatalSignals[i], &noting, nullptr) == 0;
+        }
+    }
+    FatalSignalWatch(const FatalSignalWatch&) = delete;
+    FatalSignalWatch& operator=(const FatalSignalWatch&) = delete;
+    ~FatalSignalWatch() {
+        {
+            const std::lock_guard<std::mutex> lock(g_watch_mutex);
+            if (--g_watchers > 0) {
+                return;
+            }
+            restore();
+        }
+        // Noted after the last look at it (the command had ended by then): not to be lost.
+        if (g_fatal_signal != 0) {
+            raise_noted();
+        }
+    }
+
+    // Dies of the noted signal, as the caller would have without the runner.
+    [[noreturn]] static void die() {
+        {
+            const std::lock_guard<std::mutex> lock(g_watch_mutex);
+            restore();
+        }
+        raise_noted();
+        ::_exit(128 + g_fatal_signal);  // not reached
+    }
+
+private:
+    static void raise_noted() {
+        const int number = g_fatal_signal;
+        sigset_t mask;
+        sigemptyset(&mask);
+        sigaddset(&mask, number);
+        ::pthread_sigmask(SIG_UNBLOCK, &mask, nullptr);
+        ::raise(number);
+    }
+
+    static void restore() {
+        for (std::size_t i = 0; i < kFatalSignals.size(); ++i) {
+            if (g_caught[i]) {
+                struct sigaction fallback {};
+                fallback.sa_handler = SIG_DFL;
+                sigemptyset(&fallback.sa_mask);
+                ::sigaction(kFatalSignals[i], &fallback, nullptr);
+                g_caught[i] = false;
+            }
+        }
+    }
+};
+
+// Whether a process of group `pgid` still runs. Members that have ended but wait for their new
+// parent (init, which some containers' first process never is) to reap them do not count.
+bool group_alive(pid_t pgid) {
+    if (::kill(-pgid, 0) != 0 && errno == ESRCH) {
+        return false;
+    }
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr) {
+        return true;
+    }
+    bool alive = false;
+    while (const dirent* entry = ::readdir(processes)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+            continue;
+        }
+        const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        char text[512];
+        const ssize_t count = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        if (count <= 0) {
+            continue;
+        }
+        // "pid (name) state ppid pgrp ...": the name may hold anything, so look after its last ')'.
+        const std::string_view stat(text, static_cast<std::size_t>(count));
+        const std::size_t name_end = stat.rfind(')');
+        if (name_end == std::string_view::npos) {
+            continue;
+        }
+        char state = 0;
+        long parent = 0;
+        long group = 0;
+        const std::string rest(stat.substr(name_end + 1));
+        if (std::sscanf(rest.c_str(), " %c %ld %ld", &state, &parent, &group) == 3 && group == pgid && state != 'Z' &&
+            state != 'X') {
+            alive = true;
+            break;
+        }
+    }
+    ::closedir(processes);
+    return alive;
+}
+
+// Ends the group `pid` leads: SIGTERM (and SIGCONT, for a member stopped reading a terminal it
+// does not own), then SIGKILL for whatever still lives after the grace period. The leader is
+// reaped; its wait status.
+int end_group(pid_t pid, std::optional<int> status = std::nullopt) {
+    ::kill(-pid, SIGTERM);
+    ::kill(-pid, SIGCONT);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kGraceMilliseconds);
+    for (;;) {
+        if (!status) {
+            int ended = 0;
+            const pid_t result = ::waitpid(pid, &ended, WNOHANG);
+            if (result == pid) {
+                status = ended;
+            } else if (result < 0 && errno == ECHILD) {
+                status = 0;
+            }
+        }
+        if (status && !group_alive(pid)) {
+            return *status;  // the whole group is gone
+        }
+        if (Clock::now() >= deadline) {
+            break;
+        }
+        ::poll(nullptr, 0, 20);
+    }
+    ::kill(-pid, SIGKILL);
+    return status ? *status : reap(pid);
+}
+
 [[noreturn]] void abandon(pid_t pid) {
-    ::kill(pid, SIGKILL);
-    reap(pid);
+    end_group(pid);
     throw CommandInterrupted();
 }
 
+// What stops a wait: an interrupt, a fatal signal noted, or the time limit.
+class Waiting {
+public:
+    Waiting(pid_t pid, const InterruptCheck& interrupted, double timeout_seconds)
+        : pid_(pid), interrupted_(interrupted) {
+        if (timeout_seconds > 0) {
+            deadline_ = Clock::now() +
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_seconds));
+        }
+    }
+
+    // How long the next wait may sleep.
+    int wakeup_milliseconds() const {
+        if (!deadline_) {
+            return kWakeupMilliseconds;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(left + 1, 0, kWakeupMilliseconds));
+    }
+
+    // Ends the group and throws, or dies, when a signal asks for it (the interrupt check is
+    // only asked when `ask` is set); true when the time is up (the group is then ended, the
+    // leader reaped with `status` set).
+    bool stop(int& status, bool ask = true) const {
+        if (g_fatal_signal != 0) {
+            end_group(pid_);
+            FatalSignalWatch::die();
+        }
+        if (ask && interrupted_ && interrupted_()) {
+            abandon(pid_);
+        }
+        if (deadline_ && Clock::now() >= *deadline_) {
+            status = end_group(pid_);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    pid_t pid_;
+    const InterruptCheck& interrupted_;
+    std::optional<Clock::time_point> deadline_;
+};
+
 // Feeds `input` to the child (when there is a feeding pipe) and reads both output pipes until
-// each reaches its end.
-void exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& out_fd, Descriptor& err_fd,
-              CommandOutput& output, const InterruptCheck& interrupted) {
+// each reaches its end; false when the wait was stopped by the time limit (the group ended).
+bool exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& out_fd, Descriptor& err_fd,
+              CommandOutput& output, const Waiting& waiting) {
     enum { kIn, kOut, kErr };
     std::array<pollfd, 3> watched{{{in_fd.get(), POLLOUT, 0}, {out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}}};
     std::array<std::string*, 3> sinks{nullptr, &output.out, &output.err};
@@ -150,17 +360,18 @@ void exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& 
         finish(kIn);
     }
     while (watched[kOut].fd >= 0 || watched[kErr].fd >= 0) {
-        const int ready = ::poll(watched.data(), watched.size(), kWakeupMilliseconds);
+        const int ready = ::poll(watched.data(), watched.size(), waiting.wakeup_milliseconds());
+        if (ready < 0 && errno != EINTR) {
+            const int error = errno;
+            end_group(pid);
+            throw_errno(error, "poll");
+        }
+        // The time limit is looked at after every wakeup, so that a steady stream of output cannot
+        // hide it; the interrupt check when the wait was cut short or found nothing.
+        if (waiting.stop(output.wait_status, ready <= 0)) {
+            return false;
+        }
         if (ready <= 0) {
-            if (ready < 0 && errno != EINTR) {
-                const int error = errno;
-                ::kill(pid, SIGKILL);
-                reap(pid);
-                throw_errno(error, "poll");
-            }
-            if (interrupted && interrupted()) {
-                abandon(pid);
-            }
             continue;
         }
         if (watched[kIn].fd >= 0 && watched[kIn].revents != 0) {
@@ -188,12 +399,13 @@ void exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& 
             finish(i);  // end of file (or a read error, which ends this stream all the same)
         }
     }
+    return true;
 }
 
 }  // namespace
 
 CommandOutput run_command(const std::vector<std::string>& argv, const InterruptCheck& interrupted,
-                          const std::string* input) {
+                          const std::string* input, double timeout_seconds) {
     if (argv.empty()) {
         throw std::invalid_argument("no program to run");
     }
@@ -222,6 +434,7 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
     open_pipe(out_read, out_write);
     open_pipe(err_read, err_write);
 
+    const FatalSignalWatch watch;
     pid_t pid = -1;
     {
         SpawnSetup setup(in_read.get(), out_write.get(), err_write.get());
@@ -236,24 +449,35 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
     out_write.reset();
     err_write.reset();
 
+    const Waiting waiting(pid, interrupted, timeout_seconds);
     CommandOutput output;
-    exchange(pid, in_write, input != nullptr ? std::string_view(*input) : std::string_view(), out_read, err_read,
-             output, interrupted);
+    if (!exchange(pid, in_write, input != nullptr ? std::string_view(*input) : std::string_view(), out_read, err_read,
+                  output, waiting)) {
+        output.timed_out = true;
+        return output;
+    }
 
     // Both streams are closed; the child is ending (or closed them and runs on).
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno == ECHILD) {
-            break;  // reaped by someone else (SIGCHLD ignored): its status is lost
+    for (int pause = 1;; pause = std::min(pause * 2, kWakeupMilliseconds)) {
+        int status = 0;
+        const pid_t result = ::waitpid(pid, &status, WNOHANG);
+        if (result == pid) {
+            output.wait_status = status;
+            break;
         }
-        if (errno != EINTR) {
+        if (result < 0 && errno == ECHILD) {
+            output.wait_status = 0;  // reaped by someone else (SIGCHLD ignored): its status is lost
+            break;
+        }
+        if (result < 0 && errno != EINTR) {
             throw_errno(errno, "waitpid");
         }
-        if (interrupted && interrupted()) {
-            abandon(pid);
+        if (waiting.stop(output.wait_status)) {
+            output.timed_out = true;
+            break;
         }
+        ::poll(nullptr, 0, std::min(waiting.wakeup_milliseconds(), pause));
     }
-    output.wait_status = status;
     return output;
 }
 

@@ -34,7 +34,7 @@ bool needs_restart(py::handle entry) {
 void log_failed_set(py::handle name, const core::CommandOutput& output) {
     std::string_view said = core::strip_ascii_whitespace(output.err);
     said = core::strip_ascii_whitespace(said.substr(0, said.find('\n')));
-    py::str line = glue::concat("params set cmd failed: ", name, " (", describe_end(output.wait_status), ")");
+    py::str line = glue::concat("params set cmd failed: ", name, " (", describe_end(output), ")");
     if (!said.empty()) {
         line = glue::concat(line, ": ", decode_lenient(said));
     }
@@ -53,7 +53,7 @@ void set_params(py::object /*self*/, py::object params) {
             continue;
         }
         const core::CommandOutput output = run_shell(command);
-        if (output.wait_status != 0) {
+        if (output.wait_status != 0 || output.timed_out) {
             // The restart below still happens: a parameter that did take may need it.
             log_failed_set(name, output);
         }
@@ -97,13 +97,15 @@ py::list apply_params(py::object /*self*/, py::object params) {
         record["refused"] = py::bool_(refused);
         if (refused) {
             record["status"] = py::none();
+            record["timed_out"] = py::bool_(false);
             record["output"] = py::str("");
             record["error"] = py::str("");
         } else {
             const core::CommandOutput output = run_shell(command);
-            record["status"] = py::int_(return_code(output.wait_status));
+            record["status"] = py::int_(ended_status(output));
+            record["timed_out"] = py::bool_(output.timed_out);
             record["output"] = decode_lenient(output.out);
-            record["error"] = decode_lenient(output.err);
+            record["error"] = output.timed_out ? timed_out_text() : decode_lenient(output.err);
         }
         record["needrestart"] = py::bool_(restart);
         applied.append(record);
@@ -118,7 +120,7 @@ void add_applying(py::handle cls) {
                      "Apply {name: value} through the set commands; restart the workload when needed.");
     glue::def_method(cls, "apply_params", &apply_params, py::arg("params"),
                      "Run the set commands of {name: value} in order, without restart or logging; one record "
-                     "per name: name, value, command, refused, status, output, error, needrestart.");
+                     "per name: name, value, command, refused, status, timed_out, output, error, needrestart.");
 }
 
 }  // namespace knobsmith::stagekit

@@ -35,6 +35,9 @@ PYBIND11_MODULE(stagekit, m) {
     py::object cls = glue::new_class("StageKit", "knobsmith.stagekit",
                                      "Reads, backs up and applies the tuned parameters on this machine.");
     cls.attr("BASH") = "/bin/sh";
+    // Seconds a command may run before its process group is ended and it counts as failed; None:
+    // no limit.
+    cls.attr("COMMAND_TIMEOUT") = py::none();
     const auto pattern = knobsmith::core::kShellMetacharacterPattern;
     cls.attr("_UNSAFE_CHARS") = m.attr("re").attr("compile")(py::str(pattern.data(), pattern.size()));
     stagekit::add_reading(cls);
@@ -50,12 +53,16 @@ PYBIND11_MODULE(stagekit, m) {
                                                 {"command", str},
                                                 {"refused", boolean},
                                                 {"status", optional_int},
+                                                {"timed_out", boolean},
                                                 {"output", str},
                                                 {"error", str},
                                                 {"needrestart", boolean}});
-    m.attr("Reading") = record_type(
-        "Reading",
-        {{"command", str}, {"refused", boolean}, {"status", optional_int}, {"value", optional_str}, {"error", str}});
+    m.attr("Reading") = record_type("Reading", {{"command", str},
+                                                {"refused", boolean},
+                                                {"status", optional_int},
+                                                {"timed_out", boolean},
+                                                {"value", optional_str},
+                                                {"error", str}});
 
     stagekit::register_error_translation();
 }

@@ -26,6 +26,11 @@ py::dict get_params(py::object /*self*/) {
             continue;
         }
         const core::CommandOutput output = run_shell(command);
+        if (output.timed_out) {
+            // Like a get that complains: nothing read so far is handed out.
+            glue::log_error(glue::concat("run script failed: ", name, ": the get command ", timed_out_text()));
+            return {};
+        }
         if (!output.err.empty()) {
             // One complaint spoils the whole reading: nothing read so far is handed out.
             return failed_read(output.err);
@@ -50,6 +55,7 @@ py::dict read_one(py::handle entry) {
     if (command_refused(command)) {
         reading["refused"] = py::bool_(true);
         reading["status"] = py::none();
+        reading["timed_out"] = py::bool_(false);
         reading["value"] = py::none();
         reading["error"] = py::str("");
         return reading;
@@ -63,8 +69,13 @@ py::dict read_one(py::handle entry) {
             error = py::str("the value is not UTF-8");
         }
     }
+    if (output.timed_out) {
+        value = py::none();  // whatever it said before it was ended is no value
+        error = timed_out_text();
+    }
     reading["refused"] = py::bool_(false);
-    reading["status"] = py::int_(return_code(output.wait_status));
+    reading["status"] = py::int_(ended_status(output));
+    reading["timed_out"] = py::bool_(output.timed_out);
     reading["value"] = value;
     reading["error"] = error;
     return reading;
@@ -140,7 +151,7 @@ void add_reading(py::handle cls) {
                      "Read the current values and save them with their set commands in bak_<project>.ini.");
     glue::def_method(cls, "read_params", &read_params, py::arg("names") = py::none(),
                      "Read the named parameters (all, in configuration order, by default) one by one; a record per "
-                     "name: command, refused, status, value, error.");
+                     "name: command, refused, status, timed_out, value, error.");
 }
 
 }  // namespace knobsmith::stagekit

@@ -1,6 +1,7 @@
 // Pieces shared by the methods of StageKit.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,9 +17,17 @@ namespace py = pybind11;
 // pattern search on it would.
 bool command_refused(py::handle command);
 
-// Runs `command` through StageKit.BASH -c, with the interpreter lock released. Ctrl-C (any
-// signal whose handler raises) kills and reaps the command, then raises.
+// StageKit.COMMAND_TIMEOUT in seconds, or nothing for None (no limit); ValueError for a limit
+// that is not positive.
+std::optional<double> command_timeout();
+
+// Runs `command` through StageKit.BASH -c, with the interpreter lock released and for
+// StageKit.COMMAND_TIMEOUT at most (the output is then marked timed_out). Ctrl-C (any signal
+// whose handler raises) ends the command's process group and reaps it, then raises.
 core::CommandOutput run_shell(py::handle command);
+
+// "timed out after N s", N being StageKit.COMMAND_TIMEOUT.
+py::str timed_out_text();
 
 // Bytes as text, or nothing when they are not UTF-8.
 py::object decode_strict(std::string_view bytes);
@@ -30,8 +39,11 @@ py::str decode_lenient(std::string_view bytes);
 // negative number of the signal that killed it.
 int return_code(int wait_status);
 
-// How a command ended, in words: "exit status N" or "killed by signal S".
-std::string describe_end(int wait_status);
+// The status a record gives: return_code, and never 0 for a command ended for its time.
+int ended_status(const core::CommandOutput& output);
+
+// How a command ended, in words: "exit status N", "killed by signal S" or "timed out after N s".
+std::string describe_end(const core::CommandOutput& output);
 
 void add_reading(py::handle cls);
 void add_applying(py::handle cls);

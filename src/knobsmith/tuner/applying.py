@@ -177,6 +177,8 @@ class Applier:
             entry.command, entry.status, entry.error = record["command"], record["status"], record["error"]
             if record["refused"]:
                 entry.problem = f"{entry.name}: its set command breaks the shell-metacharacter rule, so it was not run"
+            elif record.get("timed_out"):
+                entry.problem = f"{entry.name}: the set command {record['error']}"
             elif record["status"] != 0:
                 said = telling_line(record["error"]) or "no error output"
                 entry.problem = f"{entry.name}: the set command failed ({describe_status(record['status'])}): {said}"
@@ -211,6 +213,8 @@ def read_ok(reading: Mapping[str, Any]) -> bool:
 def _why(reading: Mapping[str, Any]) -> str:
     if reading["refused"]:
         return "its get command breaks the shell-metacharacter rule"
+    if reading.get("timed_out"):
+        return f"the get command {reading['error']}"
     said = telling_line(reading["error"])
     if reading["status"] != 0:
         return describe_status(reading["status"]) + (f": {said}" if said else "")

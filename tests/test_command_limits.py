@@ -1,0 +1,231 @@
+"""Commands StageKit runs: a signal or the time limit ends everything a command started, and a
+command ended for its time counts as failed, by name."""
+
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+import yaml
+
+from knobsmith.loadplan import Cfg
+from knobsmith.stagekit import StageKit
+
+SCRIPT = pathlib.Path(sys.executable).parent / "knobsmith"
+KNOBSMITH = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "knobsmith"]
+
+# Starts a child that outlives a plain kill of the shell, notes the pids, and waits for it.
+STARTS_A_CHILD = """\
+    sleep 300 &
+    echo $! > child.pid
+    echo $$ > shell.pid
+    wait
+    """
+# The same, deaf to SIGTERM (and so is its child): only SIGKILL ends them.
+DEAF_TO_TERM = "trap '' TERM\n" + STARTS_A_CHILD
+# Leaves at once with status 0, but a child it left behind holds the output pipes.
+LEAVES_A_CHILD = """\
+    sleep 300 &
+    echo $! > child.pid
+    echo $$ > shell.pid
+    echo partial
+    """
+
+
+def write(folder, name, text):
+    (folder / name).write_text(textwrap.dedent(text))
+
+
+def gone(pid):
+    """Whether no process `pid` runs (a zombie left for init to reap counts as gone)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    try:
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    except (FileNotFoundError, IndexError):
+        return True
+
+
+def pid_in(path, attempts=2000):
+    for _ in range(attempts):
+        if path.exists() and path.read_text().strip():
+            return int(path.read_text())
+        time.sleep(0.005)
+    raise AssertionError(f"{path} never appeared")
+
+
+def assert_all_gone(folder, within=10.0):
+    pids = [pid_in(folder / name) for name in ("shell.pid", "child.pid")]
+    deadline = time.monotonic() + within
+    while not all(gone(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert [pid for pid in pids if not gone(pid)] == []
+
+
+@pytest.fixture
+def machine(tmp_path, monkeypatch):
+    """A current folder with one parameter p whose get and set commands are given."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(StageKit, "COMMAND_TIMEOUT", None)
+
+    def load(get="echo 1", set="echo $value > applied", needrestart="false"):
+        Cfg().yml = {"object": [{"name": "p", "info": {"get": get, "set": set, "needrestart": needrestart}}],
+                     "startworkload": "", "stopworkload": ""}
+        return tmp_path
+
+    return load
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A configuration tune.yaml whose parameter mode is read by getmode.sh and set by setmode.sh."""
+    (tmp_path / "mode").write_text("fast\n")
+    write(tmp_path, "getmode.sh", "cat mode\n")
+    write(tmp_path, "setmode.sh", 'echo "$1" > mode\n')
+    config = {
+        "iterations": 5, "timeout": 0, "benchmark": "true", "startworkload": "", "stopworkload": "",
+        "evaluations": [{"name": "t", "info": {"get": "echo 1", "type": "negative", "target": None}}],
+        "object": [{"name": "mode", "info": {"desc": "", "get": "sh getmode.sh", "set": "sh setmode.sh $value",
+                                             "needrestart": "false", "type": "discrete", "dtype": "string",
+                                             "options": ["fast", "safe"]}}],
+    }
+    (tmp_path / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    env = dict(os.environ, XDG_STATE_HOME=str(tmp_path / "state"))
+    return tmp_path, env
+
+
+def knobsmith(*args, cwd, env):
+    return subprocess.run([*KNOBSMITH, *args], capture_output=True, text=True, cwd=cwd, env=env, timeout=120)
+
+
+@pytest.mark.parametrize(("number", "returncode"), [
+    (signal.SIGINT, 130),  # KeyboardInterrupt, caught by the command line
+    (signal.SIGTERM, -signal.SIGTERM),  # no handler of its own: the command line dies of it, as before
+    (signal.SIGHUP, -signal.SIGHUP),
+])
+def test_a_signal_during_a_get_ends_the_commands_group(project, number, returncode):
+    folder, env = project
+    write(folder, "getmode.sh", STARTS_A_CHILD)
+    process = subprocess.Popen([*KNOBSMITH, "backup", "tune.yaml"], cwd=folder, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        pid_in(folder / "child.pid")
+        process.send_signal(number)
+        _, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == returncode
+    assert "Traceback" not in err
+    assert_all_gone(folder)
+    assert not (folder / "bak_tune.ini").exists()
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_the_tuner_handles_raises_interrupted_after_the_group_ended(machine, number):
+    folder = machine(get="sh get.sh")
+    write(folder, "get.sh", DEAF_TO_TERM)
+    code = textwrap.dedent(
+        """
+        from knobsmith.loadplan import Cfg
+        from knobsmith.stagekit import StageKit
+        from knobsmith.tuner import signals
+        Cfg().yml = {"object": [{"name": "p", "info": {"get": "sh get.sh"}}]}
+        try:
+            with signals.as_interrupts():
+                StageKit().read_params()
+        except signals.Interrupted as error:
+            print("interrupted", error.number)
+        """
+    )
+    process = subprocess.Popen([sys.executable, "-c", code], cwd=folder, stdout=subprocess.PIPE, text=True)
+    try:
+        pid_in(folder / "child.pid")
+        process.send_signal(number)
+        out, _ = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert out.split() == ["interrupted", str(int(number))]
+    assert_all_gone(folder, within=1.0)  # ended (by SIGKILL, after the grace) before the exception
+
+
+@pytest.mark.parametrize(
+    ("script", "output"),
+    [(STARTS_A_CHILD, ""), (DEAF_TO_TERM, ""), (LEAVES_A_CHILD, "partial")],
+    ids=["waits", "deaf-to-term", "shell-left-with-0"],
+)
+def test_records_of_commands_ended_for_their_time(machine, monkeypatch, script, output):
+    folder = machine(get="sh slow.sh", set="sh slow.sh $value")
+    write(folder, "slow.sh", script)
+    monkeypatch.setattr(StageKit, "COMMAND_TIMEOUT", 0.5)
+    reading = StageKit().read_params()["p"]
+    assert_all_gone(folder, within=1.0)
+    assert reading["timed_out"] is True and reading["status"] < 0
+    assert (reading["value"], reading["error"]) == (None, "timed out after 0.5 s")
+    for name in ("shell.pid", "child.pid"):
+        (folder / name).unlink()
+    [record] = StageKit().apply_params({"p": 7})
+    assert_all_gone(folder, within=1.0)
+    assert record["timed_out"] is True and record["status"] < 0
+    assert (record["output"], record["error"]) == (output, "timed out after 0.5 s")
+
+
+def test_a_command_within_its_time_is_untouched(machine, monkeypatch):
+    folder = machine(get="echo 5", set="sh set.sh $value")
+    write(folder, "set.sh", "echo \"$1\" > applied\necho said >&2\nexit 3\n")
+    monkeypatch.setattr(StageKit, "COMMAND_TIMEOUT", 30)
+    assert StageKit().read_params()["p"] == {"command": "echo 5", "refused": False, "status": 0, "timed_out": False,
+                                             "value": "5", "error": ""}
+    [record] = StageKit().apply_params({"p": 2})
+    assert (record["status"], record["timed_out"], record["error"]) == (3, False, "said")
+    assert (folder / "applied").read_text() == "2\n"
+
+
+def test_get_params_and_set_params_treat_a_timed_out_command_as_failed(machine, monkeypatch, errors):
+    folder = machine(get="sh slow.sh", set="sh slow.sh $value")
+    write(folder, "slow.sh", STARTS_A_CHILD)
+    monkeypatch.setattr(StageKit, "COMMAND_TIMEOUT", 0.25)
+    assert StageKit().get_params() == {}
+    StageKit().set_params({"p": 1})
+    assert errors() == ["run script failed: p: the get command timed out after 0.25 s",
+                        "params set cmd failed: p (timed out after 0.25 s)"]
+    assert_all_gone(folder, within=1.0)
+
+
+def test_no_limit_by_default(machine):
+    folder = machine(get="sh late.sh")
+    write(folder, "late.sh", "sleep 0.3\necho late\n")
+    assert StageKit.COMMAND_TIMEOUT is None
+    assert StageKit().get_params() == {"p": "late"}
+
+
+@pytest.mark.parametrize("limit", [0, -1, float("nan"), "soon"])
+def test_a_limit_that_is_not_a_positive_number_is_refused(machine, monkeypatch, limit):
+    machine()
+    monkeypatch.setattr(StageKit, "COMMAND_TIMEOUT", limit)
+    with pytest.raises((ValueError, TypeError)):
+        StageKit().read_params()
+
+
+def test_backup_with_a_get_past_the_limit_names_the_parameter(project):
+    folder, env = project
+    write(folder, "getmode.sh", STARTS_A_CHILD)
+    result = knobsmith("backup", "tune.yaml", "--command-timeout", "1", cwd=folder, env=env)
+    assert result.returncode == 1
+    assert "run script failed: mode: the get command timed out after 1 s" in result.stderr
+    assert result.stderr.splitlines()[-1] == "knobsmith: no value could be read, so no backup was written"
+    assert_all_gone(folder, within=1.0)
+
+
+def test_apply_with_a_set_that_hangs_names_the_parameter(project):
+    folder, env = project
+    write(folder, "setmode.sh", STARTS_A_CHILD)
+    result = knobsmith("apply", "tune.yaml", "mode=safe", "--command-timeout", "1", cwd=folder, env=env)
+    assert result.returncode == 1
+    assert "knobsmith: mode: the set command timed out after 1 s" in result.stderr.splitlines()
+    assert_all_gone(folder, within=1.0)
