@@ -17,6 +17,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 namespace knobsmith::core {
 
@@ -24,6 +25,7 @@ namespace {
 
 // How often a long wait looks for a signal that arrived just before it began.
 constexpr int kWakeupMilliseconds = 100;
+constexpr std::chrono::microseconds kLongestPause{kWakeupMilliseconds * 1000};
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 [[noreturn]] void throw_errno(int error, const std::string& what) {
@@ -457,8 +459,10 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
         return output;
     }
 
-    // Both streams are closed; the child is ending (or closed them and runs on).
-    for (int pause = 1;; pause = std::min(pause * 2, kWakeupMilliseconds)) {
+    // Both streams are closed; the child is ending (or closed them and runs on). It usually ends a
+    // moment later: look again soon, then less and less often.
+    constexpr std::chrono::microseconds kFirstPause{50};
+    for (std::chrono::microseconds pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
         int status = 0;
         const pid_t result = ::waitpid(pid, &status, WNOHANG);
         if (result == pid) {
@@ -476,7 +480,8 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
             output.timed_out = true;
             break;
         }
-        ::poll(nullptr, 0, std::min(waiting.wakeup_milliseconds(), pause));
+        const std::chrono::microseconds left = std::chrono::milliseconds(waiting.wakeup_milliseconds());
+        std::this_thread::sleep_for(std::min(left, pause));
     }
     return output;
 }
