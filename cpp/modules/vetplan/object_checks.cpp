@@ -94,7 +94,8 @@ bool check_objects_info_desc(py::object obj_item) {
         return true;  // the description may be left empty
     }
     py::object name = obj_item[key("NAME")];
-    return reject(glue::concat("objects[", shown(name), "].", desc_key, "应为字符串，当前类型: ", glue::type_name(*desc)));
+    return reject(
+        glue::concat("objects[", shown(name), "].", desc_key, "应为字符串，当前类型: ", glue::type_name(*desc)));
 }
 
 // The get and set commands: strings that pass the shell-metacharacter rule (empty is fine).
@@ -123,11 +124,12 @@ bool check_objects_info_needrestart(py::object obj_item) {
     py::object flag = *present;
     py::object name = obj_item[key("NAME")];
     if (!glue::is_str(flag)) {
-        return reject(glue::concat("objects[", shown(name), "].", flag_key, "应为字符串，当前类型: ", glue::type_name(flag)));
+        return reject(
+            glue::concat("objects[", shown(name), "].", flag_key, "应为字符串，当前类型: ", glue::type_name(flag)));
     }
     if (!check("check_options", flag, word_list({"true", "false"}))) {
-        return reject(
-            glue::concat("objects[", shown(name), "].", key("INFO"), ".", flag_key, "为'true'或'false'，当前值: ", shown(flag)));
+        return reject(glue::concat("objects[", shown(name), "].", key("INFO"), ".", flag_key,
+                                   "为'true'或'false'，当前值: ", shown(flag)));
     }
     if (glue::compare(flag, py::str("true"), Py_EQ)) {
         vetplan_class().attr("need_restart") = true;

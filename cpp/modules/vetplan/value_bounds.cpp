@@ -128,8 +128,9 @@ bool bounded_repr(py::list& pieces, py::handle value, Py_ssize_t& budget, int de
         }
         bool first = true;
         for (auto [item_key, item] : py::reinterpret_borrow<py::dict>(value)) {
-            if ((!first && !take(pieces, py::str(", "), budget)) || !bounded_repr(pieces, item_key, budget, depth + 1) ||
-                !take(pieces, py::str(": "), budget) || !bounded_repr(pieces, item, budget, depth + 1)) {
+            if ((!first && !take(pieces, py::str(", "), budget)) ||
+                !bounded_repr(pieces, item_key, budget, depth + 1) || !take(pieces, py::str(": "), budget) ||
+                !bounded_repr(pieces, item, budget, depth + 1)) {
                 return false;
             }
             first = false;

@@ -77,12 +77,12 @@ bool check_objects_info_scope(py::object obj_item) {
             throw;
         }
         // Bounds of kinds that cannot be ordered (a word and a number) are a fault of the file.
-        return reject(
-            glue::concat(info_label(obj_item), scope_key, "最小值和最大值无法比较，当前: [", shown(low), ", ", shown(high), "]"));
+        return reject(glue::concat(info_label(obj_item), scope_key, "最小值和最大值无法比较，当前: [", shown(low), ", ",
+                                   shown(high), "]"));
     }
     if (out_of_order) {
-        return reject(
-            glue::concat(info_label(obj_item), scope_key, "最小值应小于最大值，当前: [", shown(low), ", ", shown(high), "]"));
+        return reject(glue::concat(info_label(obj_item), scope_key, "最小值应小于最大值，当前: [", shown(low), ", ",
+                                   shown(high), "]"));
     }
     return true;
 }
