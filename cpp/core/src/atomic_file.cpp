@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -75,13 +77,9 @@ bool is_temporary_of(const std::string& entry, const std::string& name) {
         entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0) {
         return false;
     }
-    for (std::size_t index = prefix.size(); index < prefix.size() + kSuffixLength; ++index) {
-        const char digit = entry[index];
-        if (!((digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'))) {
-            return false;
-        }
-    }
-    return true;
+    const auto first = entry.begin() + static_cast<std::ptrdiff_t>(prefix.size());
+    return std::all_of(first, first + static_cast<std::ptrdiff_t>(kSuffixLength),
+                       [](char digit) { return (digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'); });
 }
 
 // Removes the temporary files of `name` left by writers that were killed: a writer holds a lock
