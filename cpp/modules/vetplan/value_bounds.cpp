@@ -32,7 +32,7 @@ public:
         int below = 0;
         // The step is kept as the key or index itself and written out only for the message.
         auto visit = [&](py::handle step, bool is_key, py::handle child) {
-            path_.push_back({py::reinterpret_borrow<py::object>(step), is_key});
+            path_.emplace_back(py::reinterpret_borrow<py::object>(step), is_key);
             const int child_height = height(child, depth + 1);
             if (child_height < 0) {
                 return false;
@@ -43,7 +43,7 @@ public:
         };
         if (PyDict_Check(value.ptr())) {
             // A snapshot of the items, so the walk holds what it visits.
-            py::list items = py::reinterpret_steal<py::list>(PyDict_Items(value.ptr()));
+            auto items = py::reinterpret_steal<py::list>(PyDict_Items(value.ptr()));
             if (!items) {
                 throw py::error_already_set();
             }
@@ -53,7 +53,7 @@ public:
                 }
             }
         } else {
-            py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(value.ptr()));
+            auto items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(value.ptr()));
             if (!items) {
                 throw py::error_already_set();
             }
@@ -138,7 +138,7 @@ bool bounded_repr(py::list& pieces, py::handle value, Py_ssize_t& budget, int de
         return take(pieces, py::str("}"), budget);
     }
     if (is_list || is_tuple) {
-        py::sequence items = py::reinterpret_borrow<py::sequence>(value);
+        auto items = py::reinterpret_borrow<py::sequence>(value);
         if (!take(pieces, py::str(is_list ? "[" : "("), budget)) {
             return false;
         }
