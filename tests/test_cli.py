@@ -214,14 +214,21 @@ def test_restore_refuses_unsafe_commands_and_runs_the_others(machine):
 @pytest.mark.parametrize(
     "content, message",
     [
-        ("not an ini file", "bak.ini is not a readable backup: File contains no section headers."),
+        ("not an ini file", "bak.ini is not a readable backup: line 1: a value before the first section"),
+        ("[params]\na = 1\n[params]\n", "bak.ini is not a readable backup: line 3: section [params] appears twice"),
+        ("[params]\na = 1\na = 2\n", "bak.ini is not a readable backup: line 3: a appears twice in its section"),
+        ("[params]\n= 1\n", "bak.ini is not a readable backup: line 2: not a 'name = value' line"),
+        (b"[params]\na = \xff\n", "bak.ini is not a readable backup: it is not UTF-8 text (invalid start byte at byte 13)"),
         ("[params]\na = 1\n", "bak.ini is not a backup: it needs a [params] and a [set] section"),
         ('[params]\n\n[set]\nset_a = "echo"\n', "bak.ini: [set] set_a has no value in [params]"),
         ("[params]\na = 1\n[set]\nset_a = echo\n", "bak.ini: [set] set_a is not a quoted command"),
     ],
 )
 def test_restore_refuses_a_file_that_is_not_a_backup(machine, content, message):
-    (machine / "bak.ini").write_text(content)
+    if isinstance(content, bytes):
+        (machine / "bak.ini").write_bytes(content)
+    else:
+        (machine / "bak.ini").write_text(content)
     result = knobsmith("restore", "bak.ini", cwd=machine)
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1].startswith(f"knobsmith: {message}")

@@ -105,12 +105,13 @@ def test_restore_of_a_poisoned_value_runs_nothing(tmp_path, monkeypatch, capsys,
     assert (tmp_path / "p0.val").read_text() == "9\n"  # no partial restore either
 
 
-def test_a_line_break_is_refused_and_shown(tmp_path, monkeypatch, capsys):
+# A carriage return used to make the whole file unreadable; now the file reads and the value is named.
+@pytest.mark.parametrize("written, shown", [("7\n\ttouch pwned", "7\\ntouch pwned"), ("7\rtouch pwned", "7\\rtouch pwned")])
+def test_a_line_break_is_refused_and_shown(tmp_path, monkeypatch, capsys, written, shown):
     setup(tmp_path)
-    (tmp_path / "bak.ini").write_text('[params]\np1 = 7\n\ttouch pwned\n\n[set]\nset_p1 = "echo $value > p1.val"\n')
+    (tmp_path / "bak.ini").write_bytes(f'[params]\np1 = {written}\n\n[set]\nset_p1 = "echo $value > p1.val"\n'.encode())
     assert run(tmp_path, monkeypatch, "restore", "bak.ini") == 1
-    assert capsys.readouterr().err == ("knobsmith: restore refused: p1 = '7\\ntouch pwned' holds a line break; "
-                                       "nothing was applied\n")
+    assert capsys.readouterr().err == f"knobsmith: restore refused: p1 = '{shown}' holds a line break; nothing was applied\n"
     assert not (tmp_path / "pwned").exists()
 
 

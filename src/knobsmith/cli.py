@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import configparser
 import json
 import logging
 import os
@@ -243,23 +242,12 @@ def _apply(args: argparse.Namespace) -> int:
 
 def _read_backup(path: str) -> list[tuple[str, str, str]]:
     """(name, value, set command) of every parameter of a backup file, in file order."""
-    parser = configparser.ConfigParser()
+    from knobsmith.tuner import backup_file
+
     try:
-        with open(path, encoding="utf-8") as stream:
-            parser.read_file(stream)
-    except (OSError, UnicodeDecodeError, configparser.Error) as error:
-        _fail(f"{path} is not a readable backup: {str(error).splitlines()[0]}")
-    if not parser.has_section("params") or not parser.has_section("set"):
-        _fail(f"{path} is not a backup: it needs a [params] and a [set] section")
-    entries = []
-    for option, quoted in parser.items("set"):
-        name = option.removeprefix("set_")
-        if not option.startswith("set_") or not parser.has_option("params", name):
-            _fail(f"{path}: [set] {option} has no value in [params]")
-        if len(quoted) < 2 or quoted[0] != '"' or quoted[-1] != '"':
-            _fail(f"{path}: [set] {option} is not a quoted command")
-        entries.append((name, parser.get("params", name), quoted[1:-1]))
-    return entries
+        return backup_file.read(path)
+    except backup_file.BackupFileError as error:
+        _fail(str(error))
 
 
 def _restore(args: argparse.Namespace) -> int:
