@@ -229,3 +229,47 @@ def test_apply_with_a_set_that_hangs_names_the_parameter(project):
     assert result.returncode == 1
     assert "knobsmith: mode: the set command timed out after 1 s" in result.stderr.splitlines()
     assert_all_gone(folder, within=1.0)
+
+
+def test_tune_with_a_get_past_the_limit_names_the_parameter(project):
+    folder, env = project
+    write(folder, "getmode.sh", STARTS_A_CHILD)
+    result = knobsmith("tune", "tune.yaml", "--command-timeout", "1", cwd=folder, env=env)
+    assert result.returncode == 1
+    assert "mode: the get command timed out after 1 s" in result.stderr
+    assert_all_gone(folder, within=1.0)
+
+
+def run_on_a_terminal(argv, cwd, env, within=60.0):
+    """Runs `argv` with a pseudo-terminal as its controlling terminal; its exit status and output."""
+    import pty
+
+    pid, master = pty.fork()
+    if pid == 0:  # pragma: no cover - the child execs at once
+        os.chdir(cwd)
+        os.execvpe(argv[0], argv, env)
+    output = b""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # EIO: the child closed its side
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(master)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), output.decode(errors="replace")
+
+
+def test_a_command_that_asks_the_terminal_fails_at_once(project):
+    # Run from a terminal, a command asking there for a password would stop in its background
+    # group until the time limit; without a terminal it fails at once with its own message.
+    folder, env = project
+    write(folder, "getmode.sh", "test -t 0 && echo 'stdin is the terminal' >&2\nread answer < /dev/tty\necho $answer\n")
+    started = time.monotonic()
+    status, output = run_on_a_terminal([*KNOBSMITH, "backup", "tune.yaml", "--command-timeout", "30"], folder, env)
+    assert time.monotonic() - started < 15
+    assert status == 1 and "/dev/tty" in output and "timed out" not in output, output
+    assert "stdin is the terminal" in output  # it did run from one

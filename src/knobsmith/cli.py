@@ -36,7 +36,17 @@ def _load(config: str) -> Any:
         if where is not None:
             print(f"knobsmith: {where}", file=sys.stderr)
         _fail(f"{config} cannot be used (see the lines above)")
+    _adopt_earlier_state(cfg, config)
     return cfg
+
+
+def _adopt_earlier_state(cfg: Any, config: str) -> None:
+    from knobsmith.tuner import state
+
+    moved = state.adopt_earlier_folder(cfg.get_project(), config)
+    if moved is not None:
+        print(f"knobsmith: the kept values of {config} moved from {moved} to {state.folder(cfg.get_project())}",
+              file=sys.stderr)
 
 
 def _check(args: argparse.Namespace) -> int:

@@ -103,10 +103,12 @@ public:
         sigset_t mask;
         sigemptyset(&mask);
         check(::posix_spawnattr_setsigmask(&attributes_, &mask), "setsigmask");
-        // A group of its own (led by the child), ended as a whole when the wait is abandoned.
-        check(::posix_spawnattr_setpgroup(&attributes_, 0), "setpgroup");
+        // A session of its own, so a group of its own (led by the child) that is ended as a whole
+        // when the wait is abandoned. Without a controlling terminal, a command that would ask
+        // for a password there (sudo, a client's -p) fails at once with its own message instead
+        // of stopping in a background group until the time limit.
         check(::posix_spawnattr_setflags(&attributes_,
-                                         POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP),
+                                         POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID),
               "setflags");
     }
     SpawnSetup(const SpawnSetup&) = delete;

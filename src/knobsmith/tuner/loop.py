@@ -21,8 +21,8 @@ from typing import Any
 from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
-from knobsmith.tuner import state
-from knobsmith.tuner import importance, shellsafe
+from common.tool_cmd import plain_projectname
+from knobsmith.tuner import importance, shellsafe, state
 from knobsmith.tuner.applying import Applier, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
@@ -67,7 +67,19 @@ class TuningRun:
         self.metric_name, self.metric_command = next(iter(self.cfg.get_performance_get_script().items()))
         self.direction = "maximize" if self.settings["eval_type"] == "positive" else "minimize"
         self.space = {knob["name"]: suggestion(knob) for knob in self.settings["knobs"]}
-        self.folder = os.path.abspath(options.report or f"knobsmith-report-{self.cfg.get_project()}")
+        project = self.cfg.get_project()
+        moved = state.adopt_earlier_folder(project, options.config)
+        if moved is not None:
+            say(f"the kept values of {options.config} moved from {moved} to {state.folder(project)}")
+        self.folder = os.path.abspath(options.report or f"knobsmith-report-{project}")
+        self.study_name = f"knobsmith-{project}"
+        earlier = f"knobsmith-report-{plain_projectname(options.config)}"
+        if options.report is None and not os.path.exists(self.folder) and os.path.isfile(
+                os.path.join(earlier, "study.journal")):
+            # Altered project names carry a hash now; the folder may also be that of the file
+            # whose name is the plain one, so it is pointed at, not taken.
+            say(f"an earlier run of {options.config} may be kept in {earlier}: "
+                f"--report {earlier} --resume goes on with it")
         self.workload = Workload.from_config(self.cfg, os.path.join(self.folder, "workload.log"))
         self.backup: dict[str, str] = {}
         self.applier: Applier | None = None
@@ -82,14 +94,31 @@ class TuningRun:
     def _study(self, optuna: Any, storage: Any, seed: int) -> Any:
         return optuna.create_study(
             storage=storage, sampler=sampler(optuna, int(self.settings["max_eval"]), seed),
-            study_name=f"knobsmith-{self.cfg.get_project()}", direction=self.direction, load_if_exists=True,
+            study_name=self.study_name, direction=self.direction, load_if_exists=True,
         )
+
+    def _own_study_name(self, optuna: Any, storage: Any) -> None:
+        """The name of this configuration's study in the report folder's journal. A study kept
+        there under another name would otherwise stay beside a new one whose report files
+        replace its own; only the configuration's name before altered names carried a hash is
+        taken as its own."""
+        names = optuna.get_all_study_names(storage)
+        if not names or self.study_name in names:
+            return
+        earlier = f"knobsmith-{plain_projectname(self.options.config)}"
+        if names == [earlier]:
+            self.study_name = earlier
+            return
+        raise TuneError(f"{self.folder} holds the study of another configuration ({', '.join(names)}): "
+                        "--report DIR runs this one elsewhere")
 
     def _open_study(self, optuna: Any) -> Any:
         """The run's study: a new one, or the one kept by an earlier run when it is resumed (with
         --resume, or a storage named again). A resumed study gets a seed of its own, so that it does
         not replay the random proposals of the run before."""
         storage = storage_for(optuna, self.folder, self.options.storage)
+        if self.options.storage is None:
+            self._own_study_name(optuna, storage)
         study = self._study(optuna, storage, self.options.seed)
         if study.trials or "backup" in study.user_attrs:
             if not (self.options.resume or self.options.storage):

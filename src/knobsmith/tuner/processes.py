@@ -50,14 +50,16 @@ def _group_alive(group: int) -> bool:
 
 def run(command: str, *, stdout: IO[Any] | int | None, stderr: IO[Any] | int | None,
         timeout: float | None = None) -> tuple[int, str]:
-    """Runs `command` to its end as a process group of its own, standard input closed.
+    """Runs `command` to its end as a process group of its own, standard input closed. It leads
+    a session of its own too: without a controlling terminal, a command that would ask for a
+    password there fails at once instead of stopping in the background until its time limit.
 
     Returns the exit status (the negative signal number when a signal ended it) and the
     standard output when `stdout` is subprocess.PIPE (else ""). Whatever interrupts the wait
     (Ctrl-C, a timeout: subprocess.TimeoutExpired) ends the whole group before it propagates.
     """
     process = subprocess.Popen([SHELL, "-c", command], stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                               process_group=0, text=True, errors="replace")
+                               start_new_session=True, text=True, errors="replace")
     try:
         out, _ = process.communicate(timeout=timeout)
     except BaseException:

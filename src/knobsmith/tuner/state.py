@@ -25,6 +25,30 @@ def folder(project: str) -> str:
     return os.path.join(base, "knobsmith", project)
 
 
+def adopt_earlier_folder(project: str, config: str) -> str | None:
+    """Moves the folder an earlier version kept for `config` under its plain name to the
+    project's present name, and answers the folder it came from; None when there is nothing to move.
+
+    Names that had to be altered now carry a hash, so "a b;c.yaml" is no longer the project
+    a_b_c: its originals would be out of reach and read again from a system already changed.
+    The folder moves only when its originals were kept for this very file (the project a_b_c
+    may be a_b_c.yaml's) and the present name has no folder yet.
+    """
+    from common.tool_cmd import plain_projectname
+
+    earlier = plain_projectname(config)
+    if earlier == project or os.path.exists(folder(project)):
+        return None
+    try:
+        content = _read(os.path.join(folder(earlier), ORIGINALS))
+    except (OSError, ValueError):
+        return None
+    if content is None or content.get("config") != os.path.abspath(config):
+        return None
+    os.rename(folder(earlier), folder(project))
+    return folder(earlier)
+
+
 def _write(path: str, content: Mapping[str, Any]) -> None:
     directory = os.path.dirname(path)
     os.makedirs(directory, mode=0o700, exist_ok=True)

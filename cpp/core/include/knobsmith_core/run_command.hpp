@@ -27,13 +27,14 @@ public:
 
 // Runs the program `argv[0]` with the arguments `argv` and waits for it.
 //
-// The program starts in a process group of its own, so that whatever it starts in turn can be
-// ended with it: when the wait is abandoned (an interrupt, the time limit, or SIGTERM or SIGHUP
-// arriving while their disposition is the default one), the whole group is sent SIGTERM and,
-// whatever is left of it after a grace period, SIGKILL. A program given `timeout_seconds`
-// (positive; anything else is no limit) and still running then is ended that way and its output
-// so far returned, marked timed_out. A default-disposition SIGTERM or SIGHUP, once the group is
-// ended, kills the caller as it would have without the runner.
+// The program starts in a session, so a process group, of its own, without a controlling terminal
+// (a program asking for a password there fails at once instead of stopping in the background), so
+// that whatever it starts in turn can be ended with it: when the wait is abandoned (an interrupt,
+// the time limit, or SIGTERM or SIGHUP arriving while their disposition is the default one), the
+// whole group is sent SIGTERM and, whatever is left of it after a grace period, SIGKILL. A program
+// given `timeout_seconds` (positive; anything else is no limit) and still running then is ended
+// that way and its output so far returned, marked timed_out. A default-disposition SIGTERM or
+// SIGHUP, once the group is ended, kills the caller as it would have without the runner.
 //
 // Standard output and standard error each go to a pipe, drained together so that neither can
 // fill up and stall the child. Standard input is the caller's, or, when `input` is given, a pipe
