@@ -193,11 +193,24 @@ def test_apply_refuses_before_anything_runs(machine, assignment, message):
     assert (machine / "mode").read_text() == "fast\n"
 
 
-def test_backup_with_nothing_read_fails(machine):
+def test_a_backup_names_each_parameter_it_could_not_read_and_keeps_the_others(machine):
     (machine / "level").unlink()
     result = knobsmith("backup", "tune.yaml", cwd=machine)
     assert result.returncode == 1
-    assert result.stderr.splitlines()[-1] == "knobsmith: no value could be read, so no backup was written"
+    lines = result.stderr.splitlines()
+    assert "knobsmith: Level could not be read: exit status 1: cat: level: No such file or directory" in lines
+    assert lines[-1] == "knobsmith: backed up 2 of 3 parameters; not backed up: Level"
+    assert (machine / "bak_tune.ini").read_text().startswith("[params]\nmode = fast\nratio = 0.5\n\n")
+
+
+def test_backup_with_nothing_read_fails(machine):
+    for name in ("level", "mode", "ratio"):
+        (machine / name).unlink()
+    result = knobsmith("backup", "tune.yaml", cwd=machine)
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert [line.split(" could not")[0] for line in lines[1:4]] == ["knobsmith: Level", "knobsmith: mode", "knobsmith: ratio"]
+    assert lines[-1] == "knobsmith: no value could be read, so no backup was written"
     assert not (machine / "bak_tune.ini").exists()
 
 

@@ -77,14 +77,46 @@ def _backup(args: argparse.Namespace) -> int:
 
     cfg = _load(args.config)
     values = StageKit().backup_params()
+    names = [obj["name"] for obj in cfg.yml["object"]]
+    unread = {} if len(values) == len(names) else _unread(cfg, [name for name in names if name not in values])
+    if unread and not values:
+        # One failed get empties the library's whole reading: back up what can be read.
+        values = _backup_readable(cfg, [name for name in names if name not in unread])
+    for name, why in unread.items():
+        print(f"knobsmith: {name} could not be read: {why}", file=sys.stderr)
     if not values:
         _fail("no value could be read, so no backup was written")
     for name, value in values.items():
         print(f"{name} = {value}")
     print(os.path.abspath(f"bak_{cfg.get_project()}.ini"))
     _warn_unsafe(cfg, values)
+    if unread:
+        print(f"knobsmith: warning: the original values are not kept: reading {', '.join(unread)} failed",
+              file=sys.stderr)
+        _fail(f"backed up {len(values)} of {len(names)} parameters; not backed up: {', '.join(unread)}")
     _keep_originals(cfg, values, args.config, warn=False)
     return 0
+
+
+def _unread(cfg: Any, names: list[str]) -> dict[str, str]:
+    """Why each of `names` could not be read, by name."""
+    from knobsmith.stagekit import StageKit
+    from knobsmith.tuner.applying import read_ok, why_unread
+
+    return {name: why_unread(reading) for name, reading in StageKit().read_params(names).items()
+            if not read_ok(reading)}
+
+
+def _backup_readable(cfg: Any, names: list[str]) -> dict[str, str]:
+    """Backs up the parameters `names` only, through the library's own backup."""
+    from knobsmith.stagekit import StageKit
+
+    whole = cfg.yml
+    cfg.yml = {**whole, "object": [obj for obj in whole["object"] if obj["name"] in names]}
+    try:
+        return dict(StageKit().backup_params()) if names else {}
+    finally:
+        cfg.yml = whole
 
 
 def _warn_unsafe(cfg: Any, values: dict[str, Any]) -> None:

@@ -196,7 +196,7 @@ class Applier:
                 continue  # its set command failed: that is what the user needs to hear
             entry.in_effect = reading["value"] if read_ok(reading) else None
             if entry.in_effect is None:
-                entry.problem = f"{name}: requested {entry.requested}, but reading it back failed: {_why(reading)}"
+                entry.problem = f"{name}: requested {entry.requested}, but reading it back failed: {why_unread(reading)}"
             elif not same_value(entry.requested, entry.in_effect):
                 entry.problem = f"{name}: requested {entry.requested}, in effect {entry.in_effect}"
 
@@ -210,7 +210,8 @@ def read_ok(reading: Mapping[str, Any]) -> bool:
     return not reading["refused"] and reading["status"] == 0 and reading["value"] is not None
 
 
-def _why(reading: Mapping[str, Any]) -> str:
+def why_unread(reading: Mapping[str, Any]) -> str:
+    """Why a record of StageKit.read_params holds no value, in words."""
     if reading["refused"]:
         return "its get command breaks the shell-metacharacter rule"
     if reading.get("timed_out"):
