@@ -56,4 +56,5 @@ PYBIND11_MODULE(vetplan, m) {
     vetplan::add_object_checks(cls);
     vetplan::add_shared_checks(cls);
     m.attr("Vetplan") = cls;
+    vetplan::remember_installed(cls);
 }

@@ -19,6 +19,11 @@ bool check_shell_metacharacters(py::object value, py::object field_name) {
 
 bool is_valid(py::object self, py::object cfg) {
     // The restart requirement belongs to the configuration being validated, not to earlier ones.
+    bool needs_restart = false;
+    if (valid_for_sure(self, cfg, needs_restart)) {
+        vetplan_class().attr("need_restart") = needs_restart;
+        return true;
+    }
     vetplan_class().attr("need_restart") = false;
     if (!within_nesting_bound(cfg)) {
         return false;

@@ -91,6 +91,13 @@ py::str shown(py::handle value);
 // Whether `value` is nested at most kMaxNesting containers deep; if not, logs where and says no.
 bool within_nesting_bound(py::handle value);
 
+// Remembers the class attributes and module globals the fast path relies on, as installed.
+void remember_installed(py::handle cls);
+
+// Whether `cfg` is valid for sure, found without a Python-level call; `needs_restart` then says
+// whether an object asks for a restart. False means "not sure": the checks must decide.
+bool valid_for_sure(py::handle self, py::handle cfg, bool& needs_restart);
+
 void add_top_level_checks(py::handle cls);
 void add_evaluation_checks(py::handle cls);
 void add_object_checks(py::handle cls);
