@@ -220,3 +220,45 @@ def test_the_timer_is_looked_up_at_each_call(cfg, monkeypatch):
     cfg.yml["iterations"] = 0
     cfg.yml["timeout"] = 1000
     assert cfg.get_optimizer_info()["max_eval"] == 10
+
+
+class Held(dict):
+    """A dict of another class: the accessors read it the general way, as Python code would."""
+
+
+def held(value):
+    if isinstance(value, dict):
+        return Held({key: held(item) for key, item in value.items()})
+    return value
+
+
+def answers(reader, name):
+    try:
+        return "value", getattr(reader, name)()
+    except Exception as error:  # noqa: BLE001 - the error itself is what is compared
+        return "error", type(error), str(error)
+
+
+@pytest.mark.parametrize("accessor", ["get_optimizer_info", "get_params_get_script", "get_params_set_script"])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda objects: None,
+        lambda objects: objects[0]["info"].pop("dtype"),
+        lambda objects: objects[0]["info"].pop("get"),
+        lambda objects: objects[0].pop("name"),
+        lambda objects: objects[0]["info"].update(scope=[]),
+        lambda objects: objects[0]["info"].update(scope=(3, 4)),
+        lambda objects: objects[0]["info"].update(scope="1-9"),
+        lambda objects: objects[0]["info"].pop("scope"),
+        lambda objects: objects[0]["info"].update(options=[]),
+        lambda objects: objects[0].update(name=["unhashable"]),
+        lambda objects: objects.append(dict(objects[0])),  # a repeated name
+        lambda objects: objects.append("not an object"),
+    ],
+)
+def test_plain_dicts_and_other_mappings_give_the_same_answers(cfg, accessor, change):
+    change(cfg.yml["object"])
+    plain = answers(cfg, accessor)
+    cfg.yml = {**cfg.yml, "object": [held(obj) for obj in cfg.yml["object"]]}
+    assert answers(cfg, accessor) == plain

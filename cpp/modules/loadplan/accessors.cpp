@@ -1,6 +1,10 @@
 // What the driver and the parameter access ask of a loaded configuration, including the settings
 // mapping of the optimizer engine.
+#include <array>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "cfg.hpp"
 
@@ -33,7 +37,111 @@ py::object value_or(py::handle info, const char* key, py::object fallback) {
     return fallback;
 }
 
+// Keys made once. The dicts the accessors hand out are filled through them, and the loaded
+// file's dicts are read through them: a lookup hashes nothing and compares by identity first.
+struct Keys {
+    PyObject* info = intern("info");
+    PyObject* name = intern("name");
+    PyObject* dtype = intern("dtype");
+    PyObject* type = intern("type");
+    PyObject* options = intern("options");
+    PyObject* scope = intern("scope");
+    PyObject* range = intern("range");
+    PyObject* items = intern("items");
+    PyObject* step = intern("step");
+    PyObject* ref = intern("ref");
+    PyObject* get = intern("get");
+    PyObject* set = intern("set");
+    PyObject* needrestart = intern("needrestart");
+
+    static PyObject* intern(const char* text) {
+        PyObject* key = PyUnicode_InternFromString(text);
+        if (key == nullptr) {
+            throw py::error_already_set();
+        }
+        return key;
+    }
+};
+
+const Keys& keys() {
+    static const Keys* made = new Keys();  // kept for the life of the process, like the module
+    return *made;
+}
+
+// dict[key] of a plain dict without a new reference; nullptr (and no error) when it is absent.
+PyObject* item_of(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return value;
+}
+
+// A new dict filled with `pairs` in order.
+py::dict dict_of(std::initializer_list<std::pair<PyObject*, PyObject*>> pairs) {
+    auto made = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(pairs.size())));
+    if (!made) {
+        throw py::error_already_set();
+    }
+    for (const auto& [key, value] : pairs) {
+        if (PyDict_SetItem(made.ptr(), key, value) != 0) {
+            throw py::error_already_set();
+        }
+    }
+    return made;
+}
+
+// The knob of an object held in plain dicts, made without any Python-level call; nothing when
+// the object is of another kind or lacks a field, which the general path then handles (and
+// words the error of) as before.
+std::optional<py::dict> plain_knob(PyObject* object) {
+    const Keys& k = keys();
+    if (!PyDict_CheckExact(object)) {
+        return std::nullopt;
+    }
+    PyObject* info = item_of(object, k.info);
+    if (info == nullptr || !PyDict_CheckExact(info)) {
+        return std::nullopt;
+    }
+    PyObject* name = item_of(object, k.name);
+    PyObject* dtype = item_of(info, k.dtype);
+    PyObject* type = item_of(info, k.type);
+    if (name == nullptr || dtype == nullptr || type == nullptr) {
+        return std::nullopt;
+    }
+    PyObject* options = item_of(info, k.options);
+    PyObject* scope = item_of(info, k.scope);
+    PyObject* items = item_of(info, k.items);
+    PyObject* step = item_of(info, k.step);
+    PyObject* ref = Py_None;
+    if (scope != nullptr) {
+        if (!PyList_CheckExact(scope) || PyList_GET_SIZE(scope) == 0) {
+            return std::nullopt;
+        }
+        ref = PyList_GET_ITEM(scope, 0);
+    } else if (options != nullptr) {
+        if (!PyList_CheckExact(options)) {
+            return std::nullopt;
+        }
+        if (PyList_GET_SIZE(options) > 0) {
+            ref = PyList_GET_ITEM(options, 0);
+        }
+    }
+    static PyObject* const zero = PyLong_FromLong(0);
+    return dict_of({{k.dtype, dtype},
+                    {k.name, name},
+                    {k.options, options != nullptr ? options : Py_None},
+                    {k.type, type},
+                    {k.range, scope != nullptr ? scope : Py_None},
+                    {k.items, items != nullptr ? items : Py_None},
+                    {k.step, step != nullptr ? step : zero},
+                    {k.ref, ref}});
+}
+
 py::dict knob(py::handle object) {
+    if (auto made = plain_knob(object.ptr())) {
+        return *made;
+    }
     py::object info = object["info"];
     py::dict knob;
     knob["dtype"] = info["dtype"];
@@ -98,8 +206,16 @@ py::dict get_optimizer_info(py::object self) {
     settle_iterations(self, y);
 
     py::list knobs;
-    for (py::handle object : y["object"]) {
-        knobs.append(knob(object));
+    py::object objects = y["object"];
+    if (PyList_CheckExact(objects.ptr())) {
+        knobs = py::reinterpret_steal<py::list>(PyList_New(0));
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(objects.ptr()); ++index) {
+            knobs.append(knob(PyList_GET_ITEM(objects.ptr(), index)));
+        }
+    } else {
+        for (py::handle object : objects) {
+            knobs.append(knob(object));
+        }
     }
     py::dict settings;
     settings["knobs"] = knobs;
@@ -139,18 +255,61 @@ py::object get_performance_target(py::object self) {
     return py::float_(0.0);
 }
 
+// result[name] = {field: info[field], ...} for one object, read as Python code would read it.
+void add_commands(py::dict& result, py::handle object, std::initializer_list<const char*> fields) {
+    py::object info = object["info"];
+    py::dict commands;
+    for (const char* field : fields) {
+        commands[field] = info[field];
+    }
+    py::object name = object["name"];
+    result[name] = commands;
+}
+
 // name -> {field: info[field], ...} for every object, in file order; a repeated name keeps its
 // first position and the later object's commands.
 py::dict commands_by_name(py::handle self, std::initializer_list<const char*> fields) {
     py::dict result;
-    for (py::handle object : yml_of(self)["object"]) {
-        py::object info = object["info"];
-        py::dict commands;
+    py::object objects = yml_of(self)["object"];
+    if (PyList_CheckExact(objects.ptr())) {
+        // Plain dicts all the way down: filled without a Python-level call, each key made once.
+        std::array<PyObject*, 2> field_keys{};
+        std::size_t count = 0;
         for (const char* field : fields) {
-            commands[field] = info[field];
+            const std::string_view text(field);
+            field_keys.at(count++) = text == "get" ? keys().get : text == "set" ? keys().set : keys().needrestart;
         }
-        py::object name = object["name"];
-        result[name] = commands;
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(objects.ptr()); ++index) {
+            PyObject* object = PyList_GET_ITEM(objects.ptr(), index);
+            PyObject* info = PyDict_CheckExact(object) ? item_of(object, keys().info) : nullptr;
+            PyObject* name = PyDict_CheckExact(object) ? item_of(object, keys().name) : nullptr;
+            std::array<PyObject*, 2> values{};
+            bool whole = name != nullptr && info != nullptr && PyDict_CheckExact(info);
+            for (std::size_t at = 0; whole && at < count; ++at) {
+                values.at(at) = item_of(info, field_keys.at(at));
+                whole = values.at(at) != nullptr;
+            }
+            if (!whole) {
+                add_commands(result, object, fields);  // words the error as before
+                continue;
+            }
+            auto commands = py::reinterpret_steal<py::object>(PyDict_New());
+            if (!commands) {
+                throw py::error_already_set();
+            }
+            for (std::size_t at = 0; at < count; ++at) {
+                if (PyDict_SetItem(commands.ptr(), field_keys.at(at), values.at(at)) != 0) {
+                    throw py::error_already_set();
+                }
+            }
+            if (PyDict_SetItem(result.ptr(), name, commands.ptr()) != 0) {
+                throw py::error_already_set();
+            }
+        }
+        return result;
+    }
+    for (py::handle object : objects) {
+        add_commands(result, object, fields);
     }
     return result;
 }
