@@ -76,7 +76,7 @@ def test_the_shipped_database_is_sound():
         assert "$value" in info.set and not SHELL_RULE.search(command), key
         assert not SHELL_RULE.search(info.get), key
         assert info.needrestart in ("true", "false") and info.level in ("Importance", "medium", "low"), key
-        assert set(info.adapt) <= {"scope", "disk"}, key  # nothing here depends on the release
+        assert set(info.adapt) <= {"scope", "disk", "server"}, key
         if "disk" in info.adapt:
             assert info.get.startswith("cat /sys/block/sda/") and "sda" in info.set, key
         if info.dtype == "string":
