@@ -258,15 +258,25 @@ bool ordered_scope(PyObject* scope) {
     return PyObject_RichCompareBool(low, high, Py_GE) == 0;
 }
 
+// The info dict of an element of the object or evaluations list (two containers down) that is a
+// plain dict with a str name and nothing else but its info; nullptr for any other element.
+PyObject* named_info(PyObject* element, long& budget) {
+    if (!PyDict_CheckExact(element)) {
+        return nullptr;
+    }
+    PyObject* name = lookup(element, kName);
+    PyObject* info = lookup(element, kInfo);
+    if (name == nullptr || info == nullptr || !is_exact_str(name) || !PyDict_CheckExact(info) ||
+        !extras_shallow(element, 2, 2, {kName, kInfo}, budget)) {
+        return nullptr;
+    }
+    return info;
+}
+
 // One element of the object list, two containers down.
 bool valid_object(PyObject* obj_item, bool& needs_restart, long& budget) {
-    if (!PyDict_CheckExact(obj_item)) {
-        return false;
-    }
-    PyObject* name = lookup(obj_item, kName);
-    PyObject* info = lookup(obj_item, kInfo);
-    if (name == nullptr || info == nullptr || !is_exact_str(name) || !PyDict_CheckExact(info) ||
-        !extras_shallow(obj_item, 2, 2, {kName, kInfo}, budget)) {
+    PyObject* info = named_info(obj_item, budget);
+    if (info == nullptr) {
         return false;
     }
     PyObject* desc = lookup(info, kDesc);
@@ -324,13 +334,8 @@ bool valid_object(PyObject* obj_item, bool& needs_restart, long& budget) {
 
 // One element of the evaluations list, two containers down.
 bool valid_evaluation(PyObject* eval_item, long& budget) {
-    if (!PyDict_CheckExact(eval_item)) {
-        return false;  // the checks report and skip it: a line to write
-    }
-    PyObject* name = lookup(eval_item, kName);
-    PyObject* info = lookup(eval_item, kInfo);
-    if (name == nullptr || info == nullptr || !is_exact_str(name) || !PyDict_CheckExact(info) ||
-        !extras_shallow(eval_item, 2, 2, {kName, kInfo}, budget)) {
+    PyObject* info = named_info(eval_item, budget);  // a stray element is reported by the checks
+    if (info == nullptr) {
         return false;
     }
     PyObject* get = lookup(info, kGet);
