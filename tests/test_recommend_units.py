@@ -1,0 +1,215 @@
+"""The pieces of the recommendation steps: server versions and clauses, option lists, numbers,
+range fitting, the runner's time limit and the comment block."""
+
+import os
+import time
+
+import pytest
+
+from knobsmith.recommending import commands, notes, probing, ranges, servers
+from knobsmith.recommending.servers import Server
+
+
+@pytest.mark.parametrize(("text", "family", "version"), [
+    ("10.11.6-MariaDB-0+deb12u1", "mariadb", (10, 11, 6)),
+    ("5.5.5-10.6.12-MariaDB-log", "mariadb", (10, 6, 12)),
+    ("11.4.2-MariaDB\n", "mariadb", (11, 4, 2)),
+    ("8.0.36", "mysql", (8, 0, 36)),
+    ("8.4.0-commercial", "mysql", (8, 4, 0)),
+    ("5.7.44-log", "mysql", (5, 7, 44)),
+    ("8.0", "mysql", (8, 0, 0)),
+])
+def test_server_versions(text, family, version):
+    assert servers.parse_server(text) == Server(family, version)
+
+
+@pytest.mark.parametrize("text", ["", "MariaDB", "ERROR 2002", "v8"])
+def test_text_without_a_version_names_no_server(text):
+    assert servers.parse_server(text) is None
+
+
+MARIADB_10_11 = Server("mariadb", (10, 11, 6))
+MYSQL_8_0 = Server("mysql", (8, 0, 36))
+
+
+@pytest.mark.parametrize(("version", "mariadb", "mysql"), [
+    ("mariadb", True, False),
+    ("mysql", False, True),
+    ("mariadb, mysql", True, True),
+    ("mariadb>=10.11", True, False),
+    ("mariadb>=10.11.7", False, False),
+    ("mariadb>=10.11.6", True, False),
+    ("mariadb<10.11.6", False, False),
+    ("mariadb<11.0", True, False),
+    ("mariadb>=10.5<10.11", False, False),
+    ("mariadb>=10.5<10.12", True, False),
+    ("mysql>=8.0<8.4, mariadb>=11.0", False, True),
+    (" mysql>=8.0 ,mariadb>=10.6 ", True, True),
+    ("mysql>=5.7<8.0", False, False),
+])
+def test_clauses_select_servers(version, mariadb, mysql):
+    assert servers.selects(version, MARIADB_10_11) is mariadb
+    assert servers.selects(version, MYSQL_8_0) is mysql
+
+
+@pytest.mark.parametrize("version", ["", "postgres", "mariadb>10.5", "mariadb>=10", "mariadb<=10.6",
+                                     "mariadb>=10.5,", "MariaDB", "mariadb >= 10.5", "mysql<8.0>=5.7"])
+def test_unreadable_clauses_are_named(version):
+    with pytest.raises(ValueError, match="version clause"):
+        servers.selects(version, MARIADB_10_11)
+
+
+@pytest.mark.parametrize(("text", "expected"), [
+    ("none [mq-deadline] kyber", (["none", "mq-deadline", "kyber"], "mq-deadline")),
+    ("[none] mq-deadline kyber bfq\n", (["none", "mq-deadline", "kyber", "bfq"], "none")),
+    ("always [madvise] never", (["always", "madvise", "never"], "madvise")),
+    ("[only]", (["only"], "only")),
+    ("mq-deadline", None),
+    ("none mq-deadline", None),
+    ("[a] [b]", None),
+    ("a [b c]", None),
+    ("a [b]] c", None),
+    ("", None),
+])
+def test_offered_options(text, expected):
+    assert probing.offered(text) == expected
+
+
+@pytest.mark.parametrize(("text", "dtype", "expected"), [
+    ("4096\n", "int", 4096),
+    ("-1", "int", -1),
+    ("4294967295", "int", 4294967295),
+    ("1.5", "int", None),
+    ("4096 8192", "int", None),
+    ("", "int", None),
+    ("0.25", "float", 0.25),
+    ("3", "float", 3.0),
+    ("1e-3", "float", 0.001),
+    ("ON", "int", None),
+    ("5", "string", None),
+])
+def test_numbers_read(text, dtype, expected):
+    assert probing.number(text, dtype) == expected
+
+
+@pytest.mark.parametrize(("scope", "value", "kind", "step", "expected"), [
+    # inside: untouched
+    ([0, 4096], 128, "continuous", 1, [0, 4096]),
+    ([0, 1], 1, "discrete", 1, [0, 1]),
+    # widened on either side
+    ([0, 4096], 8192, "continuous", 1, [0, 8192]),
+    ([64, 512], 4096, "continuous", 1, [64, 4096]),
+    ([16384, 1048576], 4294967295, "continuous", 1, [16384, 4294967295]),
+    ([100, 200], 10, "continuous", 1, [10, 200]),
+    ([0, 2], 5, "discrete", 1, [0, 5]),
+    # stepped grids: the value lands on the grid, bounds stay on it
+    ([0, 100], 150, "discrete", 10, [0, 150]),
+    ([0, 100], 155, "discrete", 10, [5, 155]),
+    ([10, 100], 3, "discrete", 10, [3, 93]),
+    ([0, 100], 55, "discrete", 10, [5, 95]),
+    ([0, 10], 10, "discrete", 20, [10, 30]),
+])
+def test_ranges_hold_the_value_in_effect(scope, value, kind, step, expected):
+    fitted = ranges.hold(scope, value, dtype="int", discrete=kind == "discrete", step=step)
+    assert fitted.scope == expected and fitted.refusal is None
+    assert (fitted.note is None) is (expected == scope)
+    if kind == "discrete":
+        assert (value - fitted.scope[0]) % step == 0 and (fitted.scope[1] - fitted.scope[0]) % step == 0
+    assert fitted.scope[0] <= value <= fitted.scope[1] and fitted.scope[0] < fitted.scope[1]
+
+
+def test_float_grids_stay_exact():
+    fitted = ranges.hold([0.1, 0.5], 0.8, dtype="float", discrete=True, step=0.1)
+    assert fitted.scope == [0.1, 0.8] and "0.1, 0.5] -> [0.1, 0.8]" in fitted.note
+
+
+@pytest.mark.parametrize(("scope", "value", "limits", "expected", "refused"), [
+    ([0, 10], 20, (0, 15), [0, 10], "outside the limits [0, 15]"),
+    ([0, 10], -1, (0, 15), [0, 10], "outside the limits"),
+    ([0, 10], 15, (0, 15), [0, 15], None),
+])
+def test_limits_bound_the_widening(scope, value, limits, expected, refused):
+    fitted = ranges.hold(scope, value, dtype="int", discrete=False, step=1, limits=limits)
+    assert fitted.scope == expected
+    assert (fitted.refusal is None) if refused is None else (refused in fitted.refusal)
+
+
+def test_a_lone_grid_point_gets_its_extra_step_inside_the_limits():
+    def fit(limits):
+        return ranges.hold([0, 10], 10, dtype="int", discrete=True, step=20, limits=limits)
+
+    assert fit((0, 30)).scope == [10, 30]
+    assert fit((-10, 20)).scope == [-10, 10]
+    assert "no range of step 20" in fit((0, 20)).refusal
+
+
+@pytest.mark.parametrize(("shares", "limits", "expected"), [
+    ([0.4, 0.7], None, [400, 700]),
+    ([0.4, 0.7], (500, 600), [500, 600]),
+    ([0.4, 0.7], (800, 900), None),
+])
+def test_memory_sized_ranges(shares, limits, expected):
+    sized = ranges.memory_scope(shares, 1000, "the memory total", dtype="int", limits=limits)
+    if expected is None:
+        assert sized.refusal and "no range" in sized.refusal
+    else:
+        assert sized.scope == expected and sized.refusal is None
+
+
+@pytest.mark.parametrize("shares", [None, [0.7, 0.4], [0, 0.5], ["a", 1], [0.5], True])
+def test_unreadable_memory_shares(shares):
+    assert ranges.memory_scope(shares, 1000, "x", dtype="int", limits=None) is None
+
+
+@pytest.mark.parametrize(("content", "lower"), [("max\n", False), ("1073741824\n", True), ("", False)])
+def test_a_lower_cgroup_limit_is_the_memory_available(tmp_path, monkeypatch, content, lower):
+    (tmp_path / "memory.max").write_text(content)
+    monkeypatch.setattr(ranges, "CGROUP_MEMORY_MAX", str(tmp_path / "memory.max"))
+    total = ranges.psutil.virtual_memory().total
+    memory, source = ranges.memory_available()
+    if lower and total > 1073741824:
+        assert (memory, source) == (1073741824, "the cgroup memory limit")
+    else:
+        assert (memory, source) == (total, "the memory total")
+
+
+@pytest.mark.parametrize(("command", "status", "failure"), [
+    ("echo 5", 0, None),
+    ("echo 5; echo careful >&2", 0, "wrote to standard error: careful"),
+    ("echo oops >&2; exit 3", 3, "failed with exit status 3: oops"),
+    ("kill -9 $$", -9, "was killed by signal 9"),
+])
+def test_commands_count_failures(command, status, failure):
+    outcome = commands.run(command, 10)
+    assert outcome.status == status
+    assert (outcome.ok, None if outcome.ok else outcome.failure(10)) == (failure is None, failure)
+
+
+def test_a_command_past_its_time_limit_ends_with_what_it_started(tmp_path):
+    started = time.monotonic()
+    outcome = commands.run(f"sleep 30 & echo $! > {tmp_path}/pid; wait", 0.5)
+    assert outcome.status is None and outcome.failure(0.5) == "did not end within 0.5 s"
+    assert time.monotonic() - started < 20
+    pid = int((tmp_path / "pid").read_text())
+    with pytest.raises(ProcessLookupError):
+        os.kill(pid, 0)
+
+
+def test_the_comment_block_is_comments_only():
+    record = notes.Notes("io", True, left_out=[("queue.wbt_lat_usec", "its get command failed: No such\nfile\x1b")],
+                         fitted=[("a", "range [0, 1] -> [0, 2]: holds")])
+    text = notes.block(record)
+    assert text.endswith("\n") and all(line.startswith("# ") for line in text.splitlines())
+    assert "# Left out (1):\n#   queue.wbt_lat_usec: its get command failed: No such | file?\n" in text
+    assert "# Fitted to this machine (1):\n#   a: range [0, 1] -> [0, 2]: holds\n" in text
+    assert "Left as they are" not in text
+
+
+def test_prepend_replaces_the_file_atomically_and_keeps_it_private(tmp_path):
+    path = tmp_path / "config.yaml"
+    path.write_text("iterations: 5\n")
+    path.chmod(0o600)
+    notes.prepend(str(path), "# note\n")
+    assert path.read_text() == "# note\niterations: 5\n"
+    assert path.stat().st_mode & 0o777 == 0o600
+    assert os.listdir(tmp_path) == ["config.yaml"]
