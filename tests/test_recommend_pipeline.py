@@ -103,12 +103,13 @@ def test_no_probe_runs_no_command(database, output, tmp_path, monkeypatch):
 
 @pytest.fixture
 def fake_client(tmp_path, monkeypatch):
-    """A mysql client on PATH that prints `version` for SELECT VERSION() (or fails with `error`)."""
-    def install(version=None, error="ERROR 2002 (HY000): Can't connect to local server", read_only=""):
+    """A mysql client on PATH that prints `version` for SELECT VERSION() (or fails with `error`) and
+    `variables` for the query of the server's variables."""
+    def install(version=None, error="ERROR 2002 (HY000): Can't connect to local server", variables=""):
         folder = tmp_path / "bin"
         folder.mkdir(exist_ok=True)
         script = "#!/bin/sh\n"
-        script += (f"case \"$*\" in *VERSION*) echo '{version}' ;; *READ_ONLY*) printf '{read_only}' ;; esac\n"
+        script += (f"case \"$*\" in *VERSION*) echo '{version}' ;; *SYSTEM_VARIABLES*) printf '{variables}' ;; esac\n"
                    if version else f"echo \"{error}\" >&2\nexit 1\n")
         (folder / "mysql").write_text(script)
         (folder / "mysql").chmod(0o755)
@@ -118,26 +119,33 @@ def fake_client(tmp_path, monkeypatch):
 
 def server_database(database, files):
     value = files("v", "7\n")
-    database(M01=entry("any_mariadb", value, adapt=["server"], version="mariadb"),
-             M02=entry("new_mariadb", value, adapt=["server"], version="mariadb>=10.6<11.0"),
-             M03=entry("old_mariadb", value, adapt=["server"], version="mariadb<10.6"),
-             M04=entry("for_mysql", value, adapt=["server"], version="mysql>=8.0"),
-             M05=entry("either", value, adapt=["server"], version="mysql>=8.0, mariadb>=10.11"),
-             M06=entry("odd", value, adapt=["server"], version="mariadb=10.11"),
+
+    def variable(name, version, **fields):
+        fields.setdefault("set_", f"mysql -e 'SET GLOBAL {name} = $value'")
+        return entry(name, value, adapt=["server"], version=version, **fields)
+
+    database(M01=variable("any_mariadb", "mariadb"),
+             M02=variable("new_mariadb", "mariadb>=10.6<11.0"),
+             M03=variable("old_mariadb", "mariadb<10.6"),
+             M04=variable("for_mysql", "mysql>=8.0"),
+             M05=variable("either", "mysql>=8.0, mariadb>=10.11"),
+             M06=variable("odd", "mariadb=10.11"),
              M07=entry("kernel", value),
-             M08=entry("persisted", value, adapt=["server"], version="mariadb, mysql",
-                       set_="mysql -e 'SET PERSIST_ONLY persisted = $value'", needrestart="true"),
-             M09=entry("fixed", value, adapt=["server"], version="mariadb, mysql",
-                       set_="mysql -e 'SET GLOBAL fixed = $value'"))
+             M08=variable("persisted", "mariadb, mysql", set_="mysql -e 'SET PERSIST_ONLY persisted = $value'",
+                          needrestart="true"),
+             M09=variable("fixed", "mariadb, mysql"))
 
 
 def test_the_server_selects_its_entries(database, files, output, fake_client):
-    fake_client("10.11.6-MariaDB-0+deb12u1", read_only="fixed\\nother\\n")
+    fake_client("10.11.6-MariaDB-0+deb12u1",
+                variables="fixed\\tYES\\t0\\t100\\nany_mariadb\\tNO\\t2\\t8\\neither\\tNO\\t\\t\\n")
     server_database(database, files)
     result = recommend("mysql")
     objects, comments = written(output)
     assert result.detection.server == servers.Server("mariadb", (10, 11, 6))
     assert list(objects) == ["any_mariadb", "new_mariadb", "either", "kernel"]
+    assert objects["any_mariadb"]["scope"] == [2, 8] and objects["either"]["scope"] == [0, 10]
+    assert "#   any_mariadb: range [0, 10] -> [2, 8]: MariaDB 10.11.6 takes [2, 8]" in comments
     assert "# Server: MariaDB 10.11.6" in comments
     assert "#   old_mariadb: for mariadb<10.6, not MariaDB 10.11.6" in comments
     assert "#   for_mysql: for mysql>=8.0, not MariaDB 10.11.6" in comments

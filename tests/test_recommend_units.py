@@ -213,3 +213,64 @@ def test_prepend_replaces_the_file_atomically_and_keeps_it_private(tmp_path):
     assert path.read_text() == "# note\niterations: 5\n"
     assert path.stat().st_mode & 0o777 == 0o600
     assert os.listdir(tmp_path) == ["config.yaml"]
+
+
+def test_the_server_says_what_its_variables_take():
+    rows = ("max_connections\tNO\t10\t100000\ninnodb_log_buffer_size\tYES\t262144\t18446744073709551615\n"
+            "innodb_flush_method\tYES\t\t\nlong_query_time\tNO\t0.000000\t31536000.000000\nbroken\tNO\n"
+            "inverted\tNO\t5\t1\n")
+    variables = servers.parse_variables(rows)
+    assert variables == {
+        "max_connections": servers.Variable(False, (10, 100000)),
+        "innodb_log_buffer_size": servers.Variable(True, (262144, 18446744073709551615)),
+        "innodb_flush_method": servers.Variable(True, None),
+        "long_query_time": servers.Variable(False, (0.0, 31536000.0)),
+        "inverted": servers.Variable(False, None),
+    }
+
+
+@pytest.mark.parametrize(("get", "set_", "name"), [
+    ("mysql -N -B -e 'SELECT @@GLOBAL.sync_binlog'", "mysql -e 'SET GLOBAL sync_binlog = $value'", "sync_binlog"),
+    ("cat x", "mysql -e 'set global Max_Connections=$value'", "max_connections"),
+    ("mysql -N -B -e 'SELECT @@innodb_log_file_size'", "printf 'x=$value' > @MYSQL_CONFDIR@/x.cnf",
+     "innodb_log_file_size"),
+    ("sysctl -n vm.swappiness", "sysctl -w vm.swappiness=$value", None),
+])
+def test_the_variable_an_entry_names(get, set_, name):
+    assert servers.variable_name(get, set_) == name
+
+
+@pytest.mark.parametrize(("set_", "needrestart", "read_only", "refused"), [
+    ("mysql -e 'SET PERSIST_ONLY x = $value'", "true", False, "has no SET PERSIST"),
+    ("mysql -e 'SET GLOBAL x = $value'", "false", True, "has x read-only"),
+    ("mysql -e 'SET GLOBAL x = $value'", "false", False, None),
+    ("printf 'x=$value' > /etc/mysql/conf.d/x.cnf", "true", True, None),
+])
+def test_what_mariadb_would_refuse(set_, needrestart, read_only, refused):
+    reason = servers.unfit_set(set_, needrestart, MARIADB_10_11, servers.Variable(read_only, None))
+    assert (reason is None) if refused is None else (refused in reason)
+    if "PERSIST" not in set_:
+        assert servers.unfit_set(set_, needrestart, MYSQL_8_0, None) is None
+
+
+@pytest.mark.parametrize(("scope", "limits", "discrete", "expected"), [
+    ([128, 8192], (100, 10000), False, [128, 8192]),
+    ([0, 20000], (100, 10000), False, [100, 10000]),
+    ([0, 100], (15, 95), True, [20, 90]),
+    ([0, 10], (20, 30), False, None),
+    ([0, 100], (91, 99), True, None),
+])
+def test_ranges_cut_to_what_the_server_takes(scope, limits, discrete, expected):
+    cut = ranges.within(scope, limits, "MariaDB 10.11.6", dtype="int", discrete=discrete, step=10 if discrete else 1)
+    if expected is None:
+        assert cut.scope == scope and "lies outside the values MariaDB 10.11.6 takes" in cut.refusal
+    else:
+        assert cut.scope == expected and (cut.note is None) is (expected == scope)
+
+
+@pytest.mark.parametrize(("first", "second", "expected"), [
+    (None, None, None), ((0, 10), None, (0, 10)), (None, (2, 5), (2, 5)), ((0, 10), (2, 50), (2, 10)),
+    ((0, 10), (20, 30), (0, 10)),
+])
+def test_both_limits_together(first, second, expected):
+    assert ranges.narrower(first, second) == expected

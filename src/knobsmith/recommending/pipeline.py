@@ -26,6 +26,7 @@ class Entry:
     raw: dict[str, Any]  # the database entry, extra keys (limits, memory) included
     item: Any  # its ParamsItem
     value: int | float | None = None  # the numeric value in effect, once read
+    variable: servers.Variable | None = None  # what the server says of the variable it reads and sets
 
     @property
     def name(self) -> str:
@@ -142,12 +143,15 @@ def _adapt_reason(adapter: Any, entry: Entry) -> str:
 
 def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: notes.Notes,
            server: servers.Server | None) -> list[Entry]:
-    read_only = servers.read_only_variables(server, timeout) if server is not None else None
+    variables = servers.server_variables(server, timeout) if server is not None else None
     kept = []
     for entry in entries:
         reason = _probe_one(entry, timeout, record)
-        if reason is None and server is not None:
-            reason = servers.unfit_set(str(entry.item.set), str(entry.item.needrestart), server, read_only)
+        if server is not None:
+            name = servers.variable_name(str(entry.item.get), str(entry.item.set))
+            entry.variable = variables.get(name) if variables is not None and name is not None else None
+            if reason is None:
+                reason = servers.unfit_set(str(entry.item.set), str(entry.item.needrestart), server, entry.variable)
         if reason is None:
             kept.append(entry)
         elif entry.name in keep:
@@ -190,13 +194,18 @@ def _probe_one(entry: Entry, timeout: float | None, record: notes.Notes) -> str 
     return None
 
 
-def _fit_ranges(entries: list[Entry], record: notes.Notes) -> None:
+def _fit_ranges(entries: list[Entry], keep: set[str], server: servers.Server | None,
+                record: notes.Notes) -> list[Entry]:
     memory: tuple[int, str] | None = None
+    kept = []
     for entry in entries:
         item = entry.item
+        kept.append(entry)
         if item.dtype not in ("int", "float") or not isinstance(item.scope, list) or len(item.scope) != 2:
             continue
-        limits = ranges.read_limits(entry.raw)
+        served = entry.variable.limits if entry.variable is not None else None
+        limits = ranges.narrower(ranges.read_limits(entry.raw), served)
+        discrete = item.type == "discrete"
         said = []
         if "memory" in entry.raw:
             memory = memory or ranges.memory_available()
@@ -209,15 +218,28 @@ def _fit_ranges(entries: list[Entry], record: notes.Notes) -> None:
                 item.scope = sized.scope
                 said.append(sized.note)
         if entry.value is not None:
-            held = ranges.hold(list(item.scope), entry.value, dtype=item.dtype, discrete=item.type == "discrete",
-                               step=item.step, limits=limits)
+            held = ranges.hold(list(item.scope), entry.value, dtype=item.dtype, discrete=discrete, step=item.step,
+                               limits=limits)
             if held.refusal:
                 record.unfitted.append((entry.name, held.refusal))
             elif held.note:
                 item.scope = held.scope
                 said.append(held.note)
+        if served is not None:
+            cut = ranges.within(list(item.scope), served, str(server), dtype=item.dtype, discrete=discrete,
+                                step=item.step)
+            if cut.refusal:
+                if entry.name not in keep:
+                    kept.pop()
+                    record.leave_out(entry.name, cut.refusal)
+                    continue
+                record.unfitted.append((entry.name, f"kept as asked (--keep), although {cut.refusal}"))
+            elif cut.note:
+                item.scope = cut.scope
+                said.append(cut.note)
         if said:
             record.fitted.append((entry.name, "; ".join(said)))
+    return kept
 
 
 def recommend(scene: str, *, probe: bool = True, keep: Iterable[str] = (),
@@ -246,7 +268,7 @@ def recommend(scene: str, *, probe: bool = True, keep: Iterable[str] = (),
     entries = _adapt(entries, record)
     if probe:
         entries = _probe(entries, keep, timeout, record, detection.server if detection else None)
-    _fit_ranges(entries, record)
+    entries = _fit_ranges(entries, keep, detection.server if detection else None, record)
     if not library.Recoyamlfile().writefile([entry.item for entry in entries]):
         return Result(False, notes=record, detection=detection, unknown_keep=unknown_keep)
     path = library.Config().get_output_path() + "config.yaml"

@@ -110,3 +110,32 @@ def memory_scope(shares: object, memory: int, source: str, *, dtype: str | None,
                       "leaves no range within the limits")
     return Fitted(scope, note=f"range {_shown(scope)}: {shares[0]:.0%} to {shares[1]:.0%} of {source}, "
                   f"{memory} bytes")
+
+
+def within(scope: list[Number], limits: tuple[Number, Number], whose: str, *, dtype: str | None, discrete: bool,
+           step: Number | None) -> Fitted:
+    """`scope` cut to the values `whose` takes, `limits`, its low bound kept on its grid; a
+    refusal when nothing of it is left."""
+    low, high = Fraction(str(scope[0])), Fraction(str(scope[1]))
+    lowest, highest = Fraction(str(limits[0])), Fraction(str(limits[1]))
+    if lowest <= low and high <= highest:
+        return Fitted(scope)
+    new_low, new_high = max(low, lowest), min(high, highest)
+    if discrete and step and step > 0:
+        grid = Fraction(str(step))
+        new_low = low + math.ceil((new_low - low) / grid) * grid
+        new_high = new_low + math.floor((new_high - new_low) / grid) * grid
+    if new_low >= new_high:
+        return Fitted(scope, refusal=f"its range {_shown(scope)} lies outside the values {whose} takes, "
+                      f"{_shown(list(limits))}")
+    fitted = [_as(new_low, dtype), _as(new_high, dtype)]
+    return Fitted(fitted, note=f"range {_shown(scope)} -> {_shown(fitted)}: {whose} takes {_shown(list(limits))}")
+
+
+def narrower(first: tuple[Number, Number] | None, second: tuple[Number, Number] | None,
+             ) -> tuple[Number, Number] | None:
+    """The values both limits allow (the first alone when they share none)."""
+    if first is None or second is None:
+        return first or second
+    both = (max(first[0], second[0]), min(first[1], second[1]))
+    return both if both[0] <= both[1] else first

@@ -104,27 +104,64 @@ def confdir() -> str | None:
     return next((folder for folder in CONFDIRS if os.path.isdir(folder)), None)
 
 
-READ_ONLY_QUERY = ("mysql -N -B -e \"SELECT LOWER(VARIABLE_NAME) FROM information_schema.SYSTEM_VARIABLES "
-                   "WHERE READ_ONLY = 'YES'\"")
+VARIABLES_QUERY = ("mysql -N -B -e \"SELECT LOWER(VARIABLE_NAME), READ_ONLY, IFNULL(NUMERIC_MIN_VALUE, ''), "
+                   "IFNULL(NUMERIC_MAX_VALUE, '') FROM information_schema.SYSTEM_VARIABLES\"")
 _SET_GLOBAL = re.compile(r"\bSET\s+(?:GLOBAL\s+|@@GLOBAL\.)(\w+)\s*=", re.IGNORECASE)
+_SELECT_GLOBAL = re.compile(r"@@(?:GLOBAL\.)?(\w+)", re.IGNORECASE)
 _PERSIST = re.compile(r"\bSET\s+PERSIST(?:_ONLY)?\b", re.IGNORECASE)
 
 
-def read_only_variables(server: Server, timeout: float | None,
-                        runner: Callable[..., commands.Outcome] = commands.run) -> set[str] | None:
-    """The variables a MariaDB server takes only at start (it says so in SYSTEM_VARIABLES); None
-    when the server is another or does not say."""
+@dataclass(frozen=True)
+class Variable:
+    read_only: bool
+    limits: tuple[int | float, int | float] | None  # the values the server takes, when it says
+
+
+def _number(text: str) -> int | float | None:
+    try:
+        return int(text)
+    except ValueError:
+        try:
+            return float(text)
+        except ValueError:
+            return None
+
+
+def parse_variables(text: str) -> dict[str, Variable]:
+    """The rows of VARIABLES_QUERY: name, YES/NO, lowest and highest value (blank for words)."""
+    found = {}
+    for line in text.splitlines():
+        fields = line.split("\t")
+        if len(fields) != 4:
+            continue
+        name, read_only, low, high = fields
+        bounds = (_number(low), _number(high))
+        limits = None if bounds[0] is None or bounds[1] is None or bounds[0] >= bounds[1] else bounds
+        found[name] = Variable(read_only == "YES", limits)  # type: ignore[arg-type]
+    return found
+
+
+def server_variables(server: Server, timeout: float | None,
+                     runner: Callable[..., commands.Outcome] = commands.run) -> dict[str, Variable] | None:
+    """What a MariaDB server says of its variables in SYSTEM_VARIABLES; None when the server is
+    another or does not say."""
     if server.family != "mariadb":
         return None
-    outcome = runner(READ_ONLY_QUERY, timeout)
-    return set(outcome.out.split()) if outcome.ok else None
+    outcome = runner(VARIABLES_QUERY, timeout)
+    return parse_variables(outcome.out) if outcome.ok else None
 
 
-def unfit_set(set_command: str, needrestart: str, server: Server, read_only: set[str] | None) -> str | None:
+def variable_name(get_command: str, set_command: str) -> str | None:
+    """The server variable that an entry reads and sets, as far as its commands name it."""
+    found = _SET_GLOBAL.search(set_command) or _SELECT_GLOBAL.search(get_command)
+    return found.group(1).lower() if found else None
+
+
+def unfit_set(set_command: str, needrestart: str, server: Server, variable: Variable | None) -> str | None:
     """Why `server` would refuse the set command, or None as far as can be told without running it."""
     if server.family == "mariadb" and _PERSIST.search(set_command):
         return f"{server} has no SET PERSIST: its set command would fail"
     found = _SET_GLOBAL.search(set_command)
-    if needrestart != "true" and found and read_only is not None and found.group(1).lower() in read_only:
+    if needrestart != "true" and found and variable is not None and variable.read_only:
         return f"{server} has {found.group(1)} read-only: SET GLOBAL would fail"
     return None
