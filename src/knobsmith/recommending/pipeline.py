@@ -206,7 +206,7 @@ def _fit_ranges(entries: list[Entry], keep: set[str], server: servers.Server | N
         served = entry.variable.limits if entry.variable is not None else None
         limits = ranges.narrower(ranges.read_limits(entry.raw), served)
         discrete = item.type == "discrete"
-        said = []
+        said: list[str] = []
         if "memory" in entry.raw:
             memory = memory or ranges.memory_available()
             sized = ranges.memory_scope(entry.raw["memory"], *memory, dtype=item.dtype, limits=limits)
@@ -216,7 +216,7 @@ def _fit_ranges(entries: list[Entry], keep: set[str], server: servers.Server | N
                 record.unfitted.append((entry.name, sized.refusal))
             else:
                 item.scope = sized.scope
-                said.append(sized.note)
+                said.append(sized.note or "")
         if entry.value is not None:
             held = ranges.hold(list(item.scope), entry.value, dtype=item.dtype, discrete=discrete, step=item.step,
                                limits=limits)

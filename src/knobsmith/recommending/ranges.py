@@ -10,9 +10,10 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 from fractions import Fraction
 
-import psutil
+import psutil  # type: ignore[import-untyped]
 
 # cgroup v2: the memory limit of the group this process runs in, as a container sees it.
 CGROUP_MEMORY_MAX = "/sys/fs/cgroup/memory.max"
@@ -39,7 +40,7 @@ def _shown(scope: list[Number]) -> str:
     return f"[{_n(scope[0])}, {_n(scope[1])}]"
 
 
-def read_limits(entry: dict) -> tuple[Number, Number] | None:
+def read_limits(entry: dict[str, Any]) -> tuple[Number, Number] | None:
     """The entry's `limits: [min, max]`: the values the parameter itself takes."""
     limits = entry.get("limits")
     if (isinstance(limits, list) and len(limits) == 2
@@ -62,6 +63,7 @@ def hold(scope: list[Number], value: Number, *, dtype: str | None, discrete: boo
     new_low, new_high = min(low, v), max(high, v)
     why = f"holds the value in effect, {_n(value)}"
     if grid is not None:
+        assert step is not None
         # Up from the low bound to the grid point of the value, the high bound down to the grid.
         new_low += (v - new_low) % grid
         new_high = new_low + math.floor((new_high - new_low) / grid) * grid

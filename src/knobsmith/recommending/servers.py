@@ -10,6 +10,7 @@ import os
 import re
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 from knobsmith.recommending import commands
 
@@ -77,7 +78,7 @@ def selects(version: str, server: Server) -> bool:
                for family, low, high in clauses(version))
 
 
-def is_server_specific(entry: dict) -> bool:
+def is_server_specific(entry: dict[str, Any]) -> bool:
     adapt = entry.get("adapt")
     return isinstance(adapt, list) and "server" in adapt
 
