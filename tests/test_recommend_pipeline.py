@@ -65,6 +65,19 @@ def test_probing_leaves_out_what_does_not_read_and_says_why(database, files, out
     assert stat.S_IMODE(os.stat(output / "config.yaml").st_mode) == 0o600
 
 
+def test_entries_for_a_disk_file_this_machine_lacks(database, output, monkeypatch):
+    from knobsmith import recommend as library
+
+    monkeypatch.setattr(library.Adaptenv, "get_all_disks", lambda self: ["vdz"])
+    database(I01=entry("queue.nothing", "cat /sys/block/sda/queue/no_such_file", adapt=["disk"]),
+             I02=entry("queue.unnamed", "echo 1", adapt=["disk"]))
+    recommend("io")
+    objects, comments = written(output)
+    assert objects == {}
+    assert "#   queue.nothing: this machine has no /sys/block/vdz/queue/no_such_file" in comments
+    assert "#   queue.unnamed: its get command names no file to look for" in comments
+
+
 def test_keep_writes_what_probing_would_leave_out(database, files, output, tmp_path, capsys):
     database(C01=entry("missing", f"cat {tmp_path}/absent"),
              C02=entry("sched", files("sched", "none [mq-deadline] kyber\n"), dtype="string", type_="discrete",

@@ -132,8 +132,10 @@ def _adapt(entries: list[Entry], record: notes.Notes) -> list[Entry]:
 def _adapt_reason(adapter: Any, entry: Entry) -> str:
     adapt = entry.item.adapt or []
     if "disk" in adapt:
+        if not adapter.get_all_disks():
+            return "this machine shows no physical disk"
         path = adapter.get_file_path(entry.item.get)
-        return f"this machine has no {path}" if path else "no disk of this machine could be found"
+        return f"this machine has no {path}" if path else "its get command names no file to look for"
     if "version" in adapt:
         return f"not for this system's release (it needs {entry.item.version})"
     if entry.name == "innodb_buffer_pool_instances":
