@@ -37,9 +37,10 @@ class Outcome:
 
 
 def one_line(text: str, limit: int = 240) -> str:
-    """A command's output as one printable line: lines joined by " | ", control characters
+    """A command's output as one printable line: its lines joined by " | ", control characters
     replaced, cut at `limit` characters."""
-    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    # The mysql client frames a failed statement in lines of dashes: they say nothing.
+    lines = [line.strip() for line in text.splitlines() if line.strip().strip("-")]
     joined = " | ".join(lines)
     printable = "".join(char if char.isprintable() else "?" for char in joined)
     return printable if len(printable) <= limit else printable[:limit - 3] + "..."

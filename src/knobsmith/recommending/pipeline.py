@@ -43,7 +43,7 @@ class Result:
     unknown_keep: list[str] = field(default_factory=list)
 
 
-def _load(scene: str) -> tuple[list[Entry], Any] | None:
+def _load(scene: str) -> list[Entry] | None:
     path = library.Config().get_inst_path() + DATABASE
     text = library.SetScript().de_file(path)
     db = library.Paramsdb()
@@ -55,7 +55,7 @@ def _load(scene: str) -> tuple[list[Entry], Any] | None:
     keys = [key for key in db.dataset if letter is not None and letter in key]
     if len(keys) != len(items):
         raise RuntimeError(f"the scene {scene} selected {len(items)} entries of {len(keys)} keys")
-    return [Entry(key, db.dataset[key], item) for key, item in zip(keys, items)], db
+    return [Entry(key, db.dataset[key], item) for key, item in zip(keys, items)]
 
 
 def _breaks_shell_rule(entry: Entry) -> str | None:
@@ -247,10 +247,7 @@ def _fit_ranges(entries: list[Entry], keep: set[str], server: servers.Server | N
 def recommend(scene: str, *, probe: bool = True, keep: Iterable[str] = (),
               timeout: float | None = commands.DEFAULT_TIMEOUT) -> Result:
     """Writes config.yaml for `scene` in the output folder; the result says what was written."""
-    loaded = _load(scene)
-    if loaded is None:
-        return Result(False)
-    entries, _db = loaded
+    entries = _load(scene)
     if not entries:
         return Result(False)
     record = notes.Notes(scene, probe)
