@@ -146,18 +146,25 @@ def server_database(database, files):
              M07=entry("kernel", value),
              M08=variable("persisted", "mariadb, mysql", set_="mysql -e 'SET PERSIST_ONLY persisted = $value'",
                           needrestart="true"),
-             M09=variable("fixed", "mariadb, mysql"))
+             M09=variable("fixed", "mariadb, mysql"),
+             M10=entry("flush", files("f", "O_DSYNC\n"), dtype="string", type_="discrete", adapt=["server"],
+                       version="mariadb", options=["o_direct", "nosync", "fsync"],
+                       set_="mysql -e 'SET GLOBAL flush = $value'"))
 
 
 def test_the_server_selects_its_entries(database, files, output, fake_client):
     fake_client("10.11.6-MariaDB-0+deb12u1",
-                variables="fixed\\tYES\\t0\\t100\\nany_mariadb\\tNO\\t2\\t8\\neither\\tNO\\t\\t\\n")
+                variables="fixed\\tYES\\t0\\t100\\t\\nany_mariadb\\tNO\\t2\\t8\\t\\neither\\tNO\\t\\t\\t\\n"
+                "flush\\tNO\\t\\t\\tfsync,O_DSYNC,O_DIRECT\\n")
     server_database(database, files)
     result = recommend("mysql")
     objects, comments = written(output)
     assert result.detection.server == servers.Server("mariadb", (10, 11, 6))
-    assert list(objects) == ["any_mariadb", "new_mariadb", "either", "kernel"]
+    assert list(objects) == ["any_mariadb", "new_mariadb", "either", "kernel", "flush"]
     assert objects["any_mariadb"]["scope"] == [2, 8] and objects["either"]["scope"] == [0, 10]
+    assert objects["flush"]["options"] == ["o_direct", "fsync", "O_DSYNC"]
+    assert ("#   flush: options o_direct nosync fsync -> o_direct fsync O_DSYNC: the machine offers fsync O_DSYNC "
+            "O_DIRECT, O_DSYNC in effect") in comments
     assert "#   any_mariadb: range [0, 10] -> [2, 8]: MariaDB 10.11.6 takes [2, 8]" in comments
     assert "# Server: MariaDB 10.11.6" in comments
     assert "#   old_mariadb: for mariadb<10.6, not MariaDB 10.11.6" in comments

@@ -204,14 +204,14 @@ def test_prepend_replaces_the_file_atomically_and_keeps_it_private(tmp_path):
 
 
 def test_the_server_says_what_its_variables_take():
-    rows = ("max_connections\tNO\t10\t100000\ninnodb_log_buffer_size\tYES\t262144\t18446744073709551615\n"
-            "innodb_flush_method\tYES\t\t\nlong_query_time\tNO\t0.000000\t31536000.000000\nbroken\tNO\n"
-            "inverted\tNO\t5\t1\n")
+    rows = ("max_connections\tNO\t10\t100000\t\ninnodb_log_buffer_size\tYES\t262144\t18446744073709551615\t\n"
+            "innodb_flush_method\tYES\t\t\tfsync,O_DSYNC,O_DIRECT\nlong_query_time\tNO\t0.000000\t31536000.000000\t\n"
+            "broken\tNO\n" "inverted\tNO\t5\t1\t\n")
     variables = servers.parse_variables(rows)
     assert variables == {
         "max_connections": servers.Variable(False, (10, 100000)),
         "innodb_log_buffer_size": servers.Variable(True, (262144, 18446744073709551615)),
-        "innodb_flush_method": servers.Variable(True, None),
+        "innodb_flush_method": servers.Variable(True, None, ("fsync", "O_DSYNC", "O_DIRECT")),
         "long_query_time": servers.Variable(False, (0.0, 31536000.0)),
         "inverted": servers.Variable(False, None),
     }

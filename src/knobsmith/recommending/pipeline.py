@@ -148,12 +148,12 @@ def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: 
     variables = servers.server_variables(server, timeout) if server is not None else None
     kept = []
     for entry in entries:
-        reason = _probe_one(entry, timeout, record)
         if server is not None:
             name = servers.variable_name(str(entry.item.get), str(entry.item.set))
             entry.variable = variables.get(name) if variables is not None and name is not None else None
-            if reason is None:
-                reason = servers.unfit_set(str(entry.item.set), str(entry.item.needrestart), server, entry.variable)
+        reason = _probe_one(entry, timeout, record)
+        if reason is None and server is not None:
+            reason = servers.unfit_set(str(entry.item.set), str(entry.item.needrestart), server, entry.variable)
         if reason is None:
             kept.append(entry)
         elif entry.name in keep:
@@ -173,26 +173,34 @@ def _probe_one(entry: Entry, timeout: float | None, record: notes.Notes) -> str 
     assert found.value is not None
     if item.dtype == "string":
         choices = probing.offered(found.value)
-        if choices is None:
-            return None
-        offered, current = choices
-        declared = list(item.options or [])
-        options = [option for option in declared if option in offered]
-        if not options:
-            return f"the machine offers none of its options (it offers {' '.join(offered)})"
-        if current not in options:
-            options.append(current)  # what is in effect stays reachable
-        if options != declared:
-            said = f"options {' '.join(declared)} -> {' '.join(options)}: the machine offers {' '.join(offered)}"
-            if current not in declared:
-                said += f", {current} in effect"
-            item.options = options
-            record.fitted.append((entry.name, said))
-        return None
+        if choices is None and entry.variable is not None and entry.variable.choices:
+            choices = list(entry.variable.choices), found.value
+        return None if choices is None else _fit_options(entry, *choices, record)
     if item.dtype in ("int", "float"):
         entry.value = probing.number(found.value, item.dtype)
         if entry.value is None:
             return f"its get command prints {commands.one_line(found.value, 80)!r}, not a number of type {item.dtype}"
+    return None
+
+
+def _fit_options(entry: Entry, offered: list[str], current: str, record: notes.Notes) -> str | None:
+    """Keeps the options the machine offers (words compare without case, as the server and the
+    kernel read them); why the entry is to be left out when none is left."""
+    item = entry.item
+    offers = {word.lower() for word in offered}
+    declared = list(item.options or [])
+    options = [option for option in declared if str(option).lower() in offers]
+    if not options:
+        return f"the machine offers none of its options (it offers {' '.join(offered)})"
+    if current.lower() not in {str(option).lower() for option in options}:
+        options.append(current)  # what is in effect stays reachable
+    if options != declared:
+        said = f"options {' '.join(map(str, declared))} -> {' '.join(map(str, options))}: the machine offers " \
+               f"{' '.join(offered)}"
+        if current not in declared:
+            said += f", {current} in effect"
+        item.options = options
+        record.fitted.append((entry.name, said))
     return None
 
 

@@ -106,7 +106,8 @@ def confdir() -> str | None:
 
 
 VARIABLES_QUERY = ("mysql -N -B -e \"SELECT LOWER(VARIABLE_NAME), READ_ONLY, IFNULL(NUMERIC_MIN_VALUE, ''), "
-                   "IFNULL(NUMERIC_MAX_VALUE, '') FROM information_schema.SYSTEM_VARIABLES\"")
+                   "IFNULL(NUMERIC_MAX_VALUE, ''), IFNULL(ENUM_VALUE_LIST, '') "
+                   "FROM information_schema.SYSTEM_VARIABLES\"")
 _SET_GLOBAL = re.compile(r"\bSET\s+(?:GLOBAL\s+|@@GLOBAL\.)(\w+)\s*=", re.IGNORECASE)
 _SELECT_GLOBAL = re.compile(r"@@(?:GLOBAL\.)?(\w+)", re.IGNORECASE)
 _PERSIST = re.compile(r"\bSET\s+PERSIST(?:_ONLY)?\b", re.IGNORECASE)
@@ -116,6 +117,7 @@ _PERSIST = re.compile(r"\bSET\s+PERSIST(?:_ONLY)?\b", re.IGNORECASE)
 class Variable:
     read_only: bool
     limits: tuple[int | float, int | float] | None  # the values the server takes, when it says
+    choices: tuple[str, ...] | None = None  # the words it takes, when it says
 
 
 def _number(text: str) -> int | float | None:
@@ -129,16 +131,18 @@ def _number(text: str) -> int | float | None:
 
 
 def parse_variables(text: str) -> dict[str, Variable]:
-    """The rows of VARIABLES_QUERY: name, YES/NO, lowest and highest value (blank for words)."""
+    """The rows of VARIABLES_QUERY: name, YES/NO, lowest and highest value (blank for words), the
+    words it takes, comma-separated (blank for numbers)."""
     found = {}
     for line in text.splitlines():
         fields = line.split("\t")
-        if len(fields) != 4:
+        if len(fields) != 5:
             continue
-        name, read_only, low, high = fields
+        name, read_only, low, high, words = fields
         bounds = (_number(low), _number(high))
         limits = None if bounds[0] is None or bounds[1] is None or bounds[0] >= bounds[1] else bounds
-        found[name] = Variable(read_only == "YES", limits)  # type: ignore[arg-type]
+        found[name] = Variable(read_only == "YES", limits,  # type: ignore[arg-type]
+                               tuple(words.split(",")) if words else None)
     return found
 
 
