@@ -109,7 +109,7 @@ def test_no_probe_runs_no_command(database, output, tmp_path, monkeypatch):
     objects, comments = written(output)
     assert not marker.exists() and result.detection is None
     assert list(objects) == ["a", "b"] and objects["a"]["scope"] == [100, 200]
-    assert "no command was run (--no-probe)" in comments
+    assert "no value was read (--no-probe)" in comments
     assert "#   b: an earlier entry of the same name is written (the server was not asked)" in comments
     assert "#   c: the version clause 'mariadb>=10' is not of the form" in comments
 

@@ -489,7 +489,8 @@ def _parser() -> argparse.ArgumentParser:
     recommend.add_argument("scene", choices=SCENES)
     recommend.add_argument("--output", metavar="DIR", help="folder for config.yaml (default: $KNOBSMITH_OUTPUT_DIR or here)")
     recommend.add_argument("--no-probe", action="store_true",
-                           help="run no command: write every entry that suits this machine, with the database's ranges")
+                           help="read no value and ask no server: write every entry that suits this machine's "
+                           "memory and disks, with the database's ranges")
     recommend.add_argument("--keep", nargs="+", action="extend", default=[], metavar="NAME",
                            help="write these entries even when reading their value fails or the machine offers "
                            "none of their options")

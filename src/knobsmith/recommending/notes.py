@@ -32,7 +32,8 @@ def _section(title: str, lines: list[tuple[str, str]]) -> list[str]:
 def block(notes: Notes) -> str:
     """The comment lines, each starting with "# ", ending with a line break."""
     how = ("each entry's get command was run once to read the value in effect" if notes.probed
-           else "no command was run (--no-probe): entries and ranges are the database's")
+           else "no value was read (--no-probe): the database's entries and ranges, fitted to this machine's "
+           "memory and disks only")
     lines = [f"Recommended by knobsmith for the scene {notes.scene}; {how}."]
     if notes.server:
         lines.append(f"Server: {one_line(notes.server, 400)}")
