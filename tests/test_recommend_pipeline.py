@@ -121,7 +121,7 @@ def fake_client(tmp_path, monkeypatch):
     def install(version=None, error="ERROR 2002 (HY000): Can't connect to local server", variables=""):
         folder = tmp_path / "bin"
         folder.mkdir(exist_ok=True)
-        script = "#!/bin/sh\n"
+        script = f"#!/bin/sh\necho \"$*\" >> {tmp_path}/client.log\n"
         script += (f"case \"$*\" in *VERSION*) echo '{version}' ;; *SYSTEM_VARIABLES*) printf '{variables}' ;; esac\n"
                    if version else f"echo \"{error}\" >&2\nexit 1\n")
         (folder / "mysql").write_text(script)
@@ -130,7 +130,7 @@ def fake_client(tmp_path, monkeypatch):
     return install
 
 
-def server_database(database, files):
+def server_database(database, files, **more):
     value = files("v", "7\n")
 
     def variable(name, version, **fields):
@@ -149,7 +149,8 @@ def server_database(database, files):
              M09=variable("fixed", "mariadb, mysql"),
              M10=entry("flush", files("f", "O_DSYNC\n"), dtype="string", type_="discrete", adapt=["server"],
                        version="mariadb", options=["o_direct", "nosync", "fsync"],
-                       set_="mysql -e 'SET GLOBAL flush = $value'"))
+                       set_="mysql -e 'SET GLOBAL flush = $value'"),
+             **more)
 
 
 def test_the_server_selects_its_entries(database, files, output, fake_client):
@@ -182,14 +183,17 @@ def test_mysql_takes_its_own_entries(database, files, output, fake_client):
     assert list(objects) == ["for_mysql", "either", "kernel", "persisted", "fixed"]
 
 
-def test_an_unreachable_server_leaves_its_entries_out(database, files, output, fake_client, capsys):
+def test_an_unreachable_server_leaves_its_entries_out(database, files, output, fake_client, tmp_path, capsys):
     fake_client(None)
-    server_database(database, files)
+    server_database(database, files, M11=entry("plain", "mysql -N -B -e 'SELECT @@GLOBAL.plain'"))
     assert cli.main(["recommend", "mysql"]) == 0
     objects, comments = written(output)
     assert list(objects) == ["kernel"]
     reason = "the server could not be asked: mysql -N -B -e 'SELECT VERSION()' failed with exit status 1: ERROR 2002"
     assert f"#   any_mariadb: {reason}" in comments and f"#   either: {reason}" in comments
+    assert f"#   plain: {reason}" in comments
+    # Asked once: the entries that would meet the same server wait for nothing.
+    assert (tmp_path / "client.log").read_text().splitlines() == ["-N -B -e SELECT VERSION()"]
     assert ("knobsmith: no database server could be asked: mysql -N -B -e 'SELECT VERSION()' failed with exit "
             "status 1: ERROR 2002 (HY000): Can't connect to local server") in capsys.readouterr().err
 

@@ -144,14 +144,19 @@ def _adapt_reason(adapter: Any, entry: Entry) -> str:
 
 
 def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: notes.Notes,
-           server: servers.Server | None) -> list[Entry]:
+           detection: servers.Detection | None) -> list[Entry]:
+    server = detection.server if detection is not None else None
     variables = servers.server_variables(server, timeout) if server is not None else None
     kept = []
     for entry in entries:
+        name = servers.variable_name(str(entry.item.get), str(entry.item.set))
         if server is not None:
-            name = servers.variable_name(str(entry.item.get), str(entry.item.set))
             entry.variable = variables.get(name) if variables is not None and name is not None else None
-        reason = _probe_one(entry, timeout, record)
+        if detection is not None and detection.error is not None and name is not None:
+            # Its get command would meet the same server, or wait as long for it.
+            reason: str | None = f"the server could not be asked: {detection.error}"
+        else:
+            reason = _probe_one(entry, timeout, record)
         if reason is None and server is not None:
             reason = servers.unfit_set(str(entry.item.set), str(entry.item.needrestart), server, entry.variable)
         if reason is None:
@@ -274,7 +279,7 @@ def recommend(scene: str, *, probe: bool = True, keep: Iterable[str] = (),
         entries, detection = _filter_servers(entries, probe, timeout, record)
     entries = _adapt(entries, record)
     if probe:
-        entries = _probe(entries, keep, timeout, record, detection.server if detection else None)
+        entries = _probe(entries, keep, timeout, record, detection)
     entries = _fit_ranges(entries, keep, detection.server if detection else None, record)
     if not library.Recoyamlfile().writefile([entry.item for entry in entries]):
         return Result(False, notes=record, detection=detection, unknown_keep=unknown_keep)
