@@ -31,7 +31,7 @@ def _section(title: str, lines: list[tuple[str, str]]) -> list[str]:
 
 def block(notes: Notes) -> str:
     """The comment lines, each starting with "# ", ending with a line break."""
-    how = ("each entry's get command was run once to read the value in effect" if notes.probed
+    how = ("the values in effect were read through the entries' get commands, each run at most once" if notes.probed
            else "no value was read (--no-probe): the database's entries and ranges, fitted to this machine's "
            "memory and disks only")
     lines = [f"Recommended by knobsmith for the scene {notes.scene}; {how}."]
