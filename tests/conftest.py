@@ -5,6 +5,8 @@ import os
 import pytest
 import yaml
 
+import knobsmith.recommend as recommend
+from common.config import Config
 from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
 from knobsmith.recommend import SystemCollecter
@@ -102,6 +104,23 @@ def output(tmp_path, monkeypatch):
     folder.mkdir(mode=0o700)
     monkeypatch.setenv("KNOBSMITH_OUTPUT_DIR", str(folder))
     return folder
+
+
+@pytest.fixture
+def own_database(tmp_path, monkeypatch):
+    """Points the manager at a database written by the test."""
+
+    def install(text):
+        (tmp_path / "knobsmith").mkdir(exist_ok=True)
+        (tmp_path / "knobsmith" / "paramsdb.json5.extu").write_text(text, encoding="utf-8")
+
+        class HereConfig(Config):
+            def get_inst_path(self):
+                return str(tmp_path)
+
+        monkeypatch.setattr(recommend, "Config", HereConfig)
+
+    return install
 
 
 def open_descriptors():

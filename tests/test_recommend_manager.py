@@ -19,23 +19,6 @@ def shipped_database():
         return json5.loads(stream.read())
 
 
-@pytest.fixture
-def own_database(tmp_path, monkeypatch):
-    """Points the manager at a database written by the test."""
-
-    def install(text):
-        (tmp_path / "knobsmith").mkdir(exist_ok=True)
-        (tmp_path / "knobsmith" / "paramsdb.json5.extu").write_text(text, encoding="utf-8")
-
-        class HereConfig(Config):
-            def get_inst_path(self):
-                return str(tmp_path)
-
-        monkeypatch.setattr(recommend, "Config", HereConfig)
-
-    return install
-
-
 ENTRY = ("{name: '%s', desc: '', get: '%s', set: 'echo $value', needrestart: 'false', type: 'discrete', "
          "dtype: 'int', scope: [1, 2], step: 1, items: [], options: [], level: 'low', version: '', adapt: %s}")
 

@@ -61,13 +61,27 @@ def _check(args: argparse.Namespace) -> int:
 
 def _recommend(args: argparse.Namespace) -> int:
     from common.config import Config
-    from knobsmith.recommend import Recomd
+    from knobsmith.recommending.pipeline import recommend
 
     if args.output is not None:
         os.makedirs(args.output, mode=0o700, exist_ok=True)
         os.environ["KNOBSMITH_OUTPUT_DIR"] = os.path.abspath(args.output)
-    if not Recomd().manager(args.scene):
+    timeout = args.command_timeout if args.command_timeout > 0 else None
+    result = recommend(args.scene, probe=not args.no_probe, keep=args.keep, timeout=timeout)
+    for name in result.unknown_keep:
+        print(f"knobsmith: warning: --keep {name}: the scene {args.scene} has no such entry", file=sys.stderr)
+    if result.detection is not None:
+        if result.detection.server is not None:
+            print(f"knobsmith: the database server is {result.detection.server}", file=sys.stderr)
+        else:
+            print(f"knobsmith: no database server could be asked: {result.detection.error}", file=sys.stderr)
+    if not result.written:
         _fail(f"no recommendation written for the scene {args.scene}")
+    assert result.notes is not None
+    left_out = len(result.notes.left_out)
+    if left_out:
+        print(f"knobsmith: {len(result.entries)} entries written, {left_out} left out "
+              "(the top of config.yaml says why)", file=sys.stderr)
     print(Config().get_output_path() + "config.yaml")
     return 0
 
@@ -506,6 +520,12 @@ def _parser() -> argparse.ArgumentParser:
     recommend = commands.add_parser("recommend", help="write a recommended configuration for a scene")
     recommend.add_argument("scene", choices=SCENES)
     recommend.add_argument("--output", metavar="DIR", help="folder for config.yaml (default: $KNOBSMITH_OUTPUT_DIR or here)")
+    recommend.add_argument("--no-probe", action="store_true",
+                           help="read no value and ask no server: write every entry that suits this machine's "
+                           "memory and disks, with the database's ranges")
+    recommend.add_argument("--keep", nargs="+", action="extend", default=[], metavar="NAME",
+                           help="write these entries even when reading their value fails or the machine offers "
+                           "none of their options")
     recommend.set_defaults(run=_recommend)
 
     backup = commands.add_parser("backup", help="read the current values and write bak_<project>.ini here")
@@ -557,7 +577,7 @@ def _parser() -> argparse.ArgumentParser:
     tune.add_argument("--keep-within-noise", action="store_true",
                       help="leave the best values applied even when their gain is within the noise")
     tune.set_defaults(run=_tune)
-    for runs_commands in (backup, apply, restore, diff, tune):
+    for runs_commands in (recommend, backup, apply, restore, diff, tune):
         runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
                                    help="end a get or set command still running after SECONDS and count it as "
                                    "failed (default 60; 0: no limit)")

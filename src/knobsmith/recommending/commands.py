@@ -1,0 +1,64 @@
+"""A command run once to read something: /bin/sh -c in a session and process group of its own, so
+that a time limit ends the command and whatever it started."""
+
+from __future__ import annotations
+
+import subprocess
+from dataclasses import dataclass
+
+from knobsmith.tuner.processes import SHELL, end_group
+
+DEFAULT_TIMEOUT = 60.0
+
+
+@dataclass(frozen=True)
+class Outcome:
+    status: int | None  # None: ended at its time limit
+    out: str
+    err: str
+
+    @property
+    def ok(self) -> bool:
+        """Exit status 0 and nothing on standard error: a warning there means the value is in doubt."""
+        return self.status == 0 and not self.err.strip()
+
+    def failure(self, timeout: float | None) -> str:
+        """Why the command counts as failed, in one line."""
+        said = one_line(self.err)
+        if self.status is None:
+            return f"did not end within {timeout:g} s" + (f": {said}" if said else "")
+        if self.status < 0:
+            what = f"was killed by signal {-self.status}"
+        elif self.status:
+            what = f"failed with exit status {self.status}"
+        else:
+            what = "wrote to standard error"
+        return f"{what}: {said}" if said else what
+
+
+def one_line(text: str, limit: int = 240) -> str:
+    """A command's output as one printable line: its lines joined by " | ", control characters
+    replaced, cut at `limit` characters."""
+    # The mysql client frames a failed statement in lines of dashes: they say nothing.
+    lines = [line.strip() for line in text.splitlines() if line.strip().strip("-")]
+    joined = " | ".join(lines)
+    printable = "".join(char if char.isprintable() else "?" for char in joined)
+    return printable if len(printable) <= limit else printable[:limit - 3] + "..."
+
+
+def run(command: str, timeout: float | None = DEFAULT_TIMEOUT) -> Outcome:
+    process = subprocess.Popen([SHELL, "-c", command], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, start_new_session=True, text=True, errors="replace")
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        end_group(process)
+        try:
+            out, err = process.communicate(timeout=1)
+        except subprocess.TimeoutExpired:  # a descendant that left the group still holds the pipes
+            out, err = "", ""
+        return Outcome(None, out or "", err or "")
+    except BaseException:
+        end_group(process)
+        raise
+    return Outcome(process.returncode, out or "", err or "")

@@ -1,0 +1,68 @@
+"""The comment block at the top of config.yaml: what was left out and why, what was fitted."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import tempfile
+from dataclasses import dataclass, field
+
+from knobsmith.recommending.commands import one_line
+
+
+@dataclass
+class Notes:
+    scene: str
+    probed: bool
+    server: str | None = None  # which server answered, or why none did
+    left_out: list[tuple[str, str]] = field(default_factory=list)
+    fitted: list[tuple[str, str]] = field(default_factory=list)
+    unfitted: list[tuple[str, str]] = field(default_factory=list)  # left as they are, and why
+
+    def leave_out(self, name: object, reason: str) -> None:
+        self.left_out.append((str(name), reason))
+
+
+def _section(title: str, lines: list[tuple[str, str]]) -> list[str]:
+    if not lines:
+        return []
+    return [f"{title} ({len(lines)}):"] + [f"  {one_line(name, 120)}: {one_line(reason, 400)}" for name, reason in lines]
+
+
+def block(notes: Notes) -> str:
+    """The comment lines, each starting with "# ", ending with a line break."""
+    how = ("the values in effect were read through the entries' get commands, each run at most once" if notes.probed
+           else "no value was read (--no-probe): the database's entries and ranges, fitted to this machine's "
+           "memory and disks only")
+    lines = [f"Recommended by knobsmith for the scene {notes.scene}; {how}."]
+    if notes.server:
+        lines.append(f"Server: {one_line(notes.server, 400)}")
+    lines += _section("Left out", notes.left_out)
+    lines += _section("Fitted to this machine", notes.fitted)
+    lines += _section("Left as they are", notes.unfitted)
+    return "".join(f"# {line}\n" for line in lines)
+
+
+def prepend(path: str, text: str) -> None:
+    """Puts `text` before the content of the file at `path`, atomically: the new content goes to
+    a temporary file of the same folder (mode 0600), reaches the disk, and replaces the file."""
+    folder = os.path.dirname(os.path.abspath(path))
+    with open(path, encoding="utf-8") as stream:
+        content = stream.read()
+    descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".config.yaml.")
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
+            os.fchmod(stream.fileno(), 0o600)
+            stream.write(text + content)
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    directory = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(directory)
+    finally:
+        os.close(directory)
