@@ -14,6 +14,7 @@ import json5
 import pytest
 
 from common.config import Config
+from knobsmith.recommending import servers
 
 HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:  # the shared helper sits beside this file
@@ -21,7 +22,6 @@ if HERE not in sys.path:  # the shared helper sits beside this file
 from mariadb_server import SBIN, private_server, require_mariadb  # noqa: E402
 
 SHELL_RULE = re.compile(r"[;!`\n]|&&|\|\||\$\(|\$\{")
-CLAUSE = re.compile(r"(mariadb|mysql)(?:>=(\d+\.\d+(?:\.\d+)?))?(?:<(\d+\.\d+))?")
 CONFDIR = "@MYSQL_CONFDIR@"
 RELEASES = [("mariadb", (10, 11, 0)), ("mariadb", (10, 11, 19)), ("mysql", (8, 0, 0)), ("mysql", (8, 0, 30)),
             ("mysql", (8, 4, 0))]
@@ -42,19 +42,16 @@ def release(text):
 
 
 def clauses(version):
-    """(family, lowest release, first release past) of each clause; None where a clause is malformed."""
-    parsed = []
-    for clause in version.split(","):
-        match = CLAUSE.fullmatch(clause)
-        if match is None or (match[2] and match[3] and match[2].count(".") == 2):
-            return None
-        parsed.append((match[1], release(match[2]) if match[2] else None, release(match[3]) if match[3] else None))
-    return parsed
+    """(family, lowest release, first release past) of each clause, as recommend reads them; None
+    where a clause is malformed."""
+    try:
+        return servers.clauses(version)
+    except ValueError:
+        return None
 
 
 def selects(entry, family, at):
-    return any(name == family and (low is None or at >= low) and (high is None or at < high)
-               for name, low, high in clauses(entry["version"]))
+    return servers.selects(entry["version"], servers.Server(family, at))
 
 
 def families(entry):
@@ -66,20 +63,6 @@ def test_every_server_variable_is_tied_to_servers():
         if entry["get"].startswith("mysql "):
             assert "M" in key and "server" in entry["adapt"], key
             assert clauses(entry["version"]), (key, entry["version"])
-
-
-@pytest.mark.parametrize(("text", "parsed"), [
-    ("mariadb", [("mariadb", None, None)]),
-    ("mysql>=8.0.30", [("mysql", (8, 0, 30), None)]),
-    ("mariadb<11.0", [("mariadb", None, (11, 0))]),
-    ("mariadb>=10.6,mysql>=8.0<9.0", [("mariadb", (10, 6), None), ("mysql", (8, 0), (9, 0))]),
-    ("mysql>=8.0.30<9.0", None),
-    ("postgres>=16", None),
-    ("mysql >= 8.0", None),
-    ("", None),
-])
-def test_the_clause_reader_of_these_tests(text, parsed):
-    assert clauses(text) == parsed
 
 
 @pytest.mark.parametrize(("family", "at"), RELEASES, ids=[f"{name}-{'.'.join(map(str, at))}" for name, at in RELEASES])

@@ -95,6 +95,11 @@ def memory_available() -> tuple[int, str]:
     return total, "the memory total"
 
 
+def _percent(share: float) -> str:
+    """0.7 as 70%, 0.0005 as 0.05%: as many digits as the share has."""
+    return f"{share * 100:.6g}%"
+
+
 def memory_scope(shares: object, memory: int, source: str, *, dtype: str | None,
                  limits: tuple[Number, Number] | None) -> Fitted | None:
     """The range from the low to the high share of `memory`, within the limits; None when the
@@ -108,9 +113,9 @@ def memory_scope(shares: object, memory: int, source: str, *, dtype: str | None,
         low, high = max(low, limits[0]), min(high, limits[1])
     scope = [_as(Fraction(low), dtype), _as(Fraction(high), dtype)]
     if scope[0] >= scope[1]:
-        return Fitted(scope, refusal=f"{shares[0]:.0%} to {shares[1]:.0%} of {source}, {memory} bytes, "
+        return Fitted(scope, refusal=f"{_percent(shares[0])} to {_percent(shares[1])} of {source}, {memory} bytes, "
                       "leaves no range within the limits")
-    return Fitted(scope, note=f"range {_shown(scope)}: {shares[0]:.0%} to {shares[1]:.0%} of {source}, "
+    return Fitted(scope, note=f"range {_shown(scope)}: {_percent(shares[0])} to {_percent(shares[1])} of {source}, "
                   f"{memory} bytes")
 
 
