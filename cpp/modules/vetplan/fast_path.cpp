@@ -57,6 +57,9 @@ constexpr std::array<const char*, kKeyCount> kKeyTexts = {
     "needrestart", "dtype",   "scope",     "step",          "items",        "options",
 };
 
+// Containers and values the nesting walk visits before it leaves a value to the checks' own walk.
+constexpr long kVisitBudget = 4L * 1024 * 1024;
+
 // Interned once: a lookup with them hashes nothing and compares by identity first.
 std::array<PyObject*, kKeyCount> keys{};
 
@@ -362,7 +365,7 @@ bool valid_config(PyObject* cfg, bool& needs_restart) {
     if (!PyDict_CheckExact(cfg)) {
         return false;
     }
-    long budget = 4 * 1024 * 1024;
+    long budget = kVisitBudget;
     PyObject* iterations = lookup(cfg, kIterations);
     PyObject* timeout = lookup(cfg, kTimeout);
     PyObject* benchmark = lookup(cfg, kBenchmark);
