@@ -40,7 +40,7 @@ bool read_otherwise(py::handle text) {
     const int kind = PyUnicode_KIND(text.ptr());
     const void* data = PyUnicode_DATA(text.ptr());
     const auto at = [&](Py_ssize_t index) -> Py_UCS4 { return index < length ? PyUnicode_READ(kind, data, index) : 0; };
-    enum class Token { none, number, word } token = Token::none;
+    enum class Token : unsigned char { none, number, word } token = Token::none;
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 ch = at(i);
         if (ch == '\\') {  // an escape in a name
@@ -70,7 +70,7 @@ bool read_otherwise(py::handle text) {
             continue;
         }
         if (ch == '/' && at(i + 1) == '*') {
-            for (i += 2; i < length && !(at(i) == '*' && at(i + 1) == '/'); ++i) {
+            for (i += 2; i < length && (at(i) != '*' || at(i + 1) != '/'); ++i) {
             }
             ++i;
             token = Token::none;
