@@ -14,10 +14,10 @@ BENCHMARKS = pathlib.Path(__file__).resolve().parents[1] / "benchmarks"
 
 
 def load(name):
-    spec = importlib.util.spec_from_file_location(name, BENCHMARKS / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, BENCHMARKS / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

@@ -185,11 +185,11 @@ def test_text_libyaml_reads_otherwise_goes_to_the_pure_parser_alone(tmp_path, mo
 
 
 def test_the_errors_of_a_refused_text_are_the_pure_parsers(write_config, errors):
-    assert Cfg().init(write_config('a: "open\nb: 1\n')) is False
-    try:
-        yaml.load('a: "open\nb: 1\n', Loader=yaml.FullLoader)
-    except yaml.scanner.ScannerError as error:
-        assert errors() == [f"Yaml format error: {error}"]
+    text = 'a: "open\nb: 1\n'
+    assert Cfg().init(write_config(text)) is False
+    with pytest.raises(yaml.scanner.ScannerError) as pure:
+        yaml.load(text, Loader=yaml.FullLoader)
+    assert errors() == [f"Yaml format error: {pure.value}"]
 
 
 def other_yaml_module(patch):
