@@ -12,6 +12,9 @@ py::dict default_skeleton();
 
 bool init(py::object self, py::object config_file);
 
+// Keeps the collaborators the module installed, for init to tell whether any was substituted.
+void remember_installed();
+
 void add_accessors(py::handle cls);
 
 }  // namespace knobsmith::loadplan

@@ -27,6 +27,7 @@ PYBIND11_MODULE(loadplan, m) {
     glue::import_into(m, "knobsmith.yaml_bounds", "NestingError");
     glue::import_into(m, "knobsmith.vetplan", "Vetplan");
     glue::import_into(m, "knobsmith.lapclock", "Timer");
+    loadplan::remember_installed();
 
     py::object cls = glue::new_class("Cfg", "knobsmith.loadplan",
                                      "The tuning configuration of the process: loaded once, read by everyone.");
