@@ -144,6 +144,8 @@ READ_OTHERWISE = {
     "bare-tag-in-flow": VALID + "x: [!, 1]\n",
     "commented-indicator": VALID + "x: |#c\n  y\n",
     "inner-bom": VALID + "\ufeff\n",
+    "question-mark-in-flow": VALID + "x: !!python/tuple [1? , 2]\n",
+    "question-mark-in-set": VALID + "y: !!set {a, b? }\n",
 }
 
 

@@ -37,6 +37,9 @@ class ReadOtherwise(yaml.YAMLError):
 # A "!" that ends where it starts, and a comment right after a block scalar's indicator.
 _BARE_TAG = re.compile(r"!(?=[\s,\]}]|\Z)")
 _COMMENTED_HEADER = re.compile(r"[|>][-+0-9]*#")
+# A "?" before a blank or a flow indicator: libyaml takes "1? " in a flow collection as a plain
+# scalar, the pure parser refuses it.
+_QUESTION_MARK = re.compile(r"\?(?=[\s,\]}:]|\Z)")
 
 
 def _read_otherwise(text: str) -> bool:
@@ -45,10 +48,14 @@ def _read_otherwise(text: str) -> bool:
     A tab (libyaml lets it pass where the pure parser refuses it), a byte order mark past the
     start (skipped by libyaml, a character to the pure parser), the bare non-specific tag "!" (an
     empty value so tagged is "" to libyaml, None to the pure parser), a comment right after a
-    block scalar's indicator (refused by the pure parser). Plain searches first: a regular
+    block scalar's indicator (refused by the pure parser), a "?" before a blank or a flow
+    indicator (the key indicator, or the end of a plain scalar in a flow collection, which libyaml
+    accepts where the pure parser does not). Plain searches first: a regular
     expression tried at every place of a large file would cost a twentieth of its reading.
     """
     if "\t" in text or text.find("\ufeff", 1) >= 0 or _COMMENTED_HEADER.search(text):
+        return True
+    if "?" in text and _QUESTION_MARK.search(text):
         return True
     for tag in _BARE_TAG.finditer(text):
         start = tag.start()
