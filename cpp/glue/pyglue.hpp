@@ -95,6 +95,24 @@ PyObject* call_translating(Body&& body) {
     return nullptr;
 }
 
+// Runs `body` and answers the new reference it made, or sets the Python error it raised and
+// answers NULL.
+template <typename Body>
+PyObject* result_translating(Body&& body) {
+    PyObject* result = nullptr;
+    PyObject* none = call_translating([&] { result = body().release().ptr(); });
+    if (none == nullptr) {
+        return nullptr;
+    }
+    Py_DECREF(none);
+    return result;
+}
+
+template <py::object (*Body)(py::handle self)>
+PyObject* method_trampoline(PyObject* /*unused*/, PyObject* self) {
+    return result_translating([self] { return Body(self); });
+}
+
 template <void (*Body)(py::handle self)>
 PyObject* init_trampoline(PyObject* /*unused*/, PyObject* self) {
     return call_translating([self] { Body(self); });
@@ -143,6 +161,24 @@ void def_init(py::handle cls, const char* doc) {
         METH_VARARGS | METH_KEYWORDS, nullptr};
     def.ml_doc = doc;
     detail::set_init(cls, def);
+}
+
+// A method taking only the instance, as a raw C function wrapped as an instance method: a call
+// costs a C call, not pybind11's argument dispatch, which would outweigh an accessor's work.
+template <py::object (*Body)(py::handle self)>
+void def_plain_method(py::handle cls, const char* name, const char* doc) {
+    static PyMethodDef def = {nullptr, &detail::method_trampoline<Body>, METH_O, nullptr};
+    def.ml_name = name;
+    def.ml_doc = doc;
+    auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, nullptr, nullptr));
+    if (!function) {
+        throw py::error_already_set();
+    }
+    auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+    if (!method) {
+        throw py::error_already_set();
+    }
+    cls.attr(name) = method;
 }
 
 // A property as Python's property(fget, fset, None, doc) makes it; no setter leaves it read-only.

@@ -53,6 +53,16 @@ struct Keys {
     PyObject* get = intern("get");
     PyObject* set = intern("set");
     PyObject* needrestart = intern("needrestart");
+    PyObject* yml = intern("yml");
+    PyObject* project = intern("project");
+    PyObject* benchmark = intern("benchmark");
+    PyObject* evaluations = intern("evaluations");
+    PyObject* target = intern("target");
+    PyObject* startworkload = intern("startworkload");
+    PyObject* stopworkload = intern("stopworkload");
+    PyObject* start = intern("start");
+    PyObject* stop = intern("stop");
+    PyObject* zero = PyLong_FromLong(0);
 
     static PyObject* intern(const char* text) {
         PyObject* key = PyUnicode_InternFromString(text);
@@ -89,6 +99,23 @@ py::dict dict_of(std::initializer_list<std::pair<PyObject*, PyObject*>> pairs) {
         }
     }
     return made;
+}
+
+// value[key] as Python's subscription reads it, for any kind of value.
+py::object item(py::handle value, PyObject* key) {
+    PyObject* found = PyObject_GetItem(value.ptr(), key);
+    if (found == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(found);
+}
+
+py::object attribute(py::handle self, PyObject* name) {
+    PyObject* found = PyObject_GetAttr(self.ptr(), name);
+    if (found == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(found);
 }
 
 // The knob of an object held in plain dicts, made without any Python-level call; nothing when
@@ -237,14 +264,25 @@ py::dict get_optimizer_info(py::object self) {
 }
 
 py::object get_performance_target(py::object self) {
-    py::object info = first_evaluation(self)["info"];
-    if (!glue::contains(info, "target")) {
+    const Keys& k = keys();
+    py::object info = item(item(item(attribute(self, k.yml), k.evaluations), k.zero), k.info);
+    if (!glue::contains(info, k.target)) {
         return py::float_(0.0);
     }
-    py::object target = info["target"];
-    py::str text(target);
-    if (glue::truthy(text.attr("endswith")("%"))) {
-        py::object number_text = text.attr("rstrip")("%");
+    auto text = py::reinterpret_steal<py::object>(PyObject_Str(item(info, k.target).ptr()));
+    if (!text) {
+        throw py::error_already_set();
+    }
+    // float(text.rstrip("%")) when the text ends in "%"
+    Py_ssize_t end = PyUnicode_GET_LENGTH(text.ptr());
+    if (end > 0 && PyUnicode_READ_CHAR(text.ptr(), end - 1) == '%') {
+        while (end > 0 && PyUnicode_READ_CHAR(text.ptr(), end - 1) == '%') {
+            --end;
+        }
+        auto number_text = py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, end));
+        if (!number_text) {
+            throw py::error_already_set();
+        }
         auto number = py::reinterpret_steal<py::object>(PyFloat_FromString(number_text.ptr()));
         if (!number) {
             throw py::error_already_set();
@@ -314,55 +352,75 @@ py::dict commands_by_name(py::handle self, std::initializer_list<const char*> fi
     return result;
 }
 
+// self.yml["evaluations"][0]["info"]
+py::object first_evaluation_info(py::handle self) {
+    const Keys& k = keys();
+    return item(item(item(attribute(self, k.yml), k.evaluations), k.zero), k.info);
+}
+
+py::object get_project(py::handle self) {
+    return attribute(self, keys().project);
+}
+
+py::object get_benchmark_script(py::handle self) {
+    return as_optional_str(item(attribute(self, keys().yml), keys().benchmark));
+}
+
+py::object get_performance_get_script(py::handle self) {
+    const Keys& k = keys();
+    py::object evaluation = item(item(attribute(self, k.yml), k.evaluations), k.zero);
+    py::object info = item(evaluation, k.info);
+    py::object name = item(evaluation, k.name);
+    return dict_of({{name.ptr(), item(info, k.get).ptr()}});
+}
+
+py::object get_evaluations_type(py::handle self) {
+    return as_optional_str(item(first_evaluation_info(self), keys().type));
+}
+
+py::object get_workload_options(py::handle self) {
+    const Keys& k = keys();
+    py::object y = attribute(self, k.yml);
+    py::object start = item(y, k.startworkload);
+    py::object stop = item(y, k.stopworkload);
+    return dict_of({{k.start, start.ptr()}, {k.stop, stop.ptr()}});
+}
+
+py::object optimizer_info(py::handle self) {
+    return get_optimizer_info(py::reinterpret_borrow<py::object>(self));
+}
+
+py::object performance_target(py::handle self) {
+    return get_performance_target(py::reinterpret_borrow<py::object>(self));
+}
+
+py::object params_get_script(py::handle self) {
+    return commands_by_name(self, {"get"});
+}
+
+py::object params_set_script(py::handle self) {
+    return commands_by_name(self, {"set", "needrestart"});
+}
+
 }  // namespace
 
 void add_accessors(py::handle cls) {
-    glue::def_method(
-        cls, "get_project", [](py::object self) { return self.attr("project"); },
-        "The project name derived from the configuration file's path.");
-    glue::def_method(
-        cls, "get_benchmark_script", [](py::object self) { return as_optional_str(yml_of(self)["benchmark"]); },
-        "The benchmark command.");
-    glue::def_method(
-        cls, "get_performance_get_script",
-        [](py::object self) {
-            py::object evaluation = first_evaluation(self);
-            py::object info = evaluation["info"];
-            py::object name = evaluation["name"];
-            py::dict result;
-            result[name] = info["get"];
-            return result;
-        },
-        "{name: command} of the first evaluation's metric.");
-    glue::def_method(cls, "get_performance_target", &get_performance_target,
-                     "The first evaluation's target in percent, 0.0 for none.");
-    glue::def_method(
-        cls, "get_evaluations_type",
-        [](py::object self) {
-            py::object info = first_evaluation(self)["info"];
-            return as_optional_str(info["type"]);
-        },
-        "The first evaluation's direction, positive or negative.");
-    glue::def_method(cls, "get_optimizer_info", &get_optimizer_info, "The settings mapping of the optimizer engine.");
-    glue::def_method(
-        cls, "get_params_get_script", [](py::object self) { return commands_by_name(self, {"get"}); },
-        "{name: {'get': command}} for every parameter.");
-    glue::def_method(
-        cls, "get_params_set_script",
-        [](py::object self) {
-            return commands_by_name(self, {"set", "needrestart"});
-        },
-        "{name: {'set': template, 'needrestart': flag}} for every parameter.");
-    glue::def_method(
-        cls, "get_workload_options",
-        [](py::object self) {
-            py::object y = yml_of(self);
-            py::dict workload;
-            workload["start"] = y["startworkload"];
-            workload["stop"] = y["stopworkload"];
-            return workload;
-        },
-        "{'start': command, 'stop': command} of the workload.");
+    glue::def_plain_method<&get_project>(cls, "get_project",
+                                         "The project name derived from the configuration file's path.");
+    glue::def_plain_method<&get_benchmark_script>(cls, "get_benchmark_script", "The benchmark command.");
+    glue::def_plain_method<&get_performance_get_script>(cls, "get_performance_get_script",
+                                                        "{name: command} of the first evaluation's metric.");
+    glue::def_plain_method<&performance_target>(cls, "get_performance_target",
+                                                "The first evaluation's target in percent, 0.0 for none.");
+    glue::def_plain_method<&get_evaluations_type>(cls, "get_evaluations_type",
+                                                  "The first evaluation's direction, positive or negative.");
+    glue::def_plain_method<&optimizer_info>(cls, "get_optimizer_info", "The settings mapping of the optimizer engine.");
+    glue::def_plain_method<&params_get_script>(cls, "get_params_get_script",
+                                               "{name: {'get': command}} for every parameter.");
+    glue::def_plain_method<&params_set_script>(cls, "get_params_set_script",
+                                               "{name: {'set': template, 'needrestart': flag}} for every parameter.");
+    glue::def_plain_method<&get_workload_options>(cls, "get_workload_options",
+                                                  "{'start': command, 'stop': command} of the workload.");
 }
 
 }  // namespace knobsmith::loadplan
