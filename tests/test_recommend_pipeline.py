@@ -190,8 +190,10 @@ def test_an_unreachable_server_leaves_its_entries_out(database, files, output, f
     objects, comments = written(output)
     assert list(objects) == ["kernel"]
     reason = "the server could not be asked: mysql -N -B -e 'SELECT VERSION()' failed with exit status 1: ERROR 2002"
-    assert f"#   any_mariadb: {reason}" in comments and f"#   either: {reason}" in comments
-    assert f"#   plain: {reason}" in comments
+    # One line for the entries that share the reason, in the order they came.
+    (line,) = [line for line in comments.splitlines() if reason in line]
+    names = line.removeprefix("#   ").split(": ")[0].split(", ")
+    assert names[0] == "any_mariadb" and names[-1] == "plain" and "either" in names
     # Asked once: the entries that would meet the same server wait for nothing.
     assert (tmp_path / "client.log").read_text().splitlines() == ["-N -B -e SELECT VERSION()"]
     assert ("knobsmith: no database server could be asked: mysql -N -B -e 'SELECT VERSION()' failed with exit "

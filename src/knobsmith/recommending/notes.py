@@ -23,10 +23,25 @@ class Notes:
         self.left_out.append((str(name), reason))
 
 
+# From this many entries on, those with the same reason share one line (an unreachable server
+# would otherwise repeat its error for every entry).
+GROUPED = 3
+
+
 def _section(title: str, lines: list[tuple[str, str]]) -> list[str]:
     if not lines:
         return []
-    return [f"{title} ({len(lines)}):"] + [f"  {one_line(name, 120)}: {one_line(reason, 400)}" for name, reason in lines]
+    names_by_reason: dict[str, list[str]] = {}
+    for name, reason in lines:
+        names_by_reason.setdefault(reason, []).append(one_line(name, 120))
+    shown = []
+    for name, reason in lines:
+        names = names_by_reason[reason]
+        if len(names) < GROUPED:
+            shown.append(f"  {one_line(name, 120)}: {one_line(reason, 400)}")
+        elif names[0] == one_line(name, 120):  # the group's line, where its first entry stands
+            shown.append(f"  {', '.join(names)}: {one_line(reason, 400)}")
+    return [f"{title} ({len(lines)}):"] + shown
 
 
 def block(notes: Notes) -> str:
