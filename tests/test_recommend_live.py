@@ -95,6 +95,9 @@ def test_against_a_private_mariadb_server(tmp_path):
         assert path.read_text(encoding="utf-8").splitlines()[1].startswith("# Server: MariaDB 10.11.")
         objects, faults = check_written(path, env)
         assert objects and faults == []
+        # The server keeps the buffer pool in whole MiB: every value of the range is one.
+        pool = next(obj["info"] for obj in objects if obj["name"] == "innodb_buffer_pool_size")
+        assert pool["step"] == 1048576 and all(bound % 1048576 == 0 for bound in pool["scope"])
         knobsmith("check", filled_in(path, tmp_path / "filled.yaml"))
         # Each live server variable takes its own value back; kernel entries are not touched here.
         for obj in objects:

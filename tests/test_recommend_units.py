@@ -134,13 +134,17 @@ def test_a_lone_grid_point_gets_its_extra_step_inside_the_limits():
     assert "no range of step 20" in fit((0, 20)).refusal
 
 
-@pytest.mark.parametrize(("shares", "limits", "expected"), [
-    ([0.4, 0.7], None, [400, 700]),
-    ([0.4, 0.7], (500, 600), [500, 600]),
-    ([0.4, 0.7], (800, 900), None),
+@pytest.mark.parametrize(("shares", "limits", "grid", "expected"), [
+    ([0.4, 0.7], None, None, [400, 700]),
+    ([0.4, 0.7], (500, 600), None, [500, 600]),
+    ([0.4, 0.7], (800, 900), None, None),
+    # A server that rounds to a unit: bounds on its multiples, inside the shares.
+    ([0.41, 0.79], None, 64, [448, 768]),
+    ([0.41, 0.79], (450, 700), 64, [512, 640]),
+    ([0.41, 0.45], None, 64, None),
 ])
-def test_memory_sized_ranges(shares, limits, expected):
-    sized = ranges.memory_scope(shares, 1000, "the memory total", dtype="int", limits=limits)
+def test_memory_sized_ranges(shares, limits, grid, expected):
+    sized = ranges.memory_scope(shares, 1000, "the memory total", dtype="int", limits=limits, grid=grid)
     if expected is None:
         assert sized.refusal and "no range" in sized.refusal
     else:

@@ -224,7 +224,8 @@ def _fit_ranges(entries: list[Entry], keep: set[str], server: servers.Server | N
         said: list[str] = []
         if "memory" in entry.raw:
             memory = memory or ranges.memory_available()
-            sized = ranges.memory_scope(entry.raw["memory"], *memory, dtype=item.dtype, limits=limits)
+            sized = ranges.memory_scope(entry.raw["memory"], *memory, dtype=item.dtype, limits=limits,
+                                        grid=item.step if discrete else None)
             if sized is None:
                 record.unfitted.append((entry.name, "its memory is not [low_share, high_share]: the database's range"))
             elif sized.refusal:

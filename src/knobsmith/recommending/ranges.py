@@ -101,17 +101,22 @@ def _percent(share: float) -> str:
 
 
 def memory_scope(shares: object, memory: int, source: str, *, dtype: str | None,
-                 limits: tuple[Number, Number] | None) -> Fitted | None:
-    """The range from the low to the high share of `memory`, within the limits; None when the
-    entry's `memory` is not [low_share, high_share] with 0 < low < high."""
+                 limits: tuple[Number, Number] | None, grid: Number | None = None) -> Fitted | None:
+    """The range from the low to the high share of `memory`, within the limits, its bounds on
+    multiples of `grid` when given (a server that rounds the value to a unit reads back only
+    multiples of it); None when the entry's `memory` is not [low_share, high_share] with
+    0 < low < high."""
     if not (isinstance(shares, list) and len(shares) == 2
             and all(isinstance(x, (int, float)) and not isinstance(x, bool) for x in shares)
             and 0 < shares[0] < shares[1]):
         return None
-    low, high = memory * shares[0], memory * shares[1]
+    low, high = Fraction(memory * shares[0]), Fraction(memory * shares[1])
     if limits is not None:
-        low, high = max(low, limits[0]), min(high, limits[1])
-    scope = [_as(Fraction(low), dtype), _as(Fraction(high), dtype)]
+        low, high = max(low, Fraction(str(limits[0]))), min(high, Fraction(str(limits[1])))
+    if grid is not None and grid > 0:
+        unit = Fraction(str(grid))
+        low, high = math.ceil(low / unit) * unit, math.floor(high / unit) * unit
+    scope = [_as(low, dtype), _as(high, dtype)]
     if scope[0] >= scope[1]:
         return Fitted(scope, refusal=f"{_percent(shares[0])} to {_percent(shares[1])} of {source}, {memory} bytes, "
                       "leaves no range within the limits")
