@@ -310,7 +310,12 @@ py::dict commands_by_name(py::handle self, std::initializer_list<const char*> fi
     py::dict result;
     py::object objects = yml_of(self)["object"];
     if (PyList_CheckExact(objects.ptr())) {
-        // Plain dicts all the way down: filled without a Python-level call, each key made once.
+        // Plain dicts all the way down: filled without a Python-level call, each key made once,
+        // into a result sized for every name at once.
+        result = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(PyList_GET_SIZE(objects.ptr())));
+        if (!result) {
+            throw py::error_already_set();
+        }
         std::array<PyObject*, 2> field_keys{};
         std::size_t count = 0;
         for (const char* field : fields) {
