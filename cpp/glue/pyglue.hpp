@@ -129,7 +129,8 @@ PyObject* init_trampoline_1(PyObject* /*unused*/, PyObject* args, PyObject* kwar
     return call_translating([self, argument] { Body(self, argument); });
 }
 
-inline void set_init(py::handle cls, PyMethodDef& def) {
+// Sets cls.<def's name> to the raw C function `def` wrapped as an instance method.
+inline void set_raw_method(py::handle cls, PyMethodDef& def) {
     auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, nullptr, nullptr));
     if (!function) {
         throw py::error_already_set();
@@ -138,7 +139,7 @@ inline void set_init(py::handle cls, PyMethodDef& def) {
     if (!method) {
         throw py::error_already_set();
     }
-    cls.attr("__init__") = method;
+    cls.attr(def.ml_name) = method;
 }
 
 }  // namespace detail
@@ -150,7 +151,7 @@ template <void (*Body)(py::handle self)>
 void def_init(py::handle cls, const char* doc) {
     static PyMethodDef def = {"__init__", &detail::init_trampoline<Body>, METH_O, nullptr};
     def.ml_doc = doc;
-    detail::set_init(cls, def);
+    detail::set_raw_method(cls, def);
 }
 
 // An __init__ taking one argument besides the instance, named `Name` (a static array).
@@ -160,7 +161,7 @@ void def_init(py::handle cls, const char* doc) {
         "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::init_trampoline_1<Body, Name>)),
         METH_VARARGS | METH_KEYWORDS, nullptr};
     def.ml_doc = doc;
-    detail::set_init(cls, def);
+    detail::set_raw_method(cls, def);
 }
 
 // A method taking only the instance, as a raw C function wrapped as an instance method: a call
@@ -170,15 +171,7 @@ void def_plain_method(py::handle cls, const char* name, const char* doc) {
     static PyMethodDef def = {nullptr, &detail::method_trampoline<Body>, METH_O, nullptr};
     def.ml_name = name;
     def.ml_doc = doc;
-    auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, nullptr, nullptr));
-    if (!function) {
-        throw py::error_already_set();
-    }
-    auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
-    if (!method) {
-        throw py::error_already_set();
-    }
-    cls.attr(name) = method;
+    detail::set_raw_method(cls, def);
 }
 
 // A property as Python's property(fget, fset, None, doc) makes it; no setter leaves it read-only.

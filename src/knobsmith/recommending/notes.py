@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import contextlib
-import os
-import tempfile
 from dataclasses import dataclass, field
 
+from knobsmith.atomic_write import write_atomically
 from knobsmith.recommending.commands import one_line
 
 
@@ -59,25 +57,7 @@ def block(notes: Notes) -> str:
 
 
 def prepend(path: str, text: str) -> None:
-    """Puts `text` before the content of the file at `path`, atomically: the new content goes to
-    a temporary file of the same folder (mode 0600), reaches the disk, and replaces the file."""
-    folder = os.path.dirname(os.path.abspath(path))
+    """Puts `text` before the content of the file at `path`, replacing the file whole (mode 0600)."""
     with open(path, encoding="utf-8") as stream:
         content = stream.read()
-    descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".config.yaml.")
-    try:
-        with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
-            os.fchmod(stream.fileno(), 0o600)
-            stream.write(text + content)
-            stream.flush()
-            os.fsync(stream.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-    directory = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
+    write_atomically(path, text + content)

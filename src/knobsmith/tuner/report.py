@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import io
 import os
@@ -11,6 +10,7 @@ from typing import Any
 
 import yaml
 
+from knobsmith.atomic_write import write_atomically
 from knobsmith.tuner.results import Confirmed, Result
 
 
@@ -67,36 +67,21 @@ def _chosen(result: Result) -> tuple[float, int | None, dict[str, Any], float] |
     return best.value, best.number, best.params, result.baseline
 
 
-def _atomic_write(path: str, data: str | bytes) -> None:
-    """Writes `path` through a temporary file beside it, so that a run killed mid-write leaves the
-    previous version whole instead of half of the new one."""
-    folder, name = os.path.split(path)
-    temporary = os.path.join(folder, f".{name}.tmp")
-    try:
-        if isinstance(data, bytes):
-            with open(temporary, "wb") as stream:
-                stream.write(data)
-        else:
-            with open(temporary, "w", encoding="utf-8", newline="") as stream:
-                stream.write(data)
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+def _write(path: str, data: str | bytes) -> None:
+    write_atomically(path, data, private=False)
 
 
 def write(folder: str, result: Result, *, plot: bool = True) -> None:
     """trials.csv, best.yaml and (with `plot`) metric.png, and importance.png when the
     importances are known, in `folder`."""
     os.makedirs(folder, exist_ok=True)
-    _atomic_write(os.path.join(folder, "trials.csv"), _trials_csv(result))
-    _atomic_write(os.path.join(folder, "best.yaml"),
+    _write(os.path.join(folder, "trials.csv"), _trials_csv(result))
+    _write(os.path.join(folder, "best.yaml"),
                   yaml.safe_dump(_summary(result), allow_unicode=True, sort_keys=False))
     if plot:
-        _atomic_write(os.path.join(folder, "metric.png"), _metric_plot(result))
+        _write(os.path.join(folder, "metric.png"), _metric_plot(result))
         if result.importance:
-            _atomic_write(os.path.join(folder, "importance.png"), _importance_plot(result))
+            _write(os.path.join(folder, "importance.png"), _importance_plot(result))
 
 
 def _trials_csv(result: Result) -> str:

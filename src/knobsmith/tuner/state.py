@@ -8,13 +8,13 @@ is unset), readable by the owner only, and every file there is replaced atomical
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
-import tempfile
 import time
 from collections.abc import Mapping
 from typing import Any
+
+from knobsmith.atomic_write import write_atomically
 
 ORIGINALS = "originals.json"
 APPLIED = "applied.json"
@@ -50,25 +50,8 @@ def adopt_earlier_folder(project: str, config: str) -> str | None:
 
 
 def _write(path: str, content: Mapping[str, Any]) -> None:
-    directory = os.path.dirname(path)
-    os.makedirs(directory, mode=0o700, exist_ok=True)
-    descriptor, temporary = tempfile.mkstemp(prefix=".", suffix=".tmp", dir=directory)  # mode 0600
-    try:
-        with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
-            json.dump(content, stream, ensure_ascii=False, indent=2)
-            stream.write("\n")
-            stream.flush()
-            os.fsync(stream.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-    directory_descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        os.fsync(directory_descriptor)
-    finally:
-        os.close(directory_descriptor)
+    os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+    write_atomically(path, json.dumps(content, ensure_ascii=False, indent=2) + "\n")
 
 
 def _read(path: str) -> dict[str, Any] | None:
