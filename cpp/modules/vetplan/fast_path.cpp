@@ -18,7 +18,7 @@ namespace {
 
 // What the checks rely on, as the module installed it: the class, the module globals the checks
 // look up, and every class attribute but the restart flag (the checks, the key names, the
-// pattern). Strong references, kept for the life of the process like the module.
+// pattern). Strong references, held until the interpreter finalizes (see forget_installed).
 struct Installed {
     PyObject* cls = nullptr;
     PyObject* re_module = nullptr;
@@ -428,6 +428,18 @@ bool untouched(PyObject* self) {
     return own == nullptr || *own == nullptr || PyDict_GET_SIZE(*own) == 0;
 }
 
+// Drops the snapshot's references (the fast path is off from then on), so that the interpreter's
+// finalization frees the class and its methods as it would without the snapshot.
+void forget_installed() {
+    for (auto& [name, value] : installed.attributes) {
+        Py_DECREF(name);
+        Py_DECREF(value);
+    }
+    installed.attributes.clear();
+    Py_CLEAR(installed.re_module);
+    Py_CLEAR(installed.cls);
+}
+
 }  // namespace
 
 void remember_installed(py::handle cls) {
@@ -453,6 +465,7 @@ void remember_installed(py::handle cls) {
             installed.attributes.emplace_back(name, value);
         }
     }
+    py::module_::import("atexit").attr("register")(py::cpp_function(&forget_installed));
 }
 
 bool valid_for_sure(py::handle self, py::handle cfg, bool& needs_restart) {
