@@ -12,15 +12,6 @@ namespace knobsmith::loadplan {
 
 namespace {
 
-py::object yml_of(py::handle self) {
-    return self.attr("yml");
-}
-
-py::object first_evaluation(py::handle self) {
-    py::object evaluations = yml_of(self)["evaluations"];
-    return evaluations[py::int_(0)];
-}
-
 // A value handed out as str: a str or None, anything else refused as typed Python code would.
 py::object as_optional_str(py::object value) {
     if (!value.is_none() && !glue::is_str(value)) {
@@ -116,6 +107,21 @@ py::object attribute(py::handle self, PyObject* name) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::object>(found);
+}
+
+// self.yml
+py::object yml_of(py::handle self) {
+    return attribute(self, keys().yml);
+}
+
+// self.yml["evaluations"][0]
+py::object first_evaluation(py::handle self) {
+    return item(item(yml_of(self), keys().evaluations), keys().zero);
+}
+
+// self.yml["evaluations"][0]["info"]
+py::object first_evaluation_info(py::handle self) {
+    return item(first_evaluation(self), keys().info);
 }
 
 // The knob of an object held in plain dicts, made without any Python-level call; nothing when
@@ -227,7 +233,7 @@ py::object random_starts(py::handle iterations) {
     return share;
 }
 
-py::dict get_optimizer_info(py::object self) {
+py::object get_optimizer_info(py::handle self) {
     py::object y = yml_of(self);
     // The budget is settled first, so that a reader without one fails with its own error.
     settle_iterations(self, y);
@@ -235,7 +241,6 @@ py::dict get_optimizer_info(py::object self) {
     py::list knobs;
     py::object objects = y["object"];
     if (PyList_CheckExact(objects.ptr())) {
-        knobs = py::reinterpret_steal<py::list>(PyList_New(0));
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(objects.ptr()); ++index) {
             knobs.append(knob(PyList_GET_ITEM(objects.ptr(), index)));
         }
@@ -258,14 +263,13 @@ py::dict get_optimizer_info(py::object self) {
     settings["feature_filter"] = glue::contains(y, "feature_filter");
     settings["feature_selector"] = value_or(y, "feature_selector", py::str("wefs"));
     settings["target"] = self.attr("get_performance_target")();
-    py::object info = first_evaluation(self)["info"];
-    settings["eval_type"] = info["type"];
+    settings["eval_type"] = item(first_evaluation_info(self), keys().type);
     return settings;
 }
 
-py::object get_performance_target(py::object self) {
+py::object get_performance_target(py::handle self) {
     const Keys& k = keys();
-    py::object info = item(item(item(attribute(self, k.yml), k.evaluations), k.zero), k.info);
+    py::object info = first_evaluation_info(self);
     if (!glue::contains(info, k.target)) {
         return py::float_(0.0);
     }
@@ -357,23 +361,17 @@ py::dict commands_by_name(py::handle self, std::initializer_list<const char*> fi
     return result;
 }
 
-// self.yml["evaluations"][0]["info"]
-py::object first_evaluation_info(py::handle self) {
-    const Keys& k = keys();
-    return item(item(item(attribute(self, k.yml), k.evaluations), k.zero), k.info);
-}
-
 py::object get_project(py::handle self) {
     return attribute(self, keys().project);
 }
 
 py::object get_benchmark_script(py::handle self) {
-    return as_optional_str(item(attribute(self, keys().yml), keys().benchmark));
+    return as_optional_str(item(yml_of(self), keys().benchmark));
 }
 
 py::object get_performance_get_script(py::handle self) {
     const Keys& k = keys();
-    py::object evaluation = item(item(attribute(self, k.yml), k.evaluations), k.zero);
+    py::object evaluation = first_evaluation(self);
     py::object info = item(evaluation, k.info);
     py::object name = item(evaluation, k.name);
     return dict_of({{name.ptr(), item(info, k.get).ptr()}});
@@ -385,18 +383,10 @@ py::object get_evaluations_type(py::handle self) {
 
 py::object get_workload_options(py::handle self) {
     const Keys& k = keys();
-    py::object y = attribute(self, k.yml);
+    py::object y = yml_of(self);
     py::object start = item(y, k.startworkload);
     py::object stop = item(y, k.stopworkload);
     return dict_of({{k.start, start.ptr()}, {k.stop, stop.ptr()}});
-}
-
-py::object optimizer_info(py::handle self) {
-    return get_optimizer_info(py::reinterpret_borrow<py::object>(self));
-}
-
-py::object performance_target(py::handle self) {
-    return get_performance_target(py::reinterpret_borrow<py::object>(self));
 }
 
 py::object params_get_script(py::handle self) {
@@ -415,11 +405,12 @@ void add_accessors(py::handle cls) {
     glue::def_plain_method<&get_benchmark_script>(cls, "get_benchmark_script", "The benchmark command.");
     glue::def_plain_method<&get_performance_get_script>(cls, "get_performance_get_script",
                                                         "{name: command} of the first evaluation's metric.");
-    glue::def_plain_method<&performance_target>(cls, "get_performance_target",
-                                                "The first evaluation's target in percent, 0.0 for none.");
+    glue::def_plain_method<&get_performance_target>(cls, "get_performance_target",
+                                                    "The first evaluation's target in percent, 0.0 for none.");
     glue::def_plain_method<&get_evaluations_type>(cls, "get_evaluations_type",
                                                   "The first evaluation's direction, positive or negative.");
-    glue::def_plain_method<&optimizer_info>(cls, "get_optimizer_info", "The settings mapping of the optimizer engine.");
+    glue::def_plain_method<&get_optimizer_info>(cls, "get_optimizer_info",
+                                                "The settings mapping of the optimizer engine.");
     glue::def_plain_method<&params_get_script>(cls, "get_params_get_script",
                                                "{name: {'get': command}} for every parameter.");
     glue::def_plain_method<&params_set_script>(cls, "get_params_set_script",
