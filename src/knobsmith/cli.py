@@ -1,4 +1,4 @@
-"""The knobsmith command line: check, recommend, backup, apply and restore."""
+"""The knobsmith command line: check, recommend, backup, apply, restore, diff, tune and report."""
 
 from __future__ import annotations
 
@@ -363,7 +363,7 @@ def _restore_originals(args: argparse.Namespace, config: str) -> int:
     from knobsmith.tuner import shellsafe, state
 
     cfg = _load(config)
-    project = cfg.get_project()
+    project = _state_key(cfg, args.worker)
     kept = state.originals(project)
     if kept is None:
         _fail(f"no original values are kept for {project} (in {state.folder(project)})")
@@ -388,7 +388,7 @@ def _diff(args: argparse.Namespace) -> int:
     from knobsmith.tuner.applying import read_ok
 
     cfg = _load(args.config)
-    project = cfg.get_project()
+    project = _state_key(cfg, args.worker)
     kept = state.originals(project) or {}
     applied = state.last_applied(project)
     rows = [["parameter", "current", "original", "last applied"]]
@@ -403,18 +403,49 @@ def _diff(args: argparse.Namespace) -> int:
     return 0
 
 
+def _state_key(cfg: Any, worker: str | None) -> str:
+    """The project's name, or a fleet worker's, under which its originals are kept."""
+    from knobsmith.tuner import TuneError, fleet
+
+    try:
+        return fleet.state_key(cfg.get_project(), None if worker is None else fleet.check_worker_name(worker))
+    except TuneError as error:
+        _fail(str(error))
+
+
+def _fleet_options(args: argparse.Namespace) -> None:
+    """The options of a fleet's worker need --study, and a worker has no confirmation of its own."""
+    if args.study is None:
+        given = [flag for flag, value in (("--worker", args.worker), ("--relative", args.relative),
+                                          ("--heartbeat", args.heartbeat)) if value not in (None, False)]
+        if given:
+            _fail(f"{', '.join(given)} belong{'s' if len(given) == 1 else ''} to a worker of a fleet: "
+                  "--study NAME --storage URL names its study")
+        if args.confirm is None:
+            args.confirm = 3
+        return
+    if args.confirm:
+        _fail("--confirm measures candidates again on one host; a fleet's workers apply the study's best: "
+              "leave --confirm out with --study")
+    if args.resume:
+        _fail("a worker of a fleet joins, or rejoins, its study by itself: leave --resume out with --study")
+    args.confirm = 0
+
+
 def _tune(args: argparse.Namespace) -> int:
-    from knobsmith.tuner import TuneError, report, signals
+    from knobsmith.tuner import TuneError, fleet, report, signals
     from knobsmith.tuner.loop import Options, TuningRun
     from knobsmith.tuner.measuring import Measurer, open_log
 
     def say(line: str) -> None:
         print(line, file=sys.stderr)
 
+    _fleet_options(args)
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds,
-                      keep_within_noise=args.keep_within_noise)
+                      keep_within_noise=args.keep_within_noise, study=args.study, worker=args.worker,
+                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT)
     try:
         run = TuningRun(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
@@ -507,7 +538,43 @@ def _positive(text: str) -> int:
     return number
 
 
+def _study_report(args: argparse.Namespace) -> int:
+    """The report of a fleet's whole study, read from its database."""
+    import re
+
+    from knobsmith.tuner import TuneError, fleet, importance, report
+    from knobsmith.tuner.proposing import optuna_module, was_measured
+    from knobsmith.tuner.trials import fleet_result
+
+    try:
+        optuna = optuna_module()
+        storage = fleet.rdb_storage(optuna, args.storage)
+        try:
+            study = optuna.load_study(study_name=args.study, storage=storage)
+        except KeyError:
+            _fail(f"there is no study {args.study} in {fleet.redacted(args.storage)}")
+        result = fleet_result(study)
+    except (TuneError, ValueError) as error:
+        _fail(str(error))
+    result.importance = importance.rank(study)
+    running = sum(map(fleet.in_flight, study.get_trials(deepcopy=False)))
+    result.stop_reason = f"{sum(map(was_measured, study.get_trials(deepcopy=False)))} trials measured" + (
+        f", {running} being measured now" if running else "")
+    folder = os.path.abspath(args.report or "knobsmith-report-" + re.sub(r"[^A-Za-z0-9._-]", "_", args.study))
+    print(report.table(result))
+    for name, worker in result.workers.items():
+        best = "-" if worker["best"] is None else f"{worker['best']:g} (trial {worker['best_trial']})"
+        print(f"worker {name} on {worker['host']}: {worker['trials']} trials, baseline {worker['baseline']:g}, "
+              f"best {best}")
+    _print_best(result)
+    report.write(folder, result)
+    print(f"report: {folder}")
+    return 0
+
+
 def _parser() -> argparse.ArgumentParser:
+    from knobsmith.tuner.fleet import HEARTBEAT, STALE_AFTER
+
     parser = argparse.ArgumentParser(prog="knobsmith", description="Automatic parameter tuning of Linux hosts.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--verbose", action="store_true", help="show debug lines")
@@ -549,11 +616,13 @@ def _parser() -> argparse.ArgumentParser:
     restore.add_argument("--originals", action="store_true",
                          help="put back the project's original values (the default for a configuration)")
     restore.add_argument("--log", metavar="FILE", help="the workload's output when it is restarted")
+    restore.add_argument("--worker", metavar="NAME", help="the originals of this fleet worker (tune --worker)")
     restore.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
     restore.set_defaults(run=_restore)
 
     diff = commands.add_parser("diff", help="show current, original and last applied values side by side")
     diff.add_argument("config", help="the tuning configuration (YAML)")
+    diff.add_argument("--worker", metavar="NAME", help="the originals of this fleet worker (tune --worker)")
     diff.set_defaults(run=_diff)
 
     tune = commands.add_parser("tune", help="run the tuning loop and apply the best values found")
@@ -569,14 +638,30 @@ def _parser() -> argparse.ArgumentParser:
                       help="benchmark runs before the baseline, not recorded (default 0)")
     tune.add_argument("--repeats", type=_positive, default=1, metavar="N",
                       help="benchmark runs per trial; the metric is their median (default 1)")
-    tune.add_argument("--confirm", type=_count, default=3, metavar="K",
+    tune.add_argument("--confirm", type=_count, default=None, metavar="K",
                       help="measure the K best candidates again at the end, interleaved with the baseline, "
                       "and take the best from that (default 3; 0: no confirmation)")
     tune.add_argument("--confirm-rounds", type=_positive, default=3, metavar="N",
                       help="measurements of each candidate in the confirmation (default 3)")
     tune.add_argument("--keep-within-noise", action="store_true",
                       help="leave the best values applied even when their gain is within the noise")
+    tune.add_argument("--study", metavar="NAME", help="be a worker of the fleet tuning this study in --storage "
+                      "(PostgreSQL or MySQL, e.g. postgresql://user@host/db): the budget, the trials and the best "
+                      "are the whole fleet's")
+    tune.add_argument("--worker", metavar="NAME", help="this worker's name in the study (default: the host's name); "
+                      "its originals are kept apart under it, so that workers can share a machine")
+    tune.add_argument("--relative", action="store_true", help="record each trial's gain in percent over its own "
+                      "host's baseline, so that hosts that differ a little compare fairly")
+    tune.add_argument("--heartbeat", type=_positive, default=None, metavar="SECONDS",
+                      help=f"seconds between a worker's signs of life; a trial without one for {STALE_AFTER} times as "
+                      f"long counts as abandoned (default {HEARTBEAT})")
     tune.set_defaults(run=_tune)
+
+    report = commands.add_parser("report", help="write the report of a fleet's study, from any machine")
+    report.add_argument("--storage", metavar="URL", required=True, help="where the study is kept")
+    report.add_argument("--study", metavar="NAME", required=True, help="the study's name")
+    report.add_argument("--report", metavar="DIR", help="report folder (default knobsmith-report-<study>)")
+    report.set_defaults(run=_study_report)
     for runs_commands in (recommend, backup, apply, restore, diff, tune):
         runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
                                    help="end a get or set command still running after SECONDS and count it as "

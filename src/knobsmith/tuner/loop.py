@@ -12,6 +12,7 @@ short can be resumed.
 from __future__ import annotations
 
 import os
+import random
 import statistics
 import time
 from collections.abc import Callable
@@ -22,22 +23,25 @@ from knobsmith.lapclock import Timer
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
 from common.tool_cmd import plain_projectname
+from knobsmith.tuner import fleet as fleets
 from knobsmith.tuner import importance, shellsafe, state
 from knobsmith.tuner.applying import Applier, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
-from knobsmith.tuner.proposing import Proposer, optuna_module, sampler, storage_for, was_measured
+from knobsmith.tuner.proposing import Proposer, optuna_module, sampler, start_up_trials, storage_for, was_measured
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
 from knobsmith.tuner.space import suggestion
+from knobsmith.tuner.trials import rows_of, workers_of
 from knobsmith.tuner.workload import Workload
 
 FAILURES_IN_A_ROW = 3
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
 NO_GAIN = "the backed-up values (no gain beyond the noise)"
+NOT_BETTER = "the backed-up values (the study's best is not better than this host's baseline)"
 
 
 @dataclass
@@ -54,6 +58,10 @@ class Options:
     confirm: int = 3  # candidates measured again at the end against the baseline; 0: none
     confirm_rounds: int = 3
     keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
+    study: str | None = None  # a study shared by a fleet of workers, in `storage`
+    worker: str | None = None  # this worker's name; default the host's
+    relative: bool = False  # a fleet's values are gains over each worker's own baseline
+    heartbeat: int = fleets.HEARTBEAT  # seconds between a fleet worker's signs of life
 
 
 class TuningRun:
@@ -73,6 +81,16 @@ class TuningRun:
             say(f"the kept values of {options.config} moved from {moved} to {state.folder(project)}")
         self.folder = os.path.abspath(options.report or f"knobsmith-report-{project}")
         self.study_name = f"knobsmith-{project}"
+        self.fleet: fleets.Fleet | None = None
+        self.state_key = project
+        if options.study is not None:
+            if not options.storage:
+                raise TuneError("--study names a study shared by a fleet: --storage URL says where it is kept")
+            name = fleets.check_worker_name(options.worker) if options.worker else fleets.default_worker()
+            self.fleet = fleets.Fleet(name, fleets.Settings(self.metric_name, self.direction, options.relative),
+                                      max(1, options.heartbeat))
+            self.study_name = options.study
+            self.state_key = fleets.state_key(project, options.worker)
         earlier = f"knobsmith-report-{plain_projectname(options.config)}"
         if options.report is None and not os.path.exists(self.folder) and os.path.isfile(
                 os.path.join(earlier, "study.journal")):
@@ -86,16 +104,22 @@ class TuningRun:
         self.result: Result | None = None
         self._study_handle: Any = None
         self._running: tuple[Any, dict[str, Any]] | None = None  # the trial whose values are applied
+        self.failures = 0  # trials failed in a row
+        self.fleet_baseline = 0.0  # a fleet worker's own baseline, which gains are measured against
         # Called with the result after every trial, so that a killed run leaves what it measured.
         self.after_trial: Callable[[Result], None] = lambda result: None
 
     # -- the study
 
     def _study(self, optuna: Any, storage: Any, seed: int) -> Any:
-        return optuna.create_study(
-            storage=storage, sampler=sampler(optuna, int(self.settings["max_eval"]), seed),
-            study_name=self.study_name, direction=self.direction, load_if_exists=True,
-        )
+        budget = int(self.settings["max_eval"])
+        if self.fleet is None:
+            chosen, direction = sampler(optuna, budget, seed), self.direction
+        else:
+            chosen = fleets.sampler(optuna, start_up_trials(budget), fleets.worker_seed(seed, self.fleet.name))
+            direction = self.fleet.settings.study_direction
+        return optuna.create_study(storage=storage, sampler=chosen, study_name=self.study_name,
+                                   direction=direction, load_if_exists=True)
 
     def _own_study_name(self, optuna: Any, storage: Any) -> None:
         """The name of this configuration's study in the report folder's journal. A study kept
@@ -116,6 +140,16 @@ class TuningRun:
         """The run's study: a new one, or the one kept by an earlier run when it is resumed (with
         --resume, or a storage named again). A resumed study gets a seed of its own, so that it does
         not replay the random proposals of the run before."""
+        if self.fleet is not None:
+            assert self.options.storage is not None
+            storage = fleets.rdb_storage(optuna, self.options.storage, self.fleet.heartbeat)
+            try:
+                study = self._study(optuna, storage, self.options.seed)
+            except Exception as error:
+                raise TuneError(f"the study {self.study_name} cannot be opened in "
+                                f"{fleets.redacted(self.options.storage)}: {fleets.first_line(error)}") from None
+            self.fleet.agree(study)
+            return study
         storage = storage_for(optuna, self.folder, self.options.storage)
         if self.options.storage is None:
             self._own_study_name(optuna, storage)
@@ -151,6 +185,37 @@ class TuningRun:
         os.makedirs(self.folder, exist_ok=True)
         study = self._study_handle = self._open_study(optuna)
         kit = StageKit()
+        if self.fleet is not None:
+            baseline, baseline_measurements = self._join(study, kit, measurer)
+            self.fleet_baseline = baseline
+        else:
+            baseline, baseline_measurements = self._start(study, optuna, kit, measurer)
+        if self.fleet is not None and self.fleet.settings.relative:
+            result = self.result = Result(f"{self.metric_name} gain %", "maximize", 0.0, relative=True)
+        else:
+            result = self.result = Result(self.metric_name, self.direction, baseline,
+                                          baseline_measurements=baseline_measurements)
+        result.rows = rows_of(study)
+        seed = self.options.seed if self.fleet is None else fleets.worker_seed(self.options.seed, self.fleet.name)
+        proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials))
+        if self.fleet is None:
+            self._loop(study, optuna, proposer, measurer, result)
+        else:
+            self._fleet_loop(study, optuna, proposer, measurer, result)
+            result.rows = rows_of(study)
+            result.workers = workers_of(study, result)
+        if not result.completed():
+            result.failed = True
+            result.stop_reason += "; no trial completed"
+        result.importance = importance.rank(study)
+        if self.options.confirm > 0 and not result.failed and self.fleet is None:
+            confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
+                    rounds=max(1, self.options.confirm_rounds), say=self.say)
+        self._end(result, baseline)
+        return result
+
+    def _start(self, study: Any, optuna: Any, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
+        """A run of one host: the backup and baseline stored with a resumed study, or new ones."""
         stored = study.user_attrs
         for stale in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.RUNNING,)):
             # A run killed mid-trial: that trial was cut short, not measured.
@@ -165,38 +230,60 @@ class TuningRun:
             self.applier = Applier(kit, self.cfg, self.workload)
             self.say(f"resuming {sum(map(was_measured, study.trials))} earlier trials; "
                      f"baseline {self.metric_name} = {baseline:g}")
-        else:
-            backup = kit.backup_params()
-            if not backup:
-                raise TuneError("no parameter value could be read, so nothing was backed up; not tuning")
-            self._keep_originals(backup)
-            self.backup = self._safe_backup(backup, "the backup of the current values")
-            self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
-            baseline_measurements, seconds = self._baseline(measurer)
-            baseline = statistics.median(baseline_measurements)
-            Timer().set_benchmark_time(seconds)
-            study.set_user_attr("backup", self.backup)
-            study.set_user_attr("baseline", baseline)
-            study.set_user_attr("baseline_measurements", baseline_measurements)
-            spread = max(baseline_measurements) - min(baseline_measurements)
-            self.say(f"baseline {self.metric_name} = {baseline:g}"
-                     + (f" (spread {spread:g} over {len(baseline_measurements)} runs)" if spread else "")
-                     + f" (benchmark {seconds:.1f} s)")
+            return baseline, baseline_measurements
+        baseline, baseline_measurements = self._back_up_and_measure(kit, measurer)
+        study.set_user_attr("backup", self.backup)
+        study.set_user_attr("baseline", baseline)
+        study.set_user_attr("baseline_measurements", baseline_measurements)
+        return baseline, baseline_measurements
 
-        result = self.result = Result(self.metric_name, self.direction, baseline,
-                                      baseline_measurements=baseline_measurements)
-        result.rows = [self._row(trial) for trial in study.trials if "duplicate_of" not in trial.user_attrs]
-        proposer = Proposer(study, optuna, self.space, self.options.seed + 7 * len(study.trials))
-        self._loop(study, optuna, proposer, measurer, result)
-        if not result.completed():
-            result.failed = True
-            result.stop_reason += "; no trial completed"
-        result.importance = importance.rank(study)
-        if self.options.confirm > 0 and not result.failed:
-            confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
-                    rounds=max(1, self.options.confirm_rounds), say=self.say)
-        self._end(result)
-        return result
+    def _back_up_and_measure(self, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
+        """Reads and keeps the current values, then measures the baseline on them."""
+        backup = kit.backup_params()
+        if not backup:
+            raise TuneError("no parameter value could be read, so nothing was backed up; not tuning")
+        self._keep_originals(backup)
+        self.backup = self._safe_backup(backup, "the backup of the current values")
+        self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
+        baseline_measurements, seconds = self._baseline(measurer)
+        baseline = statistics.median(baseline_measurements)
+        Timer().set_benchmark_time(seconds)
+        spread = max(baseline_measurements) - min(baseline_measurements)
+        self.say(f"baseline {self.metric_name} = {baseline:g}"
+                 + (f" (spread {spread:g} over {len(baseline_measurements)} runs)" if spread else "")
+                 + f" (benchmark {seconds:.1f} s)")
+        return baseline, baseline_measurements
+
+    def _join(self, study: Any, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
+        """A fleet worker's start: one that joins for the first time backs up its host and
+        measures its own baseline; one restarted with the same command finds its record in the
+        study and puts its backed-up values back, since it may have died with a trial's applied."""
+        fleet = self.fleet
+        assert fleet is not None
+        left = fleet.settle_own(study)
+        if left:
+            self.say(f"trial {', '.join(map(str, left))} of worker {fleet.name}, left running when it stopped, "
+                     "is marked failed")
+        member = fleet.member(study)
+        if member is not None:
+            self.backup = self._safe_backup(member.backup, f"the backup of worker {fleet.name} stored with the study")
+            self.applier = Applier(kit, self.cfg, self.workload)
+            outcome = self.applier.apply(self.backup)
+            if not outcome.ok:
+                raise TuneError(f"worker {fleet.name} could not put its backed-up values back: "
+                                + "; ".join(outcome.problems))
+            self.say(f"worker {fleet.name} rejoins the study {self.study_name}: its backed-up values are restored "
+                     f"(read back); its baseline {self.metric_name} = {member.baseline:g}")
+            return member.baseline, member.baseline_measurements or [member.baseline]
+        others = len(fleets.members(study))
+        baseline, measurements = self._back_up_and_measure(kit, measurer)
+        if fleet.settings.relative and baseline == 0:
+            raise TuneError(f"the baseline {self.metric_name} is 0, so no gain over it can be computed: "
+                            "--relative needs a metric that is not 0")
+        fleet.join(study, fleets.Member(fleet.name, fleet.host, self.backup, baseline, measurements))
+        self.say(f"worker {fleet.name} joined the study {self.study_name} "
+                 f"({others} other worker{'s' if others != 1 else ''}, {sum(map(was_measured, study.trials))} trials)")
+        return baseline, measurements
 
     def _safe_backup(self, backup: dict[str, str], what: str) -> dict[str, str]:
         """`backup` when every value of it can be put back through its set command: every way a
@@ -208,7 +295,7 @@ class TuningRun:
                             "not tuning, nothing was changed")
         return backup
 
-    def _end(self, result: Result) -> None:
+    def _end(self, result: Result, baseline: float) -> None:
         best = result.best()
         chosen = result.confirmed_best()
         if self.options.restore or best is None:
@@ -216,13 +303,18 @@ class TuningRun:
         elif result.beyond_noise is False and not self.options.keep_within_noise:
             self.say(f"no gain beyond the noise ({result.verdict}): the backed-up values are left applied")
             self._leave(NO_GAIN, self.backup)
+        elif self.fleet is not None and not result.better(best.value, 0.0 if result.relative else baseline):
+            # The study's best may have been measured on another host; this one keeps what it had.
+            self.say(f"the study's best, trial {best.number} ({result.metric} = {best.value:g}), is not better than "
+                     f"this host's baseline {baseline:g}: the backed-up values are left applied")
+            self._leave(NOT_BETTER, self.backup)
         else:
             self._leave(BEST, chosen.params if chosen is not None else best.params)
 
     def _keep_originals(self, backup: dict[str, str]) -> None:
         """The first values read of a project are kept for good (with a warning for each value a
         restore will refuse); later runs say when what they find differs from them."""
-        project = self.cfg.get_project()
+        project = self.state_key
         if state.keep_originals(project, backup, self.options.config):
             self.say(f"the original values are kept in {state.folder(project)}")
             for refusal in shellsafe.refusals(backup, shellsafe.declarations(self.cfg)):
@@ -258,28 +350,63 @@ class TuningRun:
         outcome = self.applier.apply(values)
         ending = Ending(wanted, dict(values), outcome.problems, outcome.ok)
         if ending.done:
-            state.record_applied(self.cfg.get_project(), values, "tune")
+            state.record_applied(self.state_key, values, "tune")
         if self.result is not None:
             self.result.ending = ending
         return ending
 
-    @staticmethod
-    def _row(trial: Any) -> Row:
-        value = trial.value if trial.state.name == "COMPLETE" else None
-        note = trial.user_attrs.get("failure") or ("cut short" if trial.state.name == "FAIL" else "")
-        return Row(trial.number, trial.state.name, value, dict(trial.params), note,
-                   dict(trial.user_attrs.get("in_effect", {})),
-                   list(trial.user_attrs.get("measurements", [] if value is None else [value])))
 
     def _fail(self, study: Any, optuna: Any, trial: Any, values: dict[str, Any], note: str,
               in_effect: dict[str, str], *, cut_short: bool = False) -> None:
         trial.set_user_attr("cut_short" if cut_short else "failure", True if cut_short else note)
-        study.tell(trial, state=optuna.trial.TrialState.FAIL)
+        study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
         assert self.result is not None
-        self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect))
+        worker = "" if self.fleet is None else self.fleet.name
+        self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect, worker=worker))
+
+    def _trial(self, study: Any, optuna: Any, proposer: Proposer, measurer: Measurer, result: Result,
+               trial: Any, values: dict[str, Any]) -> tuple[float | None, str]:
+        """Applies a trial's values, reads them back, measures and tells the study: the trial's
+        value, or None and why it failed."""
+        assert self.applier is not None
+        self._running = (trial, values)
+        outcome = self.applier.apply(values)
+        in_effect = outcome.in_effect()
+        if in_effect:
+            trial.set_user_attr("in_effect", in_effect)
+        try:
+            if not outcome.ok:
+                raise TrialFailed("; ".join(outcome.problems))
+            measurements = self._measure(measurer, trial.number)
+        except TrialFailed as failure:
+            self._running = None
+            self._fail(study, optuna, trial, values, str(failure), in_effect)
+            proposer.record(trial.number)
+            self.after_trial(result)
+            return None, str(failure)
+        self._running = None
+        raw = statistics.median(measurements)
+        value = raw
+        if self.fleet is not None:
+            trial.set_user_attr("raw", raw)
+            if self.fleet.settings.relative:
+                value = fleets.gain(raw, self.fleet_baseline, self.direction)
+        if len(measurements) > 1 or self.fleet is not None:
+            trial.set_user_attr("measurements", measurements)
+        told = study.tell(trial, value, skip_if_finished=self.fleet is not None)
+        if told.state.name != "COMPLETE":
+            # Another worker found its heartbeats late and marked it failed meanwhile.
+            self.say(f"trial {trial.number} was marked failed by another worker while it ran (its heartbeats "
+                     f"were late): its {self.metric_name} {raw:g} is kept in benchmark.log only")
+            return None, "marked failed by another worker"
+        proposer.record(trial.number)
+        worker = "" if self.fleet is None else self.fleet.name
+        result.rows.append(Row(trial.number, "COMPLETE", value, values, measurements=measurements, worker=worker,
+                               raw=raw if result.relative else None))
+        self.after_trial(result)
+        return value, ""
 
     def _loop(self, study: Any, optuna: Any, proposer: Proposer, measurer: Measurer, result: Result) -> None:
-        assert self.applier is not None
         budget = int(self.settings["max_eval"])
         max_time = self.settings.get("max_time") or 0
         target = float(self.settings["target"] or 0)
@@ -299,47 +426,102 @@ class TuningRun:
                 if proposal is None:
                     result.stop_reason = "every configuration the sampler can still propose was measured"
                     return
-                trial, values = proposal
-                self._running = (trial, values)
-                outcome = self.applier.apply(values)
-                in_effect = outcome.in_effect()
-                if in_effect:
-                    trial.set_user_attr("in_effect", in_effect)
-                try:
-                    if not outcome.ok:
-                        raise TrialFailed("; ".join(outcome.problems))
-                    measurements = self._measure(measurer, trial.number)
-                except TrialFailed as failure:
-                    self._running = None
-                    self._fail(study, optuna, trial, values, str(failure), in_effect)
-                    proposer.record(trial.number)
-                    self.after_trial(result)
-                    failures += 1
-                    finished += 1
-                    progress.update(str(failure))
-                    if failures >= FAILURES_IN_A_ROW:
-                        result.stop_reason = f"{FAILURES_IN_A_ROW} trials failed in a row"
-                        result.failed = True
-                        return
-                    continue
-                self._running = None
-                failures = 0
+                value, failure = self._trial(study, optuna, proposer, measurer, result, *proposal)
                 finished += 1
-                value = statistics.median(measurements)
-                if len(measurements) > 1:
-                    trial.set_user_attr("measurements", measurements)
-                study.tell(trial, value)
-                proposer.record(trial.number)
-                result.rows.append(Row(trial.number, "COMPLETE", value, values, measurements=measurements))
-                self.after_trial(result)
-                best = result.best()
-                progress.update(f"last={value:g} best={best.value:g}" if best else "")
-                gain = result.improvement(best.value) if best else None
-                if target > 0 and gain is not None and gain >= target:
-                    result.stop_reason = f"the target of {target:g}% is reached ({gain:.1f}% better)"
+                if self._after(value, failure, result, progress, target):
                     return
         finally:
             progress.close()
+
+    def _after(self, value: float | None, failure: str, result: Result, progress: Progress, target: float) -> bool:
+        """Counts a trial's end; True when the run stops here (failures in a row, the target)."""
+        if value is None:
+            self.failures += 1
+            progress.update(failure)
+            if self.failures >= FAILURES_IN_A_ROW:
+                result.stop_reason = f"{FAILURES_IN_A_ROW} trials failed in a row"
+                result.failed = True
+                return True
+            return False
+        self.failures = 0
+        best = result.best()
+        progress.update(f"last={value:g} best={best.value:g}" if best else "")
+        gain = result.improvement(best.value) if best else None
+        if target > 0 and gain is not None and gain >= target:
+            result.stop_reason = f"the target of {target:g}% is reached ({gain:.1f}% better)"
+            return True
+        return False
+
+    def _fleet_loop(self, study: Any, optuna: Any, proposer: Proposer, measurer: Measurer, result: Result) -> None:
+        """The loop of one worker of a fleet: the budget and the measured configurations are the
+        whole study's. When the others are measuring the rest of the budget, it waits for them,
+        so that it ends with the study's best known; a trial abandoned by a dead worker frees its
+        place again."""
+        fleet = self.fleet
+        assert fleet is not None
+        budget = int(self.settings["max_eval"])
+        max_time = self.settings.get("max_time") or 0
+        target = float(self.settings["target"] or 0)
+        started = time.monotonic()
+        waiting = False
+        progress = Progress(budget, sum(map(was_measured, study.trials)), self.options.progress)
+        try:
+            while True:
+                fleet.fail_stale(study)
+                trials = study.get_trials(deepcopy=False)
+                reached = study.user_attrs.get(fleets.TARGET_REACHED)
+                if reached is not None and target > 0:
+                    result.stop_reason = f"the target of {target:g}% is reached (trial {reached})"
+                    return
+                measured = sum(map(was_measured, trials))
+                if measured >= budget:
+                    result.stop_reason = f"the budget of {budget} trials is spent (over all workers)"
+                    return
+                if max_time and time.monotonic() - started >= max_time:
+                    result.stop_reason = f"the time budget of {max_time} s is spent"
+                    return
+                busy = sum(map(fleets.in_flight, trials))
+                if measured + busy >= budget:
+                    if not waiting:
+                        self.say(f"worker {fleet.name}: the rest of the budget is being measured by other "
+                                 f"workers ({busy} trial{'s' if busy != 1 else ''}); waiting for them to end")
+                        waiting = True
+                    time.sleep(fleets.POLL)
+                    continue
+                waiting = False
+                proposer.learn(trials)
+                with fleets.quiet_asking():
+                    proposal = proposer.propose()
+                if proposal is None:
+                    result.stop_reason = "every configuration the sampler can still propose was measured"
+                    return
+                trial, values = proposal
+                with fleet.beat(study, trial):
+                    token = fleet.claim(trial)
+                    verdict = fleet.admit(study.get_trials(deepcopy=False), token, values, budget)
+                    if verdict is not None:
+                        self._set_aside(study, optuna, proposer, trial, verdict)
+                        time.sleep(fleets.POLL * random.random())  # two that race do not race again
+                        continue
+                    value, failure = self._trial(study, optuna, proposer, measurer, result, trial, values)
+                result.rows = rows_of(study)
+                if self._after(value, failure, result, progress, target):
+                    if result.stop_reason.startswith("the target"):
+                        study.set_user_attr(fleets.TARGET_REACHED, trial.number)
+                    return
+        finally:
+            progress.close()
+
+    @staticmethod
+    def _set_aside(study: Any, optuna: Any, proposer: Proposer, trial: Any, verdict: tuple[str, Any]) -> None:
+        """A trial that another worker's claim overtook: its place of the budget was taken, or
+        its configuration is measured or being measured. It is not counted and not shown."""
+        why, earlier = verdict
+        if why == "duplicate":
+            proposer.tell_known(trial, earlier)
+            return
+        trial.set_user_attr("not_run", "the budget was taken by other workers")
+        study.tell(trial, state=optuna.trial.TrialState.FAIL)
 
     # -- an end before the end
 

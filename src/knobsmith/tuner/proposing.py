@@ -114,7 +114,8 @@ class Proposer:
         trial = self.study.ask()
         return trial, {name: suggest(trial) for name, suggest in self.space.items()}
 
-    def _tell_known(self, trial: Any, earlier: Any) -> None:
+    def tell_known(self, trial: Any, earlier: Any) -> None:
+        """Answers `trial` with the result of `earlier`, whose configuration it repeats."""
         trial.set_user_attr("duplicate_of", earlier.number)
         if earlier.state.name == "COMPLETE":
             self.study.tell(trial, earlier.value)
@@ -127,7 +128,7 @@ class Proposer:
             earlier = self.measured.get(configuration(values))
             if earlier is None:
                 return trial, values
-            self._tell_known(trial, earlier)
+            self.tell_known(trial, earlier)
         return None
 
     def propose(self) -> tuple[Any, dict[str, Any]] | None:
@@ -143,6 +144,9 @@ class Proposer:
 
     def record(self, trial_number: int) -> None:
         """Remembers a trial just finished as measured."""
-        trial = self.study.get_trials(deepcopy=False)[trial_number]
-        if was_measured(trial):
-            self.measured.setdefault(configuration(trial.params), trial)
+        # Searched by number: the trials of several workers may share one (see the fleet).
+        trials = self.study.get_trials(deepcopy=False)
+        found = trials[trial_number] if trial_number < len(trials) and trials[trial_number].number == trial_number \
+            else next((trial for trial in reversed(trials) if trial.number == trial_number), None)
+        if found is not None and was_measured(found):
+            self.measured.setdefault(configuration(found.params), found)

@@ -31,18 +31,32 @@ def _tidy(value: float) -> float:
     return float(f"{value:.12g}")
 
 
+def _fleet(result: Result) -> bool:
+    return any(row.worker for row in result.rows)
+
+
+def _raw_name(result: Result) -> str:
+    """The metric's own name beside gains ("tps gain %" -> "tps")."""
+    return result.metric.removesuffix(" gain %")
+
+
 def table(result: Result) -> str:
     """The trials as a text table, the best one marked with * (the confirmed best, when the end of
-    the run measured the candidates again)."""
+    the run measured the candidates again). A fleet's table says which worker measured each, and
+    beside gains, the metric itself."""
     names = list(_param_order(result))
     repeated = _repeated(result)
-    header = ["trial", "state", result.metric, *(["spread"] if repeated else []), *names]
+    fleet = _fleet(result)
+    header = ["trial", *(["worker"] if fleet else []), "state", result.metric,
+              *([_raw_name(result)] if result.relative else []), *(["spread"] if repeated else []), *names]
     chosen = _chosen(result)
     lines = [header]
     for row in result.rows:
         mark = "*" if chosen is not None and row.number == chosen[1] else ""
         spread = [_cell(_tidy(row.spread)) if len(row.measurements) > 1 else "-"] if repeated else []
-        lines.append([f"{row.number}{mark}", row.state, _cell(row.value), *spread,
+        lines.append([f"{row.number}{mark}", *([row.worker or "-"] if fleet else []), row.state,
+                      _cell(row.value),
+                      *([_cell(row.raw)] if result.relative else []), *spread,
                       *(_cell(row.params.get(name)) for name in names)])
     widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
     return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines)
@@ -90,10 +104,13 @@ def _trials_csv(result: Result) -> str:
     differed = [name for name in names if any(name in row.in_effect for row in result.rows)]
     text = io.StringIO()
     writer = csv.writer(text)
-    writer.writerow(["trial", "state", result.metric, "spread", "measurements", *names,
+    fleet = _fleet(result)
+    writer.writerow(["trial", *(["worker"] if fleet else []), "state", result.metric,
+                     *([_raw_name(result)] if result.relative else []), "spread", "measurements", *names,
                      *(f"{name} in effect" for name in differed), "note"])
     for row in result.rows:
-        writer.writerow([row.number, row.state, "" if row.value is None else row.value,
+        writer.writerow([row.number, *([row.worker] if fleet else []), row.state, "" if row.value is None else row.value,
+                         *(["" if row.raw is None else row.raw] if result.relative else []),
                          _tidy(row.spread) if len(row.measurements) > 1 else "",
                          " ".join(str(value) for value in row.measurements),
                          *(row.params.get(name, "") for name in names),
@@ -118,8 +135,13 @@ def _summary(result: Result) -> dict[str, Any]:
         summary["beyond_noise"] = result.beyond_noise
     if result.importance:
         summary["importance"] = {name: float(value) for name, value in result.importance.items()}
+    if result.relative:
+        summary["values_are"] = "gains in percent over the baseline of the worker that measured them"
+    if result.workers:
+        summary["workers"] = {name: dict(worker) for name, worker in result.workers.items()}
     summary["stopped_because"] = result.stop_reason
-    summary["left_applied"] = "(the run has not ended)" if result.ending is None else result.ending.describe()
+    if result.ending is not None or not result.workers:  # a fleet's study has no one host's ending
+        summary["left_applied"] = "(the run has not ended)" if result.ending is None else result.ending.describe()
     return summary
 
 
@@ -188,7 +210,16 @@ def _trials_panel(axes: Any, result: Result) -> None:
         # From the lowest to the highest repeat, the median being the point.
         below = [max(0.0, value - min(row.measurements or [value])) for row, value in zip(done, values)]
         above = [max(0.0, max(row.measurements or [value]) - value) for row, value in zip(done, values)]
-        if any(below) or any(above):
+        if result.relative:  # the repeats are of the metric, the points gains
+            below = above = [0.0] * len(values)
+        workers = sorted({row.worker for row in done if row.worker})
+        if len(workers) > 1:
+            # A fleet's trials in a color per worker.
+            for index, worker in enumerate(workers):
+                own = [(number, value) for number, value, row in zip(numbers, values, done) if row.worker == worker]
+                axes.plot([number for number, _ in own], [value for _, value in own], "o",
+                          color=f"C{index % 10}", label=f"{result.metric}, worker {worker}")
+        elif any(below) or any(above):
             axes.errorbar(numbers, values, yerr=[below, above], fmt="o", color="tab:blue", ecolor="tab:blue",
                           elinewidth=1, capsize=3, alpha=0.9, label=f"{result.metric} (median, range of repeats)")
         else:

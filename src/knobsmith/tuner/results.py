@@ -21,6 +21,8 @@ class Row:
     note: str = ""
     in_effect: dict[str, str] = field(default_factory=dict)  # values read back that differ from params
     measurements: list[float] = field(default_factory=list)  # one per repeat
+    worker: str = ""  # in a fleet: the worker that measured it
+    raw: float | None = None  # with gains as values: the metric itself (the median of `measurements`)
 
     @property
     def spread(self) -> float:
@@ -74,6 +76,10 @@ class Result:
     verdict: str = ""  # what the confirmation showed, in words
     beyond_noise: bool | None = None  # None: no confirmation was made
     importance: dict[str, float] = field(default_factory=dict)  # most important first
+    # A fleet's values may be gains in percent over each worker's own baseline (the baseline
+    # is then 0), and the report names each worker's host, baseline and trials.
+    relative: bool = False
+    workers: dict[str, dict[str, Any]] = field(default_factory=dict)
 
     def completed(self) -> list[Row]:
         return [row for row in self.rows if row.state == "COMPLETE" and row.value is not None]
@@ -99,6 +105,8 @@ class Result:
 
     def improvement(self, value: float, baseline: float | None = None) -> float | None:
         """Percent better than the baseline (positive is better), or None for a zero baseline."""
+        if self.relative and baseline is None:
+            return value  # a gain already
         base = self.baseline if baseline is None else baseline
         if base == 0:
             return None

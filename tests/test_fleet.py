@@ -1,0 +1,182 @@
+"""A fleet of workers sharing one study in a real PostgreSQL server of the test's own.
+
+Each worker tunes its own copy of a simulated workload (two knobs kept in files of its folder, a
+benchmark with a known optimum), the way identical hosts would. Workers are `knobsmith tune`
+processes run in parallel.
+"""
+
+import contextlib
+import csv
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+import yaml
+
+HERE = str(pathlib.Path(__file__).resolve().parent)
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+from postgres_server import private_server, require_postgres  # noqa: E402
+
+SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
+
+# score = 100 - (x - 7)^2, plus 10 when mode is b: the optimum is x=7, mode=b.
+BENCH = """\
+x=$(cat x)
+mode=$(cat mode)
+bonus=0
+if [ "$mode" = b ]; then bonus=10; fi
+sleep 0.2
+echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
+"""
+# Every value set is also noted in history, so that a test sees what was applied, in order.
+SET = """\
+echo "$2" > "$1"
+echo "$1=$2" >> history
+"""
+
+
+def workload(folder, *, x, mode, iterations, bench=BENCH):
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "x").write_text(f"{x}\n")
+    (folder / "mode").write_text(f"{mode}\n")
+    (folder / "bench.sh").write_text(textwrap.dedent(bench))
+    (folder / "set.sh").write_text(SET)
+    knob = {"desc": "", "needrestart": "false", "type": "discrete"}
+    config = {
+        "iterations": iterations, "timeout": 0, "benchmark": "sh bench.sh", "startworkload": "", "stopworkload": "",
+        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
+        "object": [
+            {"name": "x", "info": {**knob, "get": "cat x", "set": "sh set.sh x $value", "dtype": "int",
+                                   "scope": [0, 10], "step": 1, "items": []}},
+            {"name": "mode", "info": {**knob, "get": "cat mode", "set": "sh set.sh mode $value", "dtype": "string",
+                                      "options": ["a", "b", "c"]}},
+        ],
+    }
+    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    return folder
+
+
+def values(folder):
+    return (folder / "x").read_text().strip(), (folder / "mode").read_text().strip()
+
+
+@pytest.fixture(scope="module")
+def database():
+    require_postgres()
+    with private_server() as url:
+        yield url
+
+
+@pytest.fixture
+def environment(tmp_path):
+    return dict(os.environ, XDG_STATE_HOME=str(tmp_path / "state"))
+
+
+def worker(folder, url, study, name, environment, *extra):
+    """A `knobsmith tune` worker started in the background; its output goes to files in its folder."""
+    command = [SCRIPT, "tune", "tune.yaml", "--storage", url, "--study", study, "--worker", name,
+               "--heartbeat", "1", "--report", "report", *extra]
+    with open(folder / "out", "w") as out, open(folder / "err", "w") as err:
+        return subprocess.Popen(command, cwd=folder, env=environment, stdout=out, stderr=err)
+
+
+def finished(process, folder, timeout=240):
+    status = process.wait(timeout=timeout)
+    assert status == 0, (folder / "err").read_text() + (folder / "out").read_text()
+    return (folder / "out").read_text(), (folder / "err").read_text()
+
+
+def study_report(url, study, folder, environment):
+    done = subprocess.run([SCRIPT, "report", "--storage", url, "--study", study, "--report", str(folder)],
+                          env=environment, capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    with open(folder / "trials.csv", newline="") as stream:
+        rows = list(csv.DictReader(stream))
+    return rows, yaml.safe_load((folder / "best.yaml").read_text()), done.stdout
+
+
+def test_three_workers_share_the_budget_and_each_ends_with_the_studys_best(database, tmp_path, environment):
+    budget = 12
+    folders = [workload(tmp_path / f"w{index}", x=index, mode="a", iterations=budget) for index in range(3)]
+    workers = [worker(folder, database, "shared", f"w{index}", environment) for index, folder in enumerate(folders)]
+    outputs = [finished(process, folder) for process, folder in zip(workers, folders)]
+
+    rows, best, printed = study_report(database, "shared", tmp_path / "study-report", environment)
+    assert len(rows) == budget and {row["state"] for row in rows} == {"COMPLETE"}
+    assert {row["worker"] for row in rows} == {"w0", "w1", "w2"}
+    configurations = [(row["x"], row["mode"]) for row in rows]
+    assert len(set(configurations)) == budget
+    assert set(best["workers"]) == {"w0", "w1", "w2"}
+    assert [best["workers"][name]["baseline"] for name in ("w0", "w1", "w2")] == [51.0, 64.0, 75.0]
+    chosen = (str(best["values"]["x"]), best["values"]["mode"])
+    assert best["best"] == max(float(row["score"]) for row in rows)
+    for folder, (out, err) in zip(folders, outputs):
+        assert values(folder) == chosen
+        assert "stopped: the budget of 12 trials is spent (over all workers)" in out
+        assert "left applied: the best values" in out
+    assert "worker w0 on " in printed and (tmp_path / "study-report" / "metric.png").is_file()
+
+
+def test_restore_puts_back_each_workers_own_originals(database, tmp_path, environment):
+    starts = [(1, "a"), (4, "c"), (9, "b")]
+    folders = [workload(tmp_path / f"w{index}", x=x, mode=mode, iterations=6) for index, (x, mode) in enumerate(starts)]
+    workers = [worker(folder, database, "restoring", f"w{index}", environment, "--restore")
+               for index, folder in enumerate(folders)]
+    for process, folder, (x, mode) in zip(workers, folders, starts):
+        out, _ = finished(process, folder)
+        assert "left applied: the backed-up values" in out
+        assert values(folder) == (str(x), mode)
+    # Each worker's originals were kept apart under its name, so that restore finds its own.
+    for index, (x, mode) in enumerate(starts):
+        kept = tmp_path / "state" / "knobsmith" / f"tune@w{index}" / "originals.json"
+        assert yaml.safe_load(kept.read_text())["values"] == {"x": str(x), "mode": mode}
+
+
+# The first trial's benchmark (the second run; the first is the baseline) hangs until killed.
+HANGING_BENCH = """\
+runs=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))
+echo $runs > runs
+if [ $runs -eq 2 ]; then echo $$ > hanging; sleep 120; fi
+x=$(cat x)
+mode=$(cat mode)
+bonus=0
+if [ "$mode" = b ]; then bonus=10; fi
+echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
+"""
+
+
+def test_a_dead_workers_trial_is_failed_by_the_next_and_its_restart_restores_its_values(
+        database, tmp_path, environment):
+    dying = workload(tmp_path / "dying", x=2, mode="c", iterations=8, bench=HANGING_BENCH)
+    other = workload(tmp_path / "other", x=2, mode="c", iterations=8)
+    process = worker(dying, database, "deaths", "dying", environment)
+    deadline = time.monotonic() + 120
+    while not ((dying / "hanging").exists() and (dying / "hanging").read_text().strip()):
+        assert process.poll() is None and time.monotonic() < deadline, (dying / "err").read_text()
+        time.sleep(0.1)
+    process.send_signal(signal.SIGKILL)  # no chance to clean up: its trial's values stay applied
+    process.wait()
+    with contextlib.suppress(ProcessLookupError):  # the benchmark is a group of its own, if it outlived its parent
+        os.killpg(int((dying / "hanging").read_text()), signal.SIGKILL)
+    applied = values(dying)
+
+    out, err = finished(worker(other, database, "deaths", "other", environment), other)
+    rows, _, _ = study_report(database, "deaths", tmp_path / "after-death", environment)
+    dead = [row for row in rows if row["worker"] == "dying"]
+    assert len(dead) == 1 and dead[0]["state"] == "FAIL" and dead[0]["note"] == "cut short"
+    assert (dead[0]["x"], dead[0]["mode"]) == applied
+    assert len([row for row in rows if row["state"] == "COMPLETE"]) == 8  # the dead trial did not count
+
+    history_before = (dying / "history").read_text().splitlines()
+    out, err = finished(worker(dying, database, "deaths", "dying", environment, "--restore"), dying)
+    assert "worker dying rejoins the study deaths: its backed-up values are restored (read back)" in err
+    # The first values set after the restart are the backup, before anything else.
+    restored = (dying / "history").read_text().splitlines()[len(history_before):]
+    assert restored[:2] == ["x=2", "mode=c"]
+    assert values(dying) == ("2", "c")
