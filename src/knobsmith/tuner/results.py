@@ -105,8 +105,8 @@ class Result:
 
     def improvement(self, value: float, baseline: float | None = None) -> float | None:
         """Percent better than the baseline (positive is better), or None for a zero baseline."""
-        if self.relative and baseline is None:
-            return value  # a gain already
+        if self.relative:
+            return value  # a gain over its own worker's baseline already
         base = self.baseline if baseline is None else baseline
         if base == 0:
             return None

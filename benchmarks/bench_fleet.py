@@ -1,0 +1,110 @@
+"""Wall time of a tuning budget run by one worker and by several, on one PostgreSQL study.
+
+Starts a private PostgreSQL server (as the fleet tests do), then, for each fleet size, runs that
+many `knobsmith tune` workers in parallel on copies of a simulated workload whose benchmark takes
+a fixed time, and prints the wall time, the trials per worker and the share of the workers' time
+spent outside the benchmark (applying, reading back, the study's database, starting up).
+
+Usage: python benchmarks/bench_fleet.py [--trials 30] [--seconds 1] [--workers 1 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+import yaml
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tests"))
+from postgres_server import private_server  # noqa: E402
+
+SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
+# Each run notes when it began and ended; the score has its optimum at x=7, mode=b.
+BENCH = """\
+echo "start $(date +%s.%N)" >> runs
+sleep {seconds}
+x=$(cat x)
+mode=$(cat mode)
+bonus=0
+if [ "$mode" = b ]; then bonus=10; fi
+echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
+echo "end $(date +%s.%N)" >> runs
+"""
+
+
+def workload(folder: pathlib.Path, trials: int, seconds: float) -> None:
+    folder.mkdir(parents=True)
+    (folder / "x").write_text("0\n")
+    (folder / "mode").write_text("a\n")
+    (folder / "bench.sh").write_text(BENCH.format(seconds=seconds))
+    knob = {"desc": "", "needrestart": "false", "type": "discrete"}
+    config = {
+        "iterations": trials, "timeout": 0, "benchmark": "sh bench.sh", "startworkload": "", "stopworkload": "",
+        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
+        "object": [
+            {"name": "x", "info": {**knob, "get": "cat x", "set": "echo $value > x", "dtype": "int",
+                                   "scope": [0, 30], "step": 1, "items": []}},
+            {"name": "mode", "info": {**knob, "get": "cat mode", "set": "echo $value > mode", "dtype": "string",
+                                      "options": ["a", "b", "c"]}},
+        ],
+    }
+    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+
+
+def benchmark_seconds(folder: pathlib.Path) -> float:
+    begun, total = 0.0, 0.0
+    for line in (folder / "runs").read_text().splitlines():
+        word, stamp = line.split()
+        if word == "start":
+            begun = float(stamp)
+        else:
+            total += float(stamp) - begun
+    return total
+
+
+def fleet(url: str, base: pathlib.Path, size: int, trials: int, seconds: float) -> None:
+    study = f"bench-{size}"
+    folders = [base / study / f"w{index}" for index in range(size)]
+    for folder in folders:
+        workload(folder, trials, seconds)
+    environment = dict(os.environ, XDG_STATE_HOME=str(base / study / "state"))
+    started = time.monotonic()
+    workers = [subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--storage", url, "--study", study,
+                                 "--worker", folder.name, "--report", "report"],
+                                cwd=folder, env=environment, stdout=subprocess.DEVNULL,
+                                stderr=open(folder / "err", "w")) for folder in folders]
+    statuses = [process.wait() for process in workers]
+    wall = time.monotonic() - started
+    if any(statuses):
+        raise SystemExit(f"a worker failed: {[(folder / 'err').read_text() for folder in folders]}")
+    with open(folders[0] / "report" / "trials.csv", newline="") as stream:
+        rows = list(csv.DictReader(stream))
+    per_worker = {folder.name: sum(row["worker"] == folder.name for row in rows) for folder in folders}
+    inside = sum(benchmark_seconds(folder) for folder in folders)
+    outside = 1 - inside / (wall * size)
+    print(f"{size} worker{'s' if size > 1 else ''}: {len(rows)} trials in {wall:.1f} s wall "
+          f"(trials per worker {per_worker}); benchmark runs {inside:.1f} s of {wall * size:.1f} worker-seconds, "
+          f"{outside:.0%} outside the benchmark")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--trials", type=int, default=30)
+    parser.add_argument("--seconds", type=float, default=1.0)
+    parser.add_argument("--workers", type=int, nargs="+", default=[1, 3])
+    args = parser.parse_args()
+    with private_server() as url, tempfile.TemporaryDirectory(prefix="knobsmith-bench-fleet-") as folder:
+        print(f"{args.trials} trials, benchmark {args.seconds:g} s, PostgreSQL study, {os.cpu_count()} cores")
+        for size in args.workers:
+            fleet(url, pathlib.Path(folder), size, args.trials, args.seconds)
+
+
+if __name__ == "__main__":
+    main()
