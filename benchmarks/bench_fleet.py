@@ -58,15 +58,16 @@ def workload(folder: pathlib.Path, trials: int, seconds: float) -> None:
     (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
 
 
-def benchmark_seconds(folder: pathlib.Path) -> float:
-    begun, total = 0.0, 0.0
+def benchmark_runs(folder: pathlib.Path) -> list[tuple[float, float]]:
+    """(start, end) of every benchmark run of a worker, on the wall clock."""
+    runs, begun = [], 0.0
     for line in (folder / "runs").read_text().splitlines():
         word, stamp = line.split()
         if word == "start":
             begun = float(stamp)
         else:
-            total += float(stamp) - begun
-    return total
+            runs.append((begun, float(stamp)))
+    return runs
 
 
 def fleet(url: str, base: pathlib.Path, size: int, trials: int, seconds: float) -> None:
@@ -75,23 +76,30 @@ def fleet(url: str, base: pathlib.Path, size: int, trials: int, seconds: float) 
     for folder in folders:
         workload(folder, trials, seconds)
     environment = dict(os.environ, XDG_STATE_HOME=str(base / study / "state"))
-    started = time.monotonic()
+    started, wall_started = time.monotonic(), time.time()
     workers = [subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--storage", url, "--study", study,
                                  "--worker", folder.name, "--report", "report"],
                                 cwd=folder, env=environment, stdout=subprocess.DEVNULL,
                                 stderr=open(folder / "err", "w")) for folder in folders]
     statuses = [process.wait() for process in workers]
-    wall = time.monotonic() - started
+    wall, wall_ended = time.monotonic() - started, time.time()
     if any(statuses):
         raise SystemExit(f"a worker failed: {[(folder / 'err').read_text() for folder in folders]}")
     with open(folders[0] / "report" / "trials.csv", newline="") as stream:
         rows = list(csv.DictReader(stream))
     per_worker = {folder.name: sum(row["worker"] == folder.name for row in rows) for folder in folders}
-    inside = sum(benchmark_seconds(folder) for folder in folders)
+    runs = {folder.name: benchmark_runs(folder) for folder in folders}
+    inside = sum(end - start for own in runs.values() for start, end in own)
     outside = 1 - inside / (wall * size)
     print(f"{size} worker{'s' if size > 1 else ''}: {len(rows)} trials in {wall:.1f} s wall "
           f"(trials per worker {per_worker}); benchmark runs {inside:.1f} s of {wall * size:.1f} worker-seconds, "
           f"{outside:.0%} outside the benchmark")
+    for name, own in runs.items():
+        # Outside the benchmark: before its first run (start-up, reading the values), between runs
+        # (applying, reading back, the study), after its last (waiting for others, the end, the report).
+        between = sum(start - end for (_, end), (start, _) in zip(own, own[1:]))
+        print(f"  {name}: {own[0][0] - wall_started:.1f} s before the first run, {between:.1f} s between "
+              f"{len(own)} runs ({between / max(1, len(own) - 1):.2f} s each), {wall_ended - own[-1][1]:.1f} s after the last")
 
 
 def main() -> None:

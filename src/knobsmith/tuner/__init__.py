@@ -7,6 +7,8 @@
 - `measuring`: running the benchmark and reading the metric;
 - `results`: the trials of a run and what was left applied;
 - `loop`: the tuning loop on Optuna;
+- `fleet`: a worker of a study shared by many hosts, and the study's shared budget;
+- `trials`: a study's trials as the rows of a report;
 - `report`: the table, trials.csv, best.yaml and the plot;
 - `signals`: SIGTERM and SIGHUP handled like Ctrl-C.
 """
