@@ -19,43 +19,15 @@ import sys
 import tempfile
 import time
 
-import yaml
-
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
 from postgres_server import private_server  # noqa: E402
+from test_fleet import workload  # noqa: E402
+from test_tune import BENCH as SCORE  # noqa: E402
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
-# Each run notes when it began and ended; the score has its optimum at x=7, mode=b.
-BENCH = """\
-echo "start $(date +%s.%N)" >> runs
-sleep {seconds}
-x=$(cat x)
-mode=$(cat mode)
-bonus=0
-if [ "$mode" = b ]; then bonus=10; fi
-echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
-echo "end $(date +%s.%N)" >> runs
-"""
-
-
-def workload(folder: pathlib.Path, trials: int, seconds: float) -> None:
-    folder.mkdir(parents=True)
-    (folder / "x").write_text("0\n")
-    (folder / "mode").write_text("a\n")
-    (folder / "bench.sh").write_text(BENCH.format(seconds=seconds))
-    knob = {"desc": "", "needrestart": "false", "type": "discrete"}
-    config = {
-        "iterations": trials, "timeout": 0, "benchmark": "sh bench.sh", "startworkload": "", "stopworkload": "",
-        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
-        "object": [
-            {"name": "x", "info": {**knob, "get": "cat x", "set": "echo $value > x", "dtype": "int",
-                                   "scope": [0, 30], "step": 1, "items": []}},
-            {"name": "mode", "info": {**knob, "get": "cat mode", "set": "echo $value > mode", "dtype": "string",
-                                      "options": ["a", "b", "c"]}},
-        ],
-    }
-    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+# Each run notes when it began and ended; the score is the tests' (its optimum at x=7, mode=b).
+BENCH = 'echo "start $(date +%s.%N)" >> runs\nsleep {seconds}\n' + SCORE + 'echo "end $(date +%s.%N)" >> runs\n'
 
 
 def benchmark_runs(folder: pathlib.Path) -> list[tuple[float, float]]:
@@ -74,7 +46,7 @@ def fleet(url: str, base: pathlib.Path, size: int, trials: int, seconds: float) 
     study = f"bench-{size}"
     folders = [base / study / f"w{index}" for index in range(size)]
     for folder in folders:
-        workload(folder, trials, seconds)
+        workload(folder, x=0, mode="a", iterations=trials, bench=BENCH.replace("{seconds}", f"{seconds:g}"), top=30)
     environment = dict(os.environ, XDG_STATE_HOME=str(base / study / "state"))
     started, wall_started = time.monotonic(), time.time()
     workers = [subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--storage", url, "--study", study,

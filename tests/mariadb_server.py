@@ -22,12 +22,11 @@ import os
 import pathlib
 import shutil
 import signal
-import socket
 import subprocess
 import time
 from collections.abc import Iterator
 
-import pytest
+from private_servers import free_port, require  # noqa: F401 - free_port is this module's too
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 CTL = REPO / "examples" / "mariadb" / "ctl.sh"
@@ -45,19 +44,8 @@ def missing_programs() -> list[str]:
 def require_mariadb() -> None:
     """Skips the calling test when the MariaDB programs are missing; under CI that is a failure."""
     missing = missing_programs()
-    if not missing:
-        return
-    reason = (f"the MariaDB example needs {', '.join(missing)} "
-              "(Debian: apt-get install mariadb-server mariadb-client sysbench)")
-    if os.environ.get("CI"):
-        pytest.fail(f"{reason}; CI is set, so these tests may not be skipped", pytrace=False)
-    pytest.skip(reason)
-
-
-def free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return int(probe.getsockname()[1])
+    require(None if not missing else f"the MariaDB example needs {', '.join(missing)} "
+            "(Debian: apt-get install mariadb-server mariadb-client sysbench)")
 
 
 def server_pids(folder: pathlib.Path) -> list[int]:

@@ -22,12 +22,11 @@ import glob
 import os
 import pwd
 import shutil
-import socket
 import subprocess
 import tempfile
 from collections.abc import Iterator
 
-import pytest
+from private_servers import free_port, require
 
 USER = "knobsmith"
 DATABASE = "fleet"
@@ -64,18 +63,7 @@ def _missing() -> str | None:
 
 def require_postgres() -> None:
     """Skips the calling test when PostgreSQL is missing; under CI that is a failure."""
-    reason = _missing()
-    if reason is None:
-        return
-    if os.environ.get("CI"):
-        pytest.fail(f"{reason}; CI is set, so these tests may not be skipped", pytrace=False)
-    pytest.skip(reason)
-
-
-def free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return int(probe.getsockname()[1])
+    require(_missing())
 
 
 def _as_server(command: list[str]) -> list[str]:

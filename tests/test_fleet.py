@@ -22,18 +22,12 @@ HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 from postgres_server import private_server, require_postgres  # noqa: E402
+from test_tune import BENCH as SCORE  # noqa: E402
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
-# score = 100 - (x - 7)^2, plus 10 when mode is b: the optimum is x=7, mode=b.
-BENCH = """\
-x=$(cat x)
-mode=$(cat mode)
-bonus=0
-if [ "$mode" = b ]; then bonus=10; fi
-sleep 0.2
-echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
-"""
+# The scores of the tuning loop's tests (the optimum is x=7, mode=b), each run taking a while.
+BENCH = "sleep 0.2\n" + SCORE
 # Every value set is also noted in history, so that a test sees what was applied, in order.
 SET = """\
 echo "$2" > "$1"
@@ -41,7 +35,7 @@ echo "$1=$2" >> history
 """
 
 
-def workload(folder, *, x, mode, iterations, bench=BENCH):
+def workload(folder, *, x, mode, iterations, bench=BENCH, top=10):
     folder.mkdir(parents=True, exist_ok=True)
     (folder / "x").write_text(f"{x}\n")
     (folder / "mode").write_text(f"{mode}\n")
@@ -53,7 +47,7 @@ def workload(folder, *, x, mode, iterations, bench=BENCH):
         "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
         "object": [
             {"name": "x", "info": {**knob, "get": "cat x", "set": "sh set.sh x $value", "dtype": "int",
-                                   "scope": [0, 10], "step": 1, "items": []}},
+                                   "scope": [0, top], "step": 1, "items": []}},
             {"name": "mode", "info": {**knob, "get": "cat mode", "set": "sh set.sh mode $value", "dtype": "string",
                                       "options": ["a", "b", "c"]}},
         ],

@@ -64,6 +64,15 @@ class Options:
     heartbeat: int = fleets.HEARTBEAT  # seconds between a fleet worker's signs of life
 
 
+def spent(finished: int, budget: int, started: float, max_time: float, counted: str = "") -> str:
+    """Why a run stops before its next trial: its budget of trials or of time is spent; "" if not."""
+    if finished >= budget:
+        return f"the budget of {budget} trials is spent{counted}"
+    if max_time and time.monotonic() - started >= max_time:
+        return f"the time budget of {max_time} s is spent"
+    return ""
+
+
 class TuningRun:
     def __init__(self, options: Options, say: Callable[[str], None]) -> None:
         self.options = options
@@ -412,15 +421,11 @@ class TuningRun:
         target = float(self.settings["target"] or 0)
         finished = sum(was_measured(trial) for trial in study.trials)
         started = time.monotonic()
-        failures = 0
         progress = Progress(budget, finished, self.options.progress)
         try:
             while True:
-                if finished >= budget:
-                    result.stop_reason = f"the budget of {budget} trials is spent"
-                    return
-                if max_time and time.monotonic() - started >= max_time:
-                    result.stop_reason = f"the time budget of {max_time} s is spent"
+                result.stop_reason = spent(finished, budget, started, max_time)
+                if result.stop_reason:
                     return
                 proposal = proposer.propose()
                 if proposal is None:
@@ -474,11 +479,8 @@ class TuningRun:
                     result.stop_reason = f"the target of {target:g}% is reached (trial {reached})"
                     return
                 measured = sum(map(was_measured, trials))
-                if measured >= budget:
-                    result.stop_reason = f"the budget of {budget} trials is spent (over all workers)"
-                    return
-                if max_time and time.monotonic() - started >= max_time:
-                    result.stop_reason = f"the time budget of {max_time} s is spent"
+                result.stop_reason = spent(measured, budget, started, max_time, " (over all workers)")
+                if result.stop_reason:
                     return
                 busy = sum(map(fleets.in_flight, trials))
                 if measured + busy >= budget:
