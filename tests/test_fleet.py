@@ -190,3 +190,15 @@ def test_a_dead_workers_trial_is_failed_by_the_next_and_its_restart_restores_its
     restored = (dying / "history").read_text().splitlines()[len(history_before):]
     assert restored[:2] == ["x=2", "mode=c"]
     assert values(dying) == ("2", "c")
+
+
+def test_workers_that_run_out_of_configurations_measure_each_once_and_end_alike(postgres, tmp_path, environment):
+    folders = [workload(tmp_path / f"w{index}", x=0, mode="a", iterations=20, top=2) for index in range(2)]
+    workers = [worker(folder, postgres, "small", f"w{index}", environment) for index, folder in enumerate(folders)]
+    outputs = [finished(process, folder) for process, folder in zip(workers, folders)]
+    rows, best, _ = study_report(postgres, "small", tmp_path / "study-report", environment)
+    assert sorted((row["x"], row["mode"]) for row in rows) == [(x, mode) for x in "012" for mode in "abc"]
+    assert best["values"] == {"x": 2, "mode": "b"}
+    for folder, (out, _) in zip(folders, outputs):
+        assert "stopped: every configuration the sampler can still propose was measured" in out
+        assert values(folder) == ("2", "b")

@@ -495,6 +495,10 @@ class TuningRun:
                 with fleets.quiet_asking():
                     proposal = proposer.propose()
                 if proposal is None:
+                    # The best is known once the trials of the others have ended too.
+                    while any(map(fleets.in_flight, study.get_trials(deepcopy=False))):
+                        time.sleep(fleets.POLL)
+                        fleet.fail_stale(study)
                     result.stop_reason = "every configuration the sampler can still propose was measured"
                     return
                 trial, values = proposal
