@@ -55,9 +55,9 @@ def _missing() -> str | None:
         except KeyError:
             return f"as root, the PostgreSQL server runs as the user {SERVER_ACCOUNT}, which does not exist"
     try:
-        import psycopg2  # noqa: F401
+        import psycopg  # noqa: F401
     except ImportError:
-        return "the fleet tests need psycopg2 (pip install 'knobsmith[fleet]')"
+        return "the fleet tests need psycopg (pip install 'knobsmith[fleet]')"
     return None
 
 
@@ -102,7 +102,7 @@ def private_server() -> Iterator[str]:
             _run([f"{programs}/createdb", "-h", "127.0.0.1", "-p", str(port), "-U", USER, DATABASE])
         except RuntimeError as error:
             raise RuntimeError(f"{error}\n{_tail(log)}") from None
-        yield f"postgresql+psycopg2://{USER}@127.0.0.1:{port}/{DATABASE}"
+        yield f"postgresql://{USER}@127.0.0.1:{port}/{DATABASE}"
     finally:
         if started:
             subprocess.run(_as_server([f"{programs}/pg_ctl", "-D", data, "-m", "immediate", "-w", "stop"]),

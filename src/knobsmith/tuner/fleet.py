@@ -65,8 +65,16 @@ def state_key(project: str, worker: str | None) -> str:
     return project if worker is None else f"{project}@{worker}"
 
 
+def with_driver(url: str) -> str:
+    """`url` with the PostgreSQL driver the fleet installs (psycopg) when it names none: the
+    default of SQLAlchemy has changed between its versions."""
+    scheme, separator, rest = url.partition("://")
+    return f"postgresql+psycopg://{rest}" if separator and scheme in ("postgresql", "postgres") else url
+
+
 def rdb_storage(optuna: Any, url: str, heartbeat: int | None = None) -> Any:
     """The study's database; a worker's has heartbeats on, so that abandoned trials can be told apart."""
+    shown, url = url, with_driver(url)
     for attempt in range(OPEN_ATTEMPTS):
         try:
             with warnings.catch_warnings():
@@ -80,7 +88,7 @@ def rdb_storage(optuna: Any, url: str, heartbeat: int | None = None) -> Any:
         except Exception as error:  # the database's own words: unreachable, refused, unknown
             # Workers that start together race to create the tables; the losers find them made.
             if attempt + 1 == OPEN_ATTEMPTS or "already exists" not in str(error):
-                raise TuneError(f"the study's database {redacted(url)} cannot be used: {first_line(error)}") from None
+                raise TuneError(f"the study's database {redacted(shown)} cannot be used: {first_line(error)}") from None
             time.sleep(0.2 + random.random())
     raise AssertionError("unreachable")
 
