@@ -144,8 +144,11 @@ def test_restore_puts_back_each_workers_own_originals(postgres, tmp_path, enviro
         assert values(folder) == (str(x), mode)
     # Each worker's originals were kept apart under its name, so that restore finds its own.
     for index, (x, mode) in enumerate(starts):
-        kept = tmp_path / "state" / "knobsmith" / f"tune@w{index}" / "originals.json"
-        assert yaml.safe_load(kept.read_text())["values"] == {"x": str(x), "mode": mode}
+        kept = tmp_path / "state" / "knobsmith" / f"tune@w{index}"
+        assert yaml.safe_load((kept / "originals.json").read_text())["values"] == {"x": str(x), "mode": mode}
+        record = yaml.safe_load((kept / "fleet-restoring.json").read_text())
+        assert (record["worker"], record["backup"], record["storage"]) == (f"w{index}", {"x": str(x), "mode": mode},
+                                                                          postgres)
 
 
 # The first trial's benchmark (the second run; the first is the baseline) hangs until killed.

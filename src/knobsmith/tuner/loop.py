@@ -289,7 +289,11 @@ class TuningRun:
         if fleet.settings.relative and baseline == 0:
             raise TuneError(f"the baseline {self.metric_name} is 0, so no gain over it can be computed: "
                             "--relative needs a metric that is not 0")
-        fleet.join(study, fleets.Member(fleet.name, fleet.host, self.backup, baseline, measurements))
+        member = fleets.Member(fleet.name, fleet.host, self.backup, baseline, measurements)
+        fleet.join(study, member)
+        assert self.options.storage is not None
+        state.record_worker(self.state_key, self.study_name, {
+            **member.stored(), "worker": fleet.name, "storage": fleets.redacted(self.options.storage)})
         self.say(f"worker {fleet.name} joined the study {self.study_name} "
                  f"({others} other worker{'s' if others != 1 else ''}, {sum(map(was_measured, study.trials))} trials)")
         return baseline, measurements

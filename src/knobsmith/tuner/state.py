@@ -91,3 +91,12 @@ def record_applied(project: str, values: Mapping[str, Any], by: str) -> None:
     merged = {**last_applied(project), **{name: str(value) for name, value in values.items()}}
     _write(os.path.join(folder(project), APPLIED),
            {"values": merged, "by": by, "at": time.strftime("%Y-%m-%dT%H:%M:%S%z")})
+
+
+def record_worker(project: str, study: str, record: Mapping[str, Any]) -> str:
+    """Keeps a fleet worker's record of a study (its backup and baseline) beside its originals, so
+    that the host keeps its own copy whatever becomes of the study's database; answers its path."""
+    name = "".join(char if char.isalnum() or char in "._-" else "_" for char in study)
+    path = os.path.join(folder(project), f"fleet-{name}.json")
+    _write(path, {**record, "study": study, "at": time.strftime("%Y-%m-%dT%H:%M:%S%z")})
+    return path
