@@ -96,10 +96,31 @@ def worker(folder, url, study, name, environment, *extra):
         return subprocess.Popen(command, cwd=folder, env=environment, stdout=out, stderr=err)
 
 
-def finished(process, folder, timeout=240):
-    status = process.wait(timeout=timeout)
-    assert status == 0, (folder / "err").read_text() + (folder / "out").read_text()
-    return (folder / "out").read_text(), (folder / "err").read_text()
+@contextlib.contextmanager
+def ended(processes):
+    """The workers, each ended and reaped when the block ends, even when an assertion stopped it."""
+    try:
+        yield processes
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+
+
+def all_finished(processes, folders, timeout=240):
+    """Waits for every worker (ending them all if one overruns), then asks each to have succeeded:
+    (standard output, standard error) of each."""
+    with ended(processes):
+        deadline = time.monotonic() + timeout
+        statuses = [process.wait(timeout=max(1.0, deadline - time.monotonic())) for process in processes]
+    for status, folder in zip(statuses, folders):
+        assert status == 0, (folder / "err").read_text() + (folder / "out").read_text()
+    return [((folder / "out").read_text(), (folder / "err").read_text()) for folder in folders]
+
+
+def finished(process, folder):
+    return all_finished([process], [folder])[0]
 
 
 def study_report(url, study, folder, environment):
@@ -115,7 +136,7 @@ def test_three_workers_share_the_budget_and_each_ends_with_the_studys_best(datab
     budget = 12
     folders = [workload(tmp_path / f"w{index}", x=index, mode="a", iterations=budget) for index in range(3)]
     workers = [worker(folder, database, "shared", f"w{index}", environment) for index, folder in enumerate(folders)]
-    outputs = [finished(process, folder) for process, folder in zip(workers, folders)]
+    outputs = all_finished(workers, folders)
 
     rows, best, printed = study_report(database, "shared", tmp_path / "study-report", environment)
     assert len(rows) == budget and {row["state"] for row in rows} == {"COMPLETE"}
@@ -138,8 +159,7 @@ def test_restore_puts_back_each_workers_own_originals(postgres, tmp_path, enviro
     folders = [workload(tmp_path / f"w{index}", x=x, mode=mode, iterations=6) for index, (x, mode) in enumerate(starts)]
     workers = [worker(folder, postgres, "restoring", f"w{index}", environment, "--restore")
                for index, folder in enumerate(folders)]
-    for process, folder, (x, mode) in zip(workers, folders, starts):
-        out, _ = finished(process, folder)
+    for folder, (x, mode), (out, _) in zip(folders, starts, all_finished(workers, folders)):
         assert "left applied: the backed-up values" in out
         assert values(folder) == (str(x), mode)
     # Each worker's originals were kept apart under its name, so that restore finds its own.
@@ -169,12 +189,12 @@ def test_a_dead_workers_trial_is_failed_by_the_next_and_its_restart_restores_its
     dying = workload(tmp_path / "dying", x=2, mode="c", iterations=8, bench=HANGING_BENCH)
     other = workload(tmp_path / "other", x=2, mode="c", iterations=8)
     process = worker(dying, postgres, "deaths", "dying", environment)
-    deadline = time.monotonic() + 120
-    while not ((dying / "hanging").exists() and (dying / "hanging").read_text().strip()):
-        assert process.poll() is None and time.monotonic() < deadline, (dying / "err").read_text()
-        time.sleep(0.1)
-    process.send_signal(signal.SIGKILL)  # no chance to clean up: its trial's values stay applied
-    process.wait()
+    with ended([process]):
+        deadline = time.monotonic() + 120
+        while not ((dying / "hanging").exists() and (dying / "hanging").read_text().strip()):
+            assert process.poll() is None and time.monotonic() < deadline, (dying / "err").read_text()
+            time.sleep(0.1)
+        process.send_signal(signal.SIGKILL)  # no chance to clean up: its trial's values stay applied
     with contextlib.suppress(ProcessLookupError):  # the benchmark is a group of its own, if it outlived its parent
         os.killpg(int((dying / "hanging").read_text()), signal.SIGKILL)
     applied = values(dying)
@@ -198,7 +218,7 @@ def test_a_dead_workers_trial_is_failed_by_the_next_and_its_restart_restores_its
 def test_workers_that_run_out_of_configurations_measure_each_once_and_end_alike(postgres, tmp_path, environment):
     folders = [workload(tmp_path / f"w{index}", x=0, mode="a", iterations=20, top=2) for index in range(2)]
     workers = [worker(folder, postgres, "small", f"w{index}", environment) for index, folder in enumerate(folders)]
-    outputs = [finished(process, folder) for process, folder in zip(workers, folders)]
+    outputs = all_finished(workers, folders)
     rows, best, _ = study_report(postgres, "small", tmp_path / "study-report", environment)
     assert sorted((row["x"], row["mode"]) for row in rows) == [(x, mode) for x in "012" for mode in "abc"]
     assert best["values"] == {"x": 2, "mode": "b"}

@@ -43,6 +43,7 @@ HEARTBEAT = 10  # seconds between a running trial's signs of life
 STALE_AFTER = 3  # heartbeats missed before a running trial counts as abandoned
 POLL = 0.5  # seconds between looks at the study while waiting for other workers
 OPEN_ATTEMPTS = 5
+CREATION_RACE = ("already exists", "Duplicate entry", "duplicate key")
 WORKER_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 
 
@@ -86,8 +87,9 @@ def rdb_storage(optuna: Any, url: str, heartbeat: int | None = None) -> Any:
             raise TuneError(f"the study's database needs a driver that is not installed ({error}): "
                             "pip install 'knobsmith[fleet]'") from None
         except Exception as error:  # the database's own words: unreachable, refused, unknown
-            # Workers that start together race to create the tables; the losers find them made.
-            if attempt + 1 == OPEN_ATTEMPTS or "already exists" not in str(error):
+            # Workers that start together race to create the tables and note their version; the
+            # losers find them made (PostgreSQL, SQLite) or the version noted (MySQL, MariaDB).
+            if attempt + 1 == OPEN_ATTEMPTS or not any(word in str(error) for word in CREATION_RACE):
                 raise TuneError(f"the study's database {redacted(shown)} cannot be used: {first_line(error)}") from None
             time.sleep(0.2 + random.random())
     raise AssertionError("unreachable")
