@@ -493,7 +493,7 @@ def _print_best(result: Any) -> None:
             best_values = best.params if best is not None else None
     elif best is not None and result.relative:
         print(f"best: trial {best.number}, {result.metric} = {best.value:g}, a gain over the baseline of worker "
-              f"{best.worker}, its {result.metric.removesuffix(' gain %')} {best.raw:g}")
+              f"{best.worker}, its {result.raw_metric} {best.raw:g}")
         best_values = best.params
     elif best is not None:
         gain = result.improvement(best.value)

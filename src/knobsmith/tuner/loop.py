@@ -200,7 +200,7 @@ class TuningRun:
         else:
             baseline, baseline_measurements = self._start(study, optuna, kit, measurer)
         if self.fleet is not None and self.fleet.settings.relative:
-            result = self.result = Result(f"{self.metric_name} gain %", "maximize", 0.0, relative=True)
+            result = self.result = Result.of_gains(self.metric_name)
         else:
             result = self.result = Result(self.metric_name, self.direction, baseline,
                                           baseline_measurements=baseline_measurements)

@@ -144,9 +144,8 @@ class Proposer:
 
     def record(self, trial_number: int) -> None:
         """Remembers a trial just finished as measured."""
-        # Searched by number: the trials of several workers may share one (see the fleet).
-        trials = self.study.get_trials(deepcopy=False)
-        found = trials[trial_number] if trial_number < len(trials) and trials[trial_number].number == trial_number \
-            else next((trial for trial in reversed(trials) if trial.number == trial_number), None)
+        # Searched from the newest by number: the trials of several workers may share one (see the fleet).
+        found = next((trial for trial in reversed(self.study.get_trials(deepcopy=False))
+                      if trial.number == trial_number), None)
         if found is not None and was_measured(found):
             self.measured.setdefault(configuration(found.params), found)

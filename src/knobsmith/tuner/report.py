@@ -35,11 +35,6 @@ def _fleet(result: Result) -> bool:
     return any(row.worker for row in result.rows)
 
 
-def _raw_name(result: Result) -> str:
-    """The metric's own name beside gains ("tps gain %" -> "tps")."""
-    return result.metric.removesuffix(" gain %")
-
-
 def table(result: Result) -> str:
     """The trials as a text table, the best one marked with * (the confirmed best, when the end of
     the run measured the candidates again). A fleet's table says which worker measured each, and
@@ -48,7 +43,7 @@ def table(result: Result) -> str:
     repeated = _repeated(result)
     fleet = _fleet(result)
     header = ["trial", *(["worker"] if fleet else []), "state", result.metric,
-              *([_raw_name(result)] if result.relative else []), *(["spread"] if repeated else []), *names]
+              *([result.raw_metric] if result.relative else []), *(["spread"] if repeated else []), *names]
     chosen = _chosen(result)
     lines = [header]
     for row in result.rows:
@@ -106,7 +101,7 @@ def _trials_csv(result: Result) -> str:
     writer = csv.writer(text)
     fleet = _fleet(result)
     writer.writerow(["trial", *(["worker"] if fleet else []), "state", result.metric,
-                     *([_raw_name(result)] if result.relative else []), "spread", "measurements", *names,
+                     *([result.raw_metric] if result.relative else []), "spread", "measurements", *names,
                      *(f"{name} in effect" for name in differed), "note"])
     for row in result.rows:
         writer.writerow([row.number, *([row.worker] if fleet else []), row.state, "" if row.value is None else row.value,

@@ -61,6 +61,9 @@ class Ending:
         return self.wanted if self.done else f"NOT {self.wanted}: " + "; ".join(self.problems)
 
 
+GAIN = " gain %"  # after the metric's name, when the values are gains
+
+
 @dataclass
 class Result:
     metric: str
@@ -87,9 +90,19 @@ class Result:
     def better(self, a: float, b: float) -> bool:
         return a > b if self.direction == "maximize" else a < b
 
-    def best(self) -> Row | None:
-        """The best trial as measured during the search."""
-        done = self.completed()
+    @classmethod
+    def of_gains(cls, metric: str) -> Result:
+        """A fleet's result whose values are gains over each worker's own baseline."""
+        return cls(metric + GAIN, "maximize", 0.0, relative=True)
+
+    @property
+    def raw_metric(self) -> str:
+        """The metric's own name, also beside gains ("tps gain %" -> "tps")."""
+        return self.metric.removesuffix(GAIN) if self.relative else self.metric
+
+    def best(self, rows: list[Row] | None = None) -> Row | None:
+        """The best trial as measured during the search (of `rows`, when given)."""
+        done = self.completed() if rows is None else rows
         if not done:
             return None
         pick = max if self.direction == "maximize" else min

@@ -36,8 +36,7 @@ def workers_of(study: Any, result: Result) -> dict[str, dict[str, Any]]:
     found: dict[str, dict[str, Any]] = {}
     for name, member in sorted(fleets.members(study).items()):
         own = [row for row in result.completed() if row.worker == name]
-        pick = max if result.direction == "maximize" else min
-        best = pick(own, key=lambda row: row.value) if own else None
+        best = result.best(own)
         found[name] = {
             "host": member.host,
             "baseline": member.baseline,
@@ -56,7 +55,7 @@ def fleet_result(study: Any) -> Result:
         raise ValueError(f"the study {study.study_name} is not a fleet's (no worker ever joined it)")
     baselines = [member.baseline for member in fleets.members(study).values()]
     if settings.relative:
-        result = Result(f"{settings.metric} gain %", "maximize", 0.0, relative=True)
+        result = Result.of_gains(settings.metric)
     else:
         result = Result(settings.metric, settings.direction, statistics.median(baselines) if baselines else 0.0)
     result.rows = rows_of(study)
