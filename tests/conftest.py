@@ -153,3 +153,59 @@ def children():
 def leftovers():
     """Call it before and after: it tells the open descriptors and the child processes."""
     return lambda: (open_descriptors(), children())
+
+
+# The tuning tests' workload: two knobs kept in files (x, an int in [0, 10]; mode, one of a, b, c),
+# and a benchmark whose score is 100 - (x - 7)^2, plus 10 when mode is b: the optimum is x=7,
+# mode=b, score 110; the starting values x=0, mode=a score 51. Every value set is also noted in
+# the file history, in order, so that a test sees what was applied.
+SCORE_BENCH = """\
+x=$(cat x)
+mode=$(cat mode)
+bonus=0
+if [ "$mode" = b ]; then bonus=10; fi
+echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
+"""
+KNOB_SET = """\
+echo "$2" > "$1"
+echo "$1=$2" >> history
+"""
+
+
+def knob_config(*, iterations=30, timeout=0, target=None, x=None, mode=None, objects=(), **top):
+    """The tuning configuration of the knob workload. `x` and `mode` update those parameters'
+    info (None: as is); `objects` are further parameters; `top` sets top-level keys."""
+    knob = {"desc": "", "needrestart": "false", "type": "discrete"}
+    config = {
+        "iterations": iterations, "timeout": timeout, "benchmark": "sh bench.sh", "startworkload": "",
+        "stopworkload": "",
+        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": target}}],
+        "object": [
+            {"name": "x", "info": {**knob, "get": "cat x", "set": "sh set.sh x $value", "dtype": "int",
+                                   "scope": [0, 10], "step": 1, "items": [], **(x or {})}},
+            {"name": "mode", "info": {**knob, "get": "cat mode", "set": "sh set.sh mode $value", "dtype": "string",
+                                      "options": ["a", "b", "c"], **(mode or {})}},
+            *objects,
+        ],
+    }
+    config.update(top)
+    return config
+
+
+@pytest.fixture
+def knob_workload(tmp_path):
+    """Writes the knob workload into a folder (default the test's own) and returns the folder:
+    make(folder=None, *, bench=SCORE_BENCH, values={"x": "0", "mode": "a"}, name="tune.yaml",
+    **knob_config's keywords)."""
+
+    def make(folder=None, *, bench=SCORE_BENCH, values=None, name="tune.yaml", **settings):
+        folder = tmp_path if folder is None else folder
+        folder.mkdir(parents=True, exist_ok=True)
+        for knob, value in (values or {"x": "0", "mode": "a"}).items():
+            (folder / knob).write_text(f"{value}\n")
+        (folder / "bench.sh").write_text(bench)
+        (folder / "set.sh").write_text(KNOB_SET)
+        (folder / name).write_text(yaml.safe_dump(knob_config(**settings), sort_keys=False))
+        return folder
+
+    return make
