@@ -25,7 +25,7 @@ from knobsmith.stagekit import StageKit
 from common.tool_cmd import plain_projectname
 from knobsmith.tuner import fleet as fleets
 from knobsmith.tuner import importance, shellsafe, state
-from knobsmith.tuner.applying import Applier, planned_commands, same_value
+from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
@@ -85,13 +85,10 @@ class TuningRun:
         self.direction = "maximize" if self.settings["eval_type"] == "positive" else "minimize"
         self.space = {knob["name"]: suggestion(knob) for knob in self.settings["knobs"]}
         project = self.cfg.get_project()
-        moved = state.adopt_earlier_folder(project, options.config)
-        if moved is not None:
-            say(f"the kept values of {options.config} moved from {moved} to {state.folder(project)}")
+        self.state_key = self._adopt(project, None)
         self.folder = os.path.abspath(options.report or f"knobsmith-report-{project}")
         self.study_name = f"knobsmith-{project}"
         self.fleet: fleets.Fleet | None = None
-        self.state_key = project
         if options.study is not None:
             if not options.storage:
                 raise TuneError("--study names a study shared by a fleet: --storage URL says where it is kept")
@@ -99,7 +96,7 @@ class TuningRun:
             self.fleet = fleets.Fleet(name, fleets.Settings(self.metric_name, self.direction, options.relative),
                                       max(1, options.heartbeat))
             self.study_name = options.study
-            self.state_key = fleets.state_key(project, options.worker)
+            self.state_key = self._adopt(project, options.worker)
         earlier = f"knobsmith-report-{plain_projectname(options.config)}"
         if options.report is None and not os.path.exists(self.folder) and os.path.isfile(
                 os.path.join(earlier, "study.journal")):
@@ -117,6 +114,15 @@ class TuningRun:
         self.fleet_baseline = 0.0  # a fleet worker's own baseline, which gains are measured against
         # Called with the result after every trial, so that a killed run leaves what it measured.
         self.after_trial: Callable[[Result], None] = lambda result: None
+
+    def _adopt(self, project: str, worker: str | None) -> str:
+        """The name of the folder of the values kept for the configuration file (as `worker`),
+        after moving there the folder an earlier version kept for it."""
+        moved = state.adopt_earlier_folder(project, self.options.config, worker)
+        key = state.key(project, self.options.config, worker)
+        if moved is not None:
+            self.say(f"the kept values of {self.options.config} moved from {moved} to {state.folder(key)}")
+        return key
 
     # -- the study
 
@@ -248,10 +254,14 @@ class TuningRun:
 
     def _back_up_and_measure(self, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
         """Reads and keeps the current values, then measures the baseline on them."""
-        backup = kit.backup_params()
-        if not backup:
-            raise TuneError("no parameter value could be read, so nothing was backed up; not tuning")
-        self._keep_originals(backup)
+        backup, unread = back_up(kit, self.cfg)
+        self._keep_originals(backup, unread)
+        if unread:
+            # A value not backed up could not be put back at the end.
+            kept = (f"{', '.join(backup)} {'is' if len(backup) == 1 else 'are'} backed up in "
+                    f"bak_{self.cfg.get_project()}.ini" if backup else "nothing was backed up")
+            raise TuneError("; ".join(f"{name} could not be read: {why}" for name, why in unread.items())
+                            + f"; not tuning, nothing was changed ({kept})")
         self.backup = self._safe_backup(backup, "the backup of the current values")
         self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
         baseline_measurements, seconds = self._baseline(measurer)
@@ -324,16 +334,13 @@ class TuningRun:
         else:
             self._leave(BEST, chosen.params if chosen is not None else best.params)
 
-    def _keep_originals(self, backup: dict[str, str]) -> None:
-        """The first values read of a project are kept for good (with a warning for each value a
-        restore will refuse); later runs say when what they find differs from them."""
-        project = self.state_key
-        if state.keep_originals(project, backup, self.options.config):
-            self.say(f"the original values are kept in {state.folder(project)}")
-            for refusal in shellsafe.refusals(backup, shellsafe.declarations(self.cfg)):
-                self.say(f"warning: {refusal}; restore will refuse it")
-            return
-        kept = state.originals(project) or {}
+    def _keep_originals(self, backup: dict[str, str], unread: dict[str, str]) -> None:
+        """The first value read of each parameter is kept for good (see state.keep_originals);
+        later runs say when what they find differs from the originals."""
+        kept = state.originals(self.state_key) or {}
+        for line in state.keep_originals(self.state_key, backup, self.options.config,
+                                         shellsafe.declarations(self.cfg), unread):
+            self.say(line)
         differing = [f"{name}={value} (originally {kept[name]})" for name, value in backup.items()
                      if name in kept and not same_value(kept[name], value)]
         if differing:
