@@ -8,6 +8,7 @@ import yaml
 
 from knobsmith import cli
 from knobsmith.tuner import state
+from knobsmith.tuner.proposing import optuna_module, storage_for
 
 ALTERED = "a b;c.yaml"  # its plain name a_b_c is also the name of a_b_c.yaml
 
@@ -79,7 +80,7 @@ def test_originals_of_another_file_of_the_same_name_stay_its_own(tmp_path, monke
     assert kept(tmp_path / config, project) == {"x": "0"}  # read now: the system was not changed by knobsmith
 
 
-def test_two_files_of_the_same_name_in_two_folders_keep_their_own_originals(
+def test_two_files_of_the_same_name_in_two_folders_keep_their_own_originals_and_studies(
         tmp_path, monkeypatch, capsys, knob_workload):
     for folder in ("shop", "web"):
         (tmp_path / folder).mkdir()
@@ -92,6 +93,12 @@ def test_two_files_of_the_same_name_in_two_folders_keep_their_own_originals(
     assert run(tmp_path, monkeypatch, "restore", "web/c.yaml") == 0
     assert (tmp_path / "x").read_text() == "5\n"  # web's original, not shop's 0
 
+    history = (tmp_path / "history").read_text()
+    assert run(tmp_path, monkeypatch, "tune", "shop/c.yaml", "--resume", "--restore") == 1
+    assert (f"the study knobsmith-c in {tmp_path / 'knobsmith-report-c'} is that of {tmp_path / 'web' / 'c.yaml'}, "
+            f"not of {tmp_path / 'shop' / 'c.yaml'}: --report DIR (or another --storage) runs this one elsewhere; "
+            "nothing was changed") in capsys.readouterr().err
+    assert (tmp_path / "history").read_text() == history and (tmp_path / "x").read_text() == "5\n"
 
 
 def test_tune_goes_on_with_a_study_kept_under_the_plain_name_and_refuses_another(tmp_path, monkeypatch, capsys,
@@ -99,6 +106,9 @@ def test_tune_goes_on_with_a_study_kept_under_the_plain_name_and_refuses_another
     # An earlier version ran this file under the plain name: its study and folder are named so.
     write_config(tmp_path, "a_b_c.yaml", "x")
     assert run(tmp_path, monkeypatch, "tune", "a_b_c.yaml") == 0
+    optuna = optuna_module()
+    storage = storage_for(optuna, str(tmp_path / "knobsmith-report-a_b_c"), None)
+    optuna.load_study(study_name="knobsmith-a_b_c", storage=storage).set_user_attr("config", None)  # none kept then
     shutil.move(tmp_path / "a_b_c.yaml", tmp_path / ALTERED)
     capsys.readouterr()
     assert run(tmp_path, monkeypatch, "tune", ALTERED, "--dry-run") == 0

@@ -142,6 +142,8 @@ class TuningRun:
         replace its own; only the configuration's name before altered names carried a hash is
         taken as its own."""
         names = optuna.get_all_study_names(storage)
+        if self.study_name in names:
+            self._check_owner(storage.get_study_user_attrs(storage.get_study_id_from_name(self.study_name)))
         if not names or self.study_name in names:
             return
         earlier = f"knobsmith-{plain_projectname(self.options.config)}"
@@ -232,6 +234,7 @@ class TuningRun:
     def _start(self, study: Any, optuna: Any, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
         """A run of one host: the backup and baseline stored with a resumed study, or new ones."""
         stored = study.user_attrs
+        self._check_owner(stored)
         for stale in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.RUNNING,)):
             # A run killed mid-trial: that trial was cut short, not measured.
             study.tell(stale.number, state=optuna.trial.TrialState.FAIL, skip_if_finished=True)
@@ -248,9 +251,20 @@ class TuningRun:
             return baseline, baseline_measurements
         baseline, baseline_measurements = self._back_up_and_measure(kit, measurer)
         study.set_user_attr("backup", self.backup)
+        study.set_user_attr("config", os.path.realpath(self.options.config))
         study.set_user_attr("baseline", baseline)
         study.set_user_attr("baseline_measurements", baseline_measurements)
         return baseline, baseline_measurements
+
+    def _check_owner(self, stored: dict[str, Any]) -> None:
+        """Refuses a study another configuration file wrote: resuming it would measure this file's
+        parameters against its baseline and put its backup back (one without the record is
+        taken as this file's, as before)."""
+        owner, own = stored.get("config"), os.path.realpath(self.options.config)
+        if owner is not None and owner != own:
+            where = self.folder if self.options.storage is None else fleets.redacted(self.options.storage)
+            raise TuneError(f"the study {self.study_name} in {where} is that of {owner}, not of {own}: "
+                            "--report DIR (or another --storage) runs this one elsewhere; nothing was changed")
 
     def _back_up_and_measure(self, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
         """Reads and keeps the current values, then measures the baseline on them."""
