@@ -221,7 +221,7 @@ def test_a_get_past_the_limit_names_the_parameter(project, command, last_line):
     write(folder, "getmode.sh", STARTS_A_CHILD)
     result = knobsmith(command, "tune.yaml", "--command-timeout", "1", cwd=folder, env=env)
     assert result.returncode == 1
-    assert "mode: the get command timed out after 1 s" in result.stderr
+    assert "mode could not be read: the get command timed out after 1 s" in result.stderr
     assert last_line is None or result.stderr.splitlines()[-1] == last_line
     assert_all_gone(folder, within=1.0)
 

@@ -19,6 +19,8 @@ import time
 import pytest
 import yaml
 
+from knobsmith.tuner import state
+
 HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
@@ -164,7 +166,7 @@ def test_restore_puts_back_each_workers_own_originals(postgres, tmp_path, enviro
         assert values(folder) == (str(x), mode)
     # Each worker's originals were kept apart under its name, so that restore finds its own.
     for index, (x, mode) in enumerate(starts):
-        kept = tmp_path / "state" / "knobsmith" / f"tune@w{index}"
+        kept = tmp_path / "state" / "knobsmith" / state.key("tune", str(folders[index] / "tune.yaml"), f"w{index}")
         assert yaml.safe_load((kept / "originals.json").read_text())["values"] == {"x": str(x), "mode": mode}
         record = yaml.safe_load((kept / "fleet-restoring.json").read_text())
         assert (record["worker"], record["backup"], record["storage"]) == (f"w{index}", {"x": str(x), "mode": mode},

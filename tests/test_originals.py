@@ -31,6 +31,11 @@ def run(folder, monkeypatch, *args):
     return cli.main(list(args))
 
 
+def kept(folder, project="demo", config="demo.yaml"):
+    """The originals kept for the configuration file `config` of `folder`."""
+    return state.originals(state.key(project, str(folder / config)))
+
+
 def test_originals_survive_two_runs_and_a_backup_and_come_back(tmp_path, monkeypatch, capsys, private_state):
     setup(tmp_path)
     assert run(tmp_path, monkeypatch, "tune", "demo.yaml", "--report", "r1") == 0
@@ -43,8 +48,8 @@ def test_originals_survive_two_runs_and_a_backup_and_come_back(tmp_path, monkeyp
     assert "(originally 0)" in err
     assert run(tmp_path, monkeypatch, "backup", "demo.yaml") == 0
     assert (tmp_path / "bak_demo.ini").read_text().startswith("[params]\nx = ")  # the library's backup moved on
-    assert state.originals("demo") == {"x": "0"}
-    path = private_state / "knobsmith" / "demo" / "originals.json"
+    assert kept(tmp_path) == {"x": "0"}
+    path = private_state / "knobsmith" / state.key("demo", str(tmp_path / "demo.yaml")) / "originals.json"
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
     assert sorted(os.listdir(path.parent)) == ["applied.json", "originals.json"]  # no temporary file left
 
@@ -53,18 +58,66 @@ def test_originals_survive_two_runs_and_a_backup_and_come_back(tmp_path, monkeyp
     current = (tmp_path / "x").read_text().strip()
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split() == ["parameter", "current", "original", "last", "applied"]
-    assert lines[1].split() == ["x", current, "0", state.last_applied("demo")["x"]]
+    assert lines[1].split() == ["x", current, "0", state.last_applied(state.key("demo", str(tmp_path / "demo.yaml")))["x"]]
 
     assert run(tmp_path, monkeypatch, "restore", "demo.yaml") == 0
     assert (tmp_path / "x").read_text() == "0\n"
     assert "restored the 1 original value of demo (read back)" in capsys.readouterr().out
 
 
-def test_originals_are_never_overwritten(private_state):
-    assert state.keep_originals("p", {"a": 1, "b": "x y"}, "p.yaml") is True
-    assert state.keep_originals("p", {"a": 2}, "p.yaml") is False
+def test_originals_are_never_overwritten_nor_taken_from_what_knobsmith_applied(private_state):
+    folder = private_state / "knobsmith" / "p"
+    assert state.keep_originals("p", {"a": 1}, "p.yaml", {}) == [f"the original values are kept in {folder}"]
+    state.record_applied("p", {"c": 4}, "apply")
+    assert state.keep_originals("p", {"a": 2, "b": "x y", "c": 4}, "p.yaml", {}) == [
+        f"the original value of b is kept in {folder}",
+        "warning: c gets no original value: knobsmith applied a value to it before it was first read"]
     assert state.originals("p") == {"a": "1", "b": "x y"}
     assert state.originals("other") is None
+
+
+def without_mode(folder):
+    config = yaml.safe_load((folder / "tune.yaml").read_text())
+    config["object"] = [obj for obj in config["object"] if obj["name"] != "mode"]
+    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+
+
+@pytest.mark.parametrize(
+    "first, status, said",
+    [
+        # Added to the configuration after the originals were kept.
+        (without_mode, 0, "knobsmith: the original values are kept in"),
+        (b"a (current)\n", 0, "so it is not kept as the original value (the next safe reading will be)"),
+        (b"a" * 5000 + b"\n", 1, "mode could not be read: the get command printed more than 4096 bytes (4 KiB)"),
+        (b"\xff\xfe\n", 1, "mode could not be read: the value is not UTF-8"),
+    ],
+)
+def test_a_parameter_without_an_original_gets_one_at_its_first_good_reading(
+        knob_workload, monkeypatch, capsys, first, status, said):
+    folder = knob_workload()
+    whole = (folder / "tune.yaml").read_text()
+    if callable(first):
+        first(folder)
+    else:
+        (folder / "mode").write_bytes(first)
+    assert run(folder, monkeypatch, "backup", "tune.yaml") == status
+    out, err = capsys.readouterr()
+    assert said in err and len(out + err) < 2000  # a long value is never shown whole
+    assert kept(folder, "tune", "tune.yaml") == {"x": "0"}  # the others are kept all the same
+    assert len((folder / "bak_tune.ini").read_text()) < 200
+    (folder / "tune.yaml").write_text(whole)
+    (folder / "x").write_text("3\n")
+    assert run(folder, monkeypatch, "restore", "tune.yaml") == 1
+    out, err = capsys.readouterr()
+    assert "knobsmith: mode was not restored: no original value of it is kept" in err
+    assert (folder / "x").read_text() == "0\n"
+
+    knob_workload(values={"x": "0", "mode": "b"})
+    assert run(folder, monkeypatch, "backup", "tune.yaml") == 0
+    assert "knobsmith: the original value of mode is kept in" in capsys.readouterr().err
+    (folder / "mode").write_text("c\n")
+    assert run(folder, monkeypatch, "restore", "tune.yaml") == 0
+    assert (folder / "mode").read_text() == "b\n" and kept(folder, "tune", "tune.yaml") == {"x": "0", "mode": "b"}
 
 
 def test_restore_without_originals_says_so(tmp_path, monkeypatch, capsys):

@@ -82,10 +82,11 @@ def poisoned(tmp_path, monkeypatch, capsys):
     setup(tmp_path, PWNED.format(marker=marker))
     assert run(tmp_path, monkeypatch, "backup", "inj.yaml") == 0
     err = capsys.readouterr().err
-    assert f"knobsmith: warning: p1 = '7 | touch {marker}' holds shell syntax (|); restore will refuse it\n" in err
+    assert (f"knobsmith: warning: p1 = '7 | touch {marker}' holds shell syntax (|); restore will refuse it, "
+            "so it is not kept as the original value (the next safe reading will be)\n") in err
     assert err.count("warning") == 1  # once, though the originals are kept from the same reading
     assert "touch" in (tmp_path / "bak_inj.ini").read_text()  # the backup is written all the same
-    assert state.originals("inj")["p1"] == f"7 | touch {marker}"
+    assert state.originals(state.key("inj", str(tmp_path / "inj.yaml"))) == {"p0": "3"}
     (tmp_path / "p0.val").write_text("9\n")  # moved on since: a restore would put 3 back
     return marker
 
@@ -93,7 +94,7 @@ def poisoned(tmp_path, monkeypatch, capsys):
 @pytest.mark.parametrize(
     "args",
     [["restore", "bak_inj.ini"], ["restore", "bak_inj.ini", "--config", "inj.yaml"],
-     ["restore", "bak_inj.ini", "--dry-run"], ["restore", "inj.yaml"]],
+     ["restore", "bak_inj.ini", "--dry-run"]],
 )
 def test_restore_of_a_poisoned_value_runs_nothing(tmp_path, monkeypatch, capsys, poisoned, args):
     assert run(tmp_path, monkeypatch, *args) == 1
@@ -135,7 +136,7 @@ def test_tune_stops_before_any_trial_when_its_backup_could_not_be_put_back(tmp_p
     assert err.splitlines()[-1] == (
         f"knobsmith: the backup of the current values could not be put back safely: p1 = '7 | touch {marker}' "
         "holds shell syntax (|); not tuning, nothing was changed")
-    assert f"\nwarning: p1 = '7 | touch {marker}' holds shell syntax (|); restore will refuse it\n" in err
+    assert f"\nwarning: p1 = '7 | touch {marker}' holds shell syntax (|); restore will refuse it, so" in err
     assert not (tmp_path / "runs").exists()  # not even the baseline was measured
     assert (tmp_path / "p0.val").read_text() == "3\n"
     assert not marker.exists()

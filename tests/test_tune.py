@@ -141,7 +141,10 @@ def test_stop_conditions(tmp_path, monkeypatch, capsys, settings, reason):
 @pytest.mark.parametrize(
     "broken, message",
     [
-        ("x_get", "no parameter value could be read, so nothing was backed up; not tuning"),
+        ("x_get", "x could not be read: exit status 1: cat: x: No such file or directory; not tuning, nothing was "
+                  "changed (mode is backed up in bak_tune.ini)"),
+        ("mode_get", "mode could not be read: the value is not UTF-8; not tuning, nothing was changed "
+                     "(x is backed up in bak_tune.ini)"),
         ("bench", "the baseline could not be measured: the benchmark ended with exit status 1"),
     ],
 )
@@ -149,6 +152,8 @@ def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken,
     setup(tmp_path, bench="exit 1\n" if broken == "bench" else BENCH)
     if broken == "x_get":
         (tmp_path / "x").unlink()
+    if broken == "mode_get":
+        (tmp_path / "mode").write_bytes(b"\xff\n")
     assert tune(tmp_path, monkeypatch=monkeypatch) == 1
     err = capsys.readouterr().err
     assert err.rstrip().endswith(f"knobsmith: {message}")

@@ -7,6 +7,7 @@ import json
 import logging
 import os
 import sys
+from collections.abc import Iterable
 from typing import Any, Callable, NoReturn
 
 from common.log import StandardErrorHandler
@@ -40,13 +41,16 @@ def _load(config: str) -> Any:
     return cfg
 
 
-def _adopt_earlier_state(cfg: Any, config: str) -> None:
+def _adopt_earlier_state(cfg: Any, config: str, worker: str | None = None) -> str:
+    """The name of the folder of the values kept for `config` (see state.key), after moving there
+    the folder an earlier version kept for it."""
     from knobsmith.tuner import state
 
-    moved = state.adopt_earlier_folder(cfg.get_project(), config)
+    key = state.key(cfg.get_project(), config, worker)
+    moved = state.adopt_earlier_folder(cfg.get_project(), config, worker)
     if moved is not None:
-        print(f"knobsmith: the kept values of {config} moved from {moved} to {state.folder(cfg.get_project())}",
-              file=sys.stderr)
+        print(f"knobsmith: the kept values of {config} moved from {moved} to {state.folder(key)}", file=sys.stderr)
+    return key
 
 
 def _check(args: argparse.Namespace) -> int:
@@ -88,14 +92,11 @@ def _recommend(args: argparse.Namespace) -> int:
 
 def _backup(args: argparse.Namespace) -> int:
     from knobsmith.stagekit import StageKit
+    from knobsmith.tuner.applying import back_up
 
     cfg = _load(args.config)
-    values = StageKit().backup_params()
     names = [obj["name"] for obj in cfg.yml["object"]]
-    unread = {} if len(values) == len(names) else _unread(cfg, [name for name in names if name not in values])
-    if unread and not values:
-        # One failed get empties the library's whole reading: back up what can be read.
-        values = _backup_readable(cfg, [name for name in names if name not in unread])
+    values, unread = back_up(StageKit(), cfg)
     for name, why in unread.items():
         print(f"knobsmith: {name} could not be read: {why}", file=sys.stderr)
     if not values:
@@ -103,42 +104,10 @@ def _backup(args: argparse.Namespace) -> int:
     for name, value in values.items():
         print(f"{name} = {value}")
     print(os.path.abspath(f"bak_{cfg.get_project()}.ini"))
-    _warn_unsafe(cfg, values)
+    _keep_originals(cfg, values, args.config, unread)
     if unread:
-        print(f"knobsmith: warning: the original values are not kept: reading {', '.join(unread)} failed",
-              file=sys.stderr)
         _fail(f"backed up {len(values)} of {len(names)} parameters; not backed up: {', '.join(unread)}")
-    _keep_originals(cfg, values, args.config, warn=False)
     return 0
-
-
-def _unread(cfg: Any, names: list[str]) -> dict[str, str]:
-    """Why each of `names` could not be read, by name."""
-    from knobsmith.stagekit import StageKit
-    from knobsmith.tuner.applying import read_ok, why_unread
-
-    return {name: why_unread(reading) for name, reading in StageKit().read_params(names).items()
-            if not read_ok(reading)}
-
-
-def _backup_readable(cfg: Any, names: list[str]) -> dict[str, str]:
-    """Backs up the parameters `names` only, through the library's own backup."""
-    from knobsmith.stagekit import StageKit
-
-    whole = cfg.yml
-    cfg.yml = {**whole, "object": [obj for obj in whole["object"] if obj["name"] in names]}
-    try:
-        return dict(StageKit().backup_params()) if names else {}
-    finally:
-        cfg.yml = whole
-
-
-def _warn_unsafe(cfg: Any, values: dict[str, Any]) -> None:
-    """A line for every value read that a restore will refuse: the backup keeps it all the same."""
-    from knobsmith.tuner import shellsafe
-
-    for refusal in shellsafe.refusals(values, shellsafe.declarations(cfg)):
-        print(f"knobsmith: warning: {refusal}; restore will refuse it", file=sys.stderr)
 
 
 def _refuse_unsafe(what: str, values: dict[str, Any], infos: dict[str, Any]) -> None:
@@ -153,31 +122,29 @@ def _refuse_unsafe(what: str, values: dict[str, Any], infos: dict[str, Any]) -> 
         _fail(f"{what} refused: {refused[-1]}; nothing was applied")
 
 
-def _keep_originals(cfg: Any, values: dict[str, Any], config: str, warn: bool = True) -> None:
-    """The first values knobsmith reads of a project become its originals, kept for good."""
-    from knobsmith.tuner import state
+def _keep_originals(cfg: Any, values: dict[str, Any], config: str, unread: Iterable[str] = ()) -> None:
+    """The first value knobsmith reads of each parameter becomes its original, kept for good."""
+    from knobsmith.tuner import shellsafe, state
 
-    if state.keep_originals(cfg.get_project(), values, config):
-        print(f"knobsmith: the original values are kept in {state.folder(cfg.get_project())}", file=sys.stderr)
-        if warn:
-            _warn_unsafe(cfg, values)
+    for line in state.keep_originals(state.key(cfg.get_project(), config), values, config,
+                                     shellsafe.declarations(cfg), unread):
+        print(f"knobsmith: {line}", file=sys.stderr)
 
 
 def _keep_originals_before_change(cfg: Any, config: str) -> None:
-    """Before a first change of a project, reads every value to keep them as its originals."""
+    """Before a change, reads every parameter that has no original yet, to keep it."""
     from knobsmith.stagekit import StageKit
     from knobsmith.tuner import state
-    from knobsmith.tuner.applying import read_ok
+    from knobsmith.tuner.applying import not_kept
 
-    if state.originals(cfg.get_project()) is not None:
+    kept = state.originals(state.key(cfg.get_project(), config)) or {}
+    missing = [obj["name"] for obj in cfg.yml["object"] if obj["name"] not in kept]
+    if not missing:
         return
-    readings = StageKit().read_params()
-    failed = [name for name, reading in readings.items() if not read_ok(reading)]
-    if failed:
-        print(f"knobsmith: warning: the original values are not kept: reading {', '.join(failed)} failed",
-              file=sys.stderr)
-        return
-    _keep_originals(cfg, {name: reading["value"] for name, reading in readings.items()}, config)
+    readings = StageKit().read_params(missing)
+    unread = [name for name, why in map(not_kept, readings.items()) if why]
+    _keep_originals(cfg, {name: reading["value"] for name, reading in readings.items() if name not in unread},
+                    config, unread)
 
 
 def _number(text: str, dtype: str) -> int | float:
@@ -250,17 +217,17 @@ def _apply_values(cfg: Any, values: dict[str, Any], log_path: str, dry_run: bool
     return Applier(StageKit(), cfg, workload).apply(values, verify=verify)
 
 
-def _report(outcome: Any, done: str, cfg: Any = None, by: str = "") -> int:
+def _report(outcome: Any, done: str, key: str | None = None, by: str = "") -> int:
     """Says what an application did: `done` when every value was applied (and read back, when it
     was), else every parameter that failed with its error; the exit status. Values read back are
-    noted as the project's last applied ones when `cfg` is given."""
+    noted as the last applied ones of the state folder `key` when it is given."""
     from knobsmith.tuner import state
 
     if outcome.restarted:
         print("the workload was restarted")
     if outcome.ok:
-        if cfg is not None:
-            state.record_applied(cfg.get_project(), {name: entry.requested for name, entry in outcome.params.items()}, by)
+        if key is not None:
+            state.record_applied(key, {name: entry.requested for name, entry in outcome.params.items()}, by)
         print(done)
         return 0
     for problem in outcome.problems:
@@ -276,6 +243,8 @@ def _report(outcome: Any, done: str, cfg: Any = None, by: str = "") -> int:
 
 
 def _apply(args: argparse.Namespace) -> int:
+    from knobsmith.tuner import state
+
     cfg = _load(args.config)
     infos = {obj["name"]: obj["info"] for obj in cfg.yml["object"]}
     values = {}
@@ -293,7 +262,8 @@ def _apply(args: argparse.Namespace) -> int:
     if outcome is None:
         return 0
     count = len(values)
-    return _report(outcome, f"applied {count} parameter{'s' if count != 1 else ''} (read back)", cfg, "apply")
+    key = state.key(cfg.get_project(), args.config)
+    return _report(outcome, f"applied {count} parameter{'s' if count != 1 else ''} (read back)", key, "apply")
 
 
 def _read_backup(path: str) -> list[tuple[str, str, str]]:
@@ -359,26 +329,30 @@ def _restore(args: argparse.Namespace) -> int:
 
 
 def _restore_originals(args: argparse.Namespace, config: str) -> int:
-    """Puts back the values kept as the project's originals, through the configuration's commands."""
+    """Puts back the values kept as the originals of the configuration file, through its commands."""
     from knobsmith.tuner import shellsafe, state
 
     cfg = _load(config)
-    project = _state_key(cfg, args.worker)
-    kept = state.originals(project)
+    project, key = _state_key(cfg, config, args.worker)
+    kept = state.originals(key)
     if kept is None:
-        _fail(f"no original values are kept for {project} (in {state.folder(project)})")
+        _fail(f"no original values are kept for {project} (in {state.folder(key)})")
     known = set(cfg.get_params_set_script())
     unknown = [name for name in kept if name not in known]
     for name in unknown:
         print(f"knobsmith: refused {name}: it is not a parameter of {config}", file=sys.stderr)
+    missing = [name for name in known if name not in kept]
+    for name in missing:
+        print(f"knobsmith: {name} was not restored: no original value of it is kept", file=sys.stderr)
     values = {name: value for name, value in kept.items() if name in known}
     _refuse_unsafe("restore", values, shellsafe.declarations(cfg))
+    status = 1 if unknown or missing else 0
     outcome = _apply_values(cfg, values, args.log or f"knobsmith-workload-{project}.log", args.dry_run)
     if outcome is None:
-        return 1 if unknown else 0
+        return status
     count = len(values)
     done = f"restored the {count} original value{'s' if count != 1 else ''} of {project} (read back)"
-    return _report(outcome, done, cfg, "restore") or (1 if unknown else 0)
+    return _report(outcome, done, key, "restore") or status
 
 
 def _diff(args: argparse.Namespace) -> int:
@@ -388,9 +362,9 @@ def _diff(args: argparse.Namespace) -> int:
     from knobsmith.tuner.applying import read_ok
 
     cfg = _load(args.config)
-    project = _state_key(cfg, args.worker)
-    kept = state.originals(project) or {}
-    applied = state.last_applied(project)
+    project, key = _state_key(cfg, args.config, args.worker)
+    kept = state.originals(key) or {}
+    applied = state.last_applied(key)
     rows = [["parameter", "current", "original", "last applied"]]
     for name, reading in StageKit().read_params().items():
         current = reading["value"] if read_ok(reading) else "(unreadable)"
@@ -403,14 +377,16 @@ def _diff(args: argparse.Namespace) -> int:
     return 0
 
 
-def _state_key(cfg: Any, worker: str | None) -> str:
-    """The project's name, or a fleet worker's, under which its originals are kept."""
+def _state_key(cfg: Any, config: str, worker: str | None) -> tuple[str, str]:
+    """The project's name, or a fleet worker's, and the name of the folder where the originals of
+    `config` are kept for it."""
     from knobsmith.tuner import TuneError, fleet
 
     try:
-        return fleet.state_key(cfg.get_project(), None if worker is None else fleet.check_worker_name(worker))
+        worker = None if worker is None else fleet.check_worker_name(worker)
     except TuneError as error:
         _fail(str(error))
+    return fleet.state_key(cfg.get_project(), worker), _adopt_earlier_state(cfg, config, worker)
 
 
 def _fleet_options(args: argparse.Namespace) -> None:

@@ -18,6 +18,12 @@ from typing import Any
 from knobsmith.tuner.processes import describe_status
 from knobsmith.tuner.workload import Workload
 
+# The most a get command may print for a value (bytes, as UTF-8): longer output is no value, and
+# is never printed or kept (a runaway get filled terminals and state files with megabytes).
+VALUE_LIMIT = 4096
+# The most of a command's error output a message quotes.
+SAID_LIMIT = 300
+
 
 def same_value(requested: Any, text: Any) -> bool:
     """Whether a value read back (`text`) is the value requested, up to the rounding with which
@@ -69,7 +75,11 @@ def telling_line(text: str) -> str:
     """The line of a command's error output that says most: the first that speaks of an error,
     else the first with a letter or digit (clients frame their errors with rules of dashes)."""
     lines = [line.strip() for line in text.splitlines() if any(char.isalnum() for char in line)]
-    return next((line for line in lines if "error" in line.casefold()), lines[0] if lines else "")
+    return _cut(next((line for line in lines if "error" in line.casefold()), lines[0] if lines else ""))
+
+
+def _cut(text: str) -> str:
+    return text if len(text) <= SAID_LIMIT else text[:SAID_LIMIT] + "..."
 
 
 @dataclass
@@ -207,7 +217,12 @@ class Applier:
 
 def read_ok(reading: Mapping[str, Any]) -> bool:
     """Whether a record of StageKit.read_params holds a value read without failure."""
-    return not reading["refused"] and reading["status"] == 0 and reading["value"] is not None
+    return (not reading["refused"] and reading["status"] == 0 and reading["value"] is not None
+            and not _too_long(reading["value"]))
+
+
+def _too_long(value: str) -> bool:
+    return len(value) > VALUE_LIMIT or len(value.encode("utf-8", "surrogatepass")) > VALUE_LIMIT
 
 
 def why_unread(reading: Mapping[str, Any]) -> str:
@@ -219,5 +234,43 @@ def why_unread(reading: Mapping[str, Any]) -> str:
     said = telling_line(reading["error"])
     if reading["status"] != 0:
         return describe_status(reading["status"]) + (f": {said}" if said else "")
+    if reading["value"] is not None and _too_long(reading["value"]):
+        return f"the get command printed more than {VALUE_LIMIT} bytes (4 KiB), the most a value may hold"
     return said or "the value is not UTF-8"
 
+
+def not_kept(item: tuple[str, Mapping[str, Any]]) -> tuple[str, str]:
+    """(name, why) for a (name, record of StageKit.read_params) whose value is not to be backed
+    up or kept, as the library's backup takes none that came with error output; why is "" when
+    it is to be."""
+    name, reading = item
+    if not read_ok(reading):
+        return name, why_unread(reading)
+    said = " / ".join(line.strip() for line in reading["error"].splitlines() if line.strip())
+    return name, f"its get command printed error output: {_cut(said)}" if said else ""
+
+
+def back_up(kit: Any, cfg: Any) -> tuple[dict[str, str], dict[str, str]]:
+    """Reads every parameter and backs up those read well through the library's backup
+    (bak_<project>.ini): the values backed up, and why each other parameter was not.
+
+    The library's own reading gives up on the first failure and prints whatever a get said, so
+    each parameter is read on its own first, and only those read well (a value of at most
+    VALUE_LIMIT bytes, no error output) go into the backup. The backup reads them again: one that
+    fails then is left out, and the file written again without it.
+    """
+    unread = {name: why for name, why in map(not_kept, kit.read_params().items()) if why}
+    whole = cfg.yml
+    names = [obj["name"] for obj in whole["object"] if obj["name"] not in unread]
+    try:
+        while names:
+            cfg.yml = {**whole, "object": [obj for obj in whole["object"] if obj["name"] in names]}
+            values = dict(kit.backup_params())
+            late = [name for name in names if name not in values or _too_long(values[name])]
+            if not late:
+                return values, unread
+            unread.update(dict.fromkeys(late, "its value could not be read again for the backup"))
+            names = [name for name in names if name not in late]
+    finally:
+        cfg.yml = whole
+    return {}, unread

@@ -25,7 +25,7 @@ from knobsmith.stagekit import StageKit
 from common.tool_cmd import plain_projectname
 from knobsmith.tuner import fleet as fleets
 from knobsmith.tuner import importance, shellsafe, state
-from knobsmith.tuner.applying import Applier, planned_commands, same_value
+from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
@@ -85,13 +85,10 @@ class TuningRun:
         self.direction = "maximize" if self.settings["eval_type"] == "positive" else "minimize"
         self.space = {knob["name"]: suggestion(knob) for knob in self.settings["knobs"]}
         project = self.cfg.get_project()
-        moved = state.adopt_earlier_folder(project, options.config)
-        if moved is not None:
-            say(f"the kept values of {options.config} moved from {moved} to {state.folder(project)}")
+        self.state_key = self._adopt(project, None)
         self.folder = os.path.abspath(options.report or f"knobsmith-report-{project}")
         self.study_name = f"knobsmith-{project}"
         self.fleet: fleets.Fleet | None = None
-        self.state_key = project
         if options.study is not None:
             if not options.storage:
                 raise TuneError("--study names a study shared by a fleet: --storage URL says where it is kept")
@@ -99,7 +96,7 @@ class TuningRun:
             self.fleet = fleets.Fleet(name, fleets.Settings(self.metric_name, self.direction, options.relative),
                                       max(1, options.heartbeat))
             self.study_name = options.study
-            self.state_key = fleets.state_key(project, options.worker)
+            self.state_key = self._adopt(project, options.worker)
         earlier = f"knobsmith-report-{plain_projectname(options.config)}"
         if options.report is None and not os.path.exists(self.folder) and os.path.isfile(
                 os.path.join(earlier, "study.journal")):
@@ -117,6 +114,15 @@ class TuningRun:
         self.fleet_baseline = 0.0  # a fleet worker's own baseline, which gains are measured against
         # Called with the result after every trial, so that a killed run leaves what it measured.
         self.after_trial: Callable[[Result], None] = lambda result: None
+
+    def _adopt(self, project: str, worker: str | None) -> str:
+        """The name of the folder of the values kept for the configuration file (as `worker`),
+        after moving there the folder an earlier version kept for it."""
+        moved = state.adopt_earlier_folder(project, self.options.config, worker)
+        key = state.key(project, self.options.config, worker)
+        if moved is not None:
+            self.say(f"the kept values of {self.options.config} moved from {moved} to {state.folder(key)}")
+        return key
 
     # -- the study
 
@@ -136,6 +142,8 @@ class TuningRun:
         replace its own; only the configuration's name before altered names carried a hash is
         taken as its own."""
         names = optuna.get_all_study_names(storage)
+        if self.study_name in names:
+            self._check_owner(storage.get_study_user_attrs(storage.get_study_id_from_name(self.study_name)))
         if not names or self.study_name in names:
             return
         earlier = f"knobsmith-{plain_projectname(self.options.config)}"
@@ -226,6 +234,7 @@ class TuningRun:
     def _start(self, study: Any, optuna: Any, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
         """A run of one host: the backup and baseline stored with a resumed study, or new ones."""
         stored = study.user_attrs
+        self._check_owner(stored)
         for stale in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.RUNNING,)):
             # A run killed mid-trial: that trial was cut short, not measured.
             study.tell(stale.number, state=optuna.trial.TrialState.FAIL, skip_if_finished=True)
@@ -242,16 +251,31 @@ class TuningRun:
             return baseline, baseline_measurements
         baseline, baseline_measurements = self._back_up_and_measure(kit, measurer)
         study.set_user_attr("backup", self.backup)
+        study.set_user_attr("config", os.path.realpath(self.options.config))
         study.set_user_attr("baseline", baseline)
         study.set_user_attr("baseline_measurements", baseline_measurements)
         return baseline, baseline_measurements
 
+    def _check_owner(self, stored: dict[str, Any]) -> None:
+        """Refuses a study another configuration file wrote: resuming it would measure this file's
+        parameters against its baseline and put its backup back (one without the record is
+        taken as this file's, as before)."""
+        owner, own = stored.get("config"), os.path.realpath(self.options.config)
+        if owner is not None and owner != own:
+            where = self.folder if self.options.storage is None else fleets.redacted(self.options.storage)
+            raise TuneError(f"the study {self.study_name} in {where} is that of {owner}, not of {own}: "
+                            "--report DIR (or another --storage) runs this one elsewhere; nothing was changed")
+
     def _back_up_and_measure(self, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
         """Reads and keeps the current values, then measures the baseline on them."""
-        backup = kit.backup_params()
-        if not backup:
-            raise TuneError("no parameter value could be read, so nothing was backed up; not tuning")
-        self._keep_originals(backup)
+        backup, unread = back_up(kit, self.cfg)
+        self._keep_originals(backup, unread)
+        if unread:
+            # A value not backed up could not be put back at the end.
+            kept = (f"{', '.join(backup)} {'is' if len(backup) == 1 else 'are'} backed up in "
+                    f"bak_{self.cfg.get_project()}.ini" if backup else "nothing was backed up")
+            raise TuneError("; ".join(f"{name} could not be read: {why}" for name, why in unread.items())
+                            + f"; not tuning, nothing was changed ({kept})")
         self.backup = self._safe_backup(backup, "the backup of the current values")
         self.applier = Applier(kit, self.cfg, self.workload, known=self.backup)
         baseline_measurements, seconds = self._baseline(measurer)
@@ -324,16 +348,13 @@ class TuningRun:
         else:
             self._leave(BEST, chosen.params if chosen is not None else best.params)
 
-    def _keep_originals(self, backup: dict[str, str]) -> None:
-        """The first values read of a project are kept for good (with a warning for each value a
-        restore will refuse); later runs say when what they find differs from them."""
-        project = self.state_key
-        if state.keep_originals(project, backup, self.options.config):
-            self.say(f"the original values are kept in {state.folder(project)}")
-            for refusal in shellsafe.refusals(backup, shellsafe.declarations(self.cfg)):
-                self.say(f"warning: {refusal}; restore will refuse it")
-            return
-        kept = state.originals(project) or {}
+    def _keep_originals(self, backup: dict[str, str], unread: dict[str, str]) -> None:
+        """The first value read of each parameter is kept for good (see state.keep_originals);
+        later runs say when what they find differs from the originals."""
+        kept = state.originals(self.state_key) or {}
+        for line in state.keep_originals(self.state_key, backup, self.options.config,
+                                         shellsafe.declarations(self.cfg), unread):
+            self.say(line)
         differing = [f"{name}={value} (originally {kept[name]})" for name, value in backup.items()
                      if name in kept and not same_value(kept[name], value)]
         if differing:

@@ -59,14 +59,19 @@ def _info(infos: Mapping[str, Mapping[str, Any]], name: str) -> Mapping[str, Any
 def refusals(values: Mapping[str, Any], infos: Mapping[str, Mapping[str, Any]]) -> list[str]:
     """`name = 'value' reason` for every value of `values` that must not reach a set command;
     `infos` are the parameters' declarations (the configuration's `info` of each object)."""
-    found = []
+    return list(refusals_by_name(values, infos).values())
+
+
+def refusals_by_name(values: Mapping[str, Any], infos: Mapping[str, Mapping[str, Any]]) -> dict[str, str]:
+    """The refusals of `refusals`, by the name of the parameter refused."""
+    found = {}
     for name, value in values.items():
         info = _info(infos, name)
         options = info.get("options")
         reason = unsafe_reason(value, options if isinstance(options, list) else None,
                                numeric=info.get("dtype") in ("int", "float"))
         if reason is not None:
-            found.append(f"{name} = {str(value)!r} {reason}")
+            found[name] = f"{name} = {str(value)!r} {reason}"
     return found
 
 

@@ -1,20 +1,23 @@
 """What knobsmith keeps of a project between runs: the original values and the last applied ones.
 
-The originals are the values read the first time knobsmith looked at a project, before it changed
-anything; nothing overwrites them later, so they survive any number of runs, backups and
-applications. They live in $XDG_STATE_HOME/knobsmith/<project>/ (~/.local/state when the variable
-is unset), readable by the owner only, and every file there is replaced atomically.
+The originals are the values read the first time knobsmith looked at a parameter of a
+configuration file, before it changed anything; nothing overwrites them later, so they survive any
+number of runs, backups and applications. They live in $XDG_STATE_HOME/knobsmith/<project>-<hash>/
+(~/.local/state when the variable is unset; the hash is that of the file's real path), readable by
+the owner only, and every file there is replaced atomically.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import time
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Any
 
 from knobsmith.atomic_write import write_atomically
+from knobsmith.tuner import shellsafe
 
 ORIGINALS = "originals.json"
 APPLIED = "applied.json"
@@ -25,28 +28,44 @@ def folder(project: str) -> str:
     return os.path.join(base, "knobsmith", project)
 
 
-def adopt_earlier_folder(project: str, config: str) -> str | None:
-    """Moves the folder an earlier version kept for `config` under its plain name to the
-    project's present name, and answers the folder it came from; None when there is nothing to move.
+def key(project: str, config: str, worker: str | None = None) -> str:
+    """The name of the folder kept for the configuration file `config` (of the project `project`,
+    as fleet worker `worker` when given): the project's name and a hash of the file's real path,
+    so that c.yaml of one folder never shares its originals with c.yaml of another."""
+    from knobsmith.tuner.fleet import state_key
 
-    Names that had to be altered now carry a hash, so "a b;c.yaml" is no longer the project
-    a_b_c: its originals would be out of reach and read again from a system already changed.
-    The folder moves only when its originals were kept for this very file (the project a_b_c
-    may be a_b_c.yaml's) and the present name has no folder yet.
+    real = os.path.realpath(config).encode("utf-8", "surrogateescape")
+    return state_key(f"{project}-{hashlib.sha256(real).hexdigest()[:8]}", worker)
+
+
+def _same_file(recorded: Any, config: str) -> bool:
+    return isinstance(recorded, str) and (recorded == os.path.abspath(config)
+                                          or os.path.realpath(recorded) == os.path.realpath(config))
+
+
+def adopt_earlier_folder(project: str, config: str, worker: str | None = None) -> str | None:
+    """Moves the folder an earlier version kept for `config`, under the project's name alone or
+    its plain name, to the file's own folder (see `key`), and answers the folder it came from;
+    None when there is nothing to move.
+
+    The folder moves only when its originals were kept for this very file (the project c may be
+    another folder's c.yaml, the project a_b_c may be a_b_c.yaml's) and the file has no folder yet.
     """
     from common.tool_cmd import plain_projectname
+    from knobsmith.tuner.fleet import state_key
 
-    earlier = plain_projectname(config)
-    if earlier == project or os.path.exists(folder(project)):
+    present = key(project, config, worker)
+    if os.path.exists(folder(present)):
         return None
-    try:
-        content = _read(os.path.join(folder(earlier), ORIGINALS))
-    except (OSError, ValueError):
-        return None
-    if content is None or content.get("config") != os.path.abspath(config):
-        return None
-    os.rename(folder(earlier), folder(project))
-    return folder(earlier)
+    for earlier in dict.fromkeys(state_key(name, worker) for name in (project, plain_projectname(config))):
+        try:
+            content = _read(os.path.join(folder(earlier), ORIGINALS))
+        except (OSError, ValueError):
+            continue
+        if content is not None and _same_file(content.get("config"), config):
+            os.rename(folder(earlier), folder(present))
+            return folder(earlier)
+    return None
 
 
 def _write(path: str, content: Mapping[str, Any]) -> None:
@@ -71,14 +90,37 @@ def originals(project: str) -> dict[str, str] | None:
     return None if content is None else dict(content["values"])
 
 
-def keep_originals(project: str, values: Mapping[str, Any], config: str) -> bool:
-    """Keeps `values` as the project's originals unless some are kept already; True when kept now."""
+def keep_originals(project: str, values: Mapping[str, Any], config: str,
+                   infos: Mapping[str, Mapping[str, Any]], unread: Iterable[str] = ()) -> list[str]:
+    """Keeps each value of `values` whose parameter has no original yet, so that a parameter added
+    to the configuration later gets one too; nothing kept is ever overwritten. `infos` are the
+    parameters' declarations, `unread` the parameters whose reading failed. Answers what to tell
+    the user.
+
+    A value restore would refuse is not kept (the next safe reading is), nor one of a parameter
+    that knobsmith applied a value to before it was first read: that value is knobsmith's own.
+    """
     path = os.path.join(folder(project), ORIGINALS)
-    if os.path.exists(path):
-        return False
-    _write(path, {"values": {name: str(value) for name, value in values.items()},
-                  "config": os.path.abspath(config), "kept_at": time.strftime("%Y-%m-%dT%H:%M:%S%z")})
-    return True
+    content = _read(path) or {"values": {}}
+    kept = dict(content["values"])
+    applied = last_applied(project)
+    refused = shellsafe.refusals_by_name(values, infos)
+    lines = [f"warning: {refusal}; restore will refuse it" + (
+        "" if name in kept else ", so it is not kept as the original value (the next safe reading will be)")
+        for name, refusal in refused.items()]
+    new = {name: str(value) for name, value in values.items()
+           if name not in kept and name not in refused and name not in applied}
+    lines += [f"warning: {name} gets no original value: knobsmith applied a value to it before it was first read"
+              for name in values if name not in kept and name in applied]
+    lines += [f"warning: the original value of {name} is not kept: reading it failed"
+              for name in unread if name not in kept]
+    if new:
+        _write(path, {**content, "values": {**kept, **new}, "config": os.path.realpath(config),
+                      "kept_at": content.get("kept_at") or time.strftime("%Y-%m-%dT%H:%M:%S%z")})
+        lines.insert(0, f"the original values are kept in {folder(project)}" if not kept else
+                     f"the original value{'s' if len(new) > 1 else ''} of {', '.join(new)} "
+                     f"{'are' if len(new) > 1 else 'is'} kept in {folder(project)}")
+    return lines
 
 
 def last_applied(project: str) -> dict[str, str]:
