@@ -41,6 +41,7 @@ FAILURES_IN_A_ROW = 3
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
 NO_GAIN = "the backed-up values (no gain beyond the noise)"
+NOT_MEASURED_BETTER = "the backed-up values (the best did not measure better than the baseline)"
 NOT_BETTER = "the backed-up values (the study's best is not better than this host's baseline)"
 
 
@@ -313,6 +314,11 @@ class TuningRun:
         chosen = result.confirmed_best()
         if self.options.restore or best is None:
             self._leave(BACKED_UP, self.backup)
+        elif self.fleet is None and not result.measured_better():
+            # Never a configuration that measured no better, --keep-within-noise or not.
+            result.verdict = result.verdict or "no trial measured better than the baseline"
+            self.say(f"{result.verdict}: the backed-up values are left applied")
+            self._leave(NOT_MEASURED_BETTER, self.backup)
         elif result.beyond_noise is False and not self.options.keep_within_noise:
             self.say(f"no gain beyond the noise ({result.verdict}): the backed-up values are left applied")
             self._leave(NO_GAIN, self.backup)
