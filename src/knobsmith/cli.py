@@ -7,6 +7,7 @@ import errno
 import json
 import logging
 import os
+import signal
 import sys
 from typing import Any, Callable, NoReturn
 
@@ -512,20 +513,26 @@ def _tune(args: argparse.Namespace) -> int:
             return 0
     except TuneError as error:
         _fail(str(error))
-    with signals.as_interrupts():
+    # The run's end is told and written whole: a signal after the run (during the report's
+    # plots, say) is only noted, so that the report on disk says what the terminal said.
+    with signals.deferred() as noted:
         try:
-            os.makedirs(run.folder, exist_ok=True)
-            with open_log(run.folder, "benchmark.log") as log:
-                result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+            with signals.as_interrupts():
+                os.makedirs(run.folder, exist_ok=True)
+                with open_log(run.folder, "benchmark.log") as log:
+                    result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
         except BaseException as error:
             return _ended_early(run, error)
-    print(report.table(result))
-    print(f"stopped: {result.stop_reason}")
-    _print_best(result)
-    assert result.ending is not None
-    print("left applied: " + result.ending.describe())
-    report.write(run.folder, result)
-    print(f"report: {run.folder}")
+        print(report.table(result))
+        print(f"stopped: {result.stop_reason}")
+        _print_best(result)
+        assert result.ending is not None
+        print("left applied: " + result.ending.describe())
+        report.write(run.folder, result)
+        print(f"report: {run.folder}")
+    if noted:
+        print(f"knobsmith: {signal.Signals(noted[0]).name} came as the run ended; it had ended and its report "
+              "is complete", file=sys.stderr)
     if result.failed:
         print(f"knobsmith: the run failed: {result.stop_reason}", file=sys.stderr)
     elif not result.ending.done:
