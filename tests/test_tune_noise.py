@@ -144,7 +144,7 @@ def test_only_a_gain_beyond_the_noise_is_left_applied(knob_workload, monkeypatch
     assert status == 0, out.err
     assert f"left applied: {left}" in out.out and report["left_applied"] == left
     assert verdict in report["verdict"] and f"verdict: {report['verdict']}" in out.out
-    assert report["beyond_noise"] is (None if flags == NO_CONFIRMATION else False)
+    assert report["beyond_noise"] is (None if flags == NO_CONFIRMATION else False) and "(confirmed)" not in out.out
     assert (applied(folder) == ("0", "a")) == (left != "the best values")
 
 

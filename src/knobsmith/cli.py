@@ -552,7 +552,8 @@ def _print_best(result: Any) -> None:
         if chosen is not None and baseline.value is not None:
             gain = result.improvement(chosen.value, baseline.value)
             change = "" if gain is None else f", {gain:+.1f}% against the baseline {baseline.value:g} measured with it"
-            print(f"best: {chosen.label}, {result.metric} = {chosen.value:g} (confirmed){change}")
+            said = "confirmed" if result.beyond_noise else "measured again"  # as the verdict says
+            print(f"best: {chosen.label}, {result.metric} = {chosen.value:g} ({said}){change}")
             best_values = chosen.params
         else:
             best_values = best.params if best is not None else None
