@@ -1,6 +1,7 @@
 """The tuning loop on small configurations whose benchmark has a known optimum."""
 
 import csv
+import os
 import pathlib
 import signal
 import subprocess
@@ -180,28 +181,60 @@ def test_an_error_mid_run_restores_and_says_so(tmp_path, monkeypatch, capsys):
     assert ((tmp_path / "x").read_text(), (tmp_path / "mode").read_text()) == ("0\n", "a\n")
 
 
-def test_ctrl_c_restores_and_says_so(tmp_path):
-    slow = BENCH + 'if [ -f trial-running ]; then exec sleep 60; fi\n'
-    setup(tmp_path, iterations=10, bench=slow)
-    config = yaml.safe_load((tmp_path / "tune.yaml").read_text())
-    config["object"][0]["info"]["set"] = "sh set.sh $value"
-    (tmp_path / "set.sh").write_text('echo "$1" > x\ntouch trial-running\n')
-    (tmp_path / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
-    process = subprocess.Popen([SCRIPT, "tune", "tune.yaml"], cwd=tmp_path, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
-    try:
-        for _ in range(3000):
-            if (tmp_path / "trial-running").exists():
-                break
-            time.sleep(0.01)
-        time.sleep(0.2)  # let the benchmark start
-        process.send_signal(signal.SIGINT)
-        _, err = process.communicate(timeout=60)
-    finally:
-        process.kill()
-    assert process.returncode == 130
-    assert "knobsmith: interrupted by SIGINT; the backed-up values are restored (read back)" in err
-    assert (tmp_path / "x").read_text() == "0\n" and "Traceback" not in err
+INTERRUPTED = "the backed-up values"
+
+
+@pytest.mark.parametrize("moment, number, status, said, left", [
+    ("benchmark", signal.SIGINT, 130, "interrupted by SIGINT; the backed-up values are restored (read back)",
+     INTERRUPTED),
+    ("confirmation", signal.SIGTERM, 143,
+     "interrupted by SIGTERM during the confirmation; the backed-up values are restored (read back)", INTERRUPTED),
+    # Once the run has ended, a signal waits for its report to be written whole.
+    ("report", signal.SIGINT, 0, "SIGINT came as the run ended; it had ended and its report is complete",
+     "the best values"),
+    ("report", signal.SIGTERM, 0, "SIGTERM came as the run ended; it had ended and its report is complete",
+     "the best values"),
+], ids=["benchmark", "confirmation", "report-SIGINT", "report-SIGTERM"])
+def test_a_signal_at_each_moment_of_a_run(knob_workload, moment, number, status, said, left):
+    # Every run is counted; a trial's benchmark never ends, or the confirmation's runs are slow.
+    slow = {"benchmark": "[ $(wc -l < runs) -gt 1 ] && exec sleep 60",
+            "confirmation": "[ $(wc -l < runs) -gt 5 ] && sleep 0.5", "report": ":"}[moment]
+    folder = knob_workload(iterations=4, bench=BENCH + f"echo run >> runs\n{slow}\nexit 0\n")
+    marker = {"benchmark": "baseline score", "confirmation": "confirming the", "report": "stopped:"}[moment]
+    with subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--report", "report", "--confirm", "2"], cwd=folder,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          env={**os.environ, "PYTHONUNBUFFERED": "1"}) as process:
+        try:
+            seen = []
+            for line in process.stdout:
+                seen.append(line)
+                if line.startswith(marker):
+                    break
+            if moment == "benchmark":
+                while len((folder / "runs").read_text().splitlines()) < 2:
+                    time.sleep(0.01)
+                time.sleep(0.2)
+            process.send_signal(number)
+            out = "".join(seen) + process.stdout.read()  # what the loop above read ahead too
+            process.wait(timeout=60)
+        finally:
+            process.kill()
+    assert process.returncode == status, out
+    assert f"knobsmith: {said}" in out and "Traceback" not in out
+    report = yaml.safe_load((folder / "report" / "best.yaml").read_text())
+    assert report["left_applied"] == left
+    values = {"x": (folder / "x").read_text().strip(), "mode": (folder / "mode").read_text().strip()}
+    assert values == ({"x": "0", "mode": "a"} if left == INTERRUPTED else
+                      {name: str(value) for name, value in report["values"].items()})
+    if moment == "report":
+        assert f"left applied: {left}" in out and (folder / "report" / "metric.png").exists()
+    if moment == "confirmation":
+        # Nothing is taken from a confirmation cut short: the search's best and gain stand.
+        assert report["stopped_because"] == ("interrupted by SIGTERM during the confirmation, after the search "
+                                             "ended (the budget of 4 trials is spent)")
+        assert (report["verdict"], report["beyond_noise"]) == ("none: the confirmation was cut short", None)
+        searched = max(trials(folder), key=lambda row: float(row["score"]))
+        assert report["best_trial"] == int(searched["trial"]) and report["best"] == float(searched["score"])
 
 
 def test_a_stored_study_resumes(tmp_path, monkeypatch, capsys):

@@ -153,10 +153,19 @@ def test_bad_readiness_keys_stop_the_run_before_anything_runs(tmp_path, monkeypa
     assert not (tmp_path / "journal").exists()
 
 
-@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP])
-def test_a_signal_restores_ends_the_benchmark_group_and_keeps_the_report(tmp_path, number):
+@pytest.mark.parametrize("number, again, terminal", [
+    (signal.SIGTERM, None, True),
+    (signal.SIGHUP, None, True),
+    # A second signal while the first one's interruption ends the group, whose child ignores
+    # SIGTERM: the group is still ended, by SIGKILL, and the run ends as the first signal said.
+    (signal.SIGTERM, signal.SIGINT, True),
+    # The terminal is gone before its hangup: only the printing stops.
+    (signal.SIGHUP, None, False),
+], ids=["SIGTERM", "SIGHUP", "second-signal", "terminal-gone"])
+def test_a_signal_restores_ends_the_benchmark_group_and_keeps_the_report(tmp_path, number, again, terminal):
     # The benchmark of the first trial starts a child that would outlive a killed shell.
-    bench = "if [ -f trial ]; then sleep 60 & echo $! > child\nwait\nfi\nsh bench.sh\n"
+    child = "(trap '' TERM\nexec sleep 60)" if again else "sleep 60"
+    bench = f"if [ -f trial ]; then {child} & echo $! > child\nwait\nfi\nsh bench.sh\n"
     server(tmp_path, iterations=5, bench="sh slowbench.sh")
     (tmp_path / "slowbench.sh").write_text(bench)
     (tmp_path / "set.sh").write_text(SCRIPTS["set.sh"] + "touch trial\n")
@@ -167,13 +176,20 @@ def test_a_signal_restores_ends_the_benchmark_group_and_keeps_the_report(tmp_pat
             if (tmp_path / "child").exists():
                 break
             time.sleep(0.01)
+        if not terminal:
+            process.stdout.close()
+            process.stderr.close()
         process.send_signal(number)
-        out, err = process.communicate(timeout=60)
+        if again:
+            time.sleep(0.5)
+            process.send_signal(again)
+        out, err = process.communicate(timeout=60) if terminal else (process.wait(timeout=60), "")
     finally:
         process.kill()
     name = signal.Signals(number).name
     assert process.returncode == 128 + number, err
-    assert f"knobsmith: interrupted by {name}; the backed-up values are restored (read back)" in err
+    if terminal:
+        assert f"knobsmith: interrupted by {name}; the backed-up values are restored (read back)" in err
     assert (tmp_path / "x").read_text() == "0\n"
     child = int((tmp_path / "child").read_text())
     with pytest.raises(ProcessLookupError):
@@ -181,6 +197,7 @@ def test_a_signal_restores_ends_the_benchmark_group_and_keeps_the_report(tmp_pat
             os.kill(child, 0)
             time.sleep(0.05)
     assert [(row["state"], row["note"]) for row in trials(tmp_path)] == [("FAIL", f"interrupted by {name}")]
+    assert yaml.safe_load((tmp_path / "report" / "best.yaml").read_text())["left_applied"] == "the backed-up values"
 
 
 @pytest.mark.parametrize(
@@ -190,6 +207,8 @@ def test_a_signal_restores_ends_the_benchmark_group_and_keeps_the_report(tmp_pat
         (1e-05, "1e-05", True), (2.0, "2", True), (134217728, "134217728", True), (3, "", False), (3, "three", False),
         ("row", "ROW", True), ("O_DIRECT", "fsync", False), ("0.5", "0.50", True), ("60", "60", True),
         ("deadline", None, False), (True, "True", True), (float("nan"), "nan", False),
+        # A server that clamps a value a few percent off did not take it.
+        (1000, "960", False), ("1000", "1050", False), (134217728, "134217000", False),
     ],
 )
 def test_a_value_read_back_is_compared_up_to_its_printed_rounding(requested, text, same):

@@ -28,8 +28,6 @@ score=$(( 100 - (x - 7) * (x - 7) + bonus ))
 case $(( n % 3 )) in 0) w=97 ;; 1) w=103 ;; *) w=100 ;; esac
 echo $(( score * w )) > score
 """
-# The knobs change nothing: only the wobble (up to 6 %) tells configurations apart.
-FLAT = NOISY.replace("score=$(( 100 - (x - 7) * (x - 7) + bonus ))", "score=100")
 
 
 def setup(folder, *, iterations, bench=NOISY):
@@ -106,19 +104,48 @@ def test_the_confirmation_interleaves_the_candidates_with_the_baseline(tmp_path,
     assert report["left_applied"] == "the best values" and "(confirmed)" in out
 
 
-@pytest.mark.parametrize("keep, left", [((), ("0", "a")), (("--keep-within-noise",), None)])
-def test_no_gain_beyond_the_noise_leaves_the_originals(tmp_path, monkeypatch, capsys, keep, left):
-    setup(tmp_path, iterations=6, bench=FLAT)
-    status = tune(tmp_path, monkeypatch, "--confirm", "2", *keep)
+def edge_bench(other):
+    """The backed-up configuration (x=0, mode=a) scores 100, every other one `other`, plus a
+    wobble that cycles through -3, +3 and 0 from run to run."""
+    return f"""\
+n=$(cat runs 2>/dev/null | wc -l)
+echo "$(cat x) $(cat mode)" >> runs
+score={other}; if [ "$(cat x) $(cat mode)" = "0 a" ]; then score=100; fi
+case $(( n % 3 )) in 0) w=-3 ;; 1) w=3 ;; *) w=0 ;; esac
+echo $(( score + w )) > score
+"""
+
+
+KEEP, NO_CONFIRMATION = ("--keep-within-noise",), ("--confirm", "0")
+NO_GAIN = "the backed-up values (no gain beyond the noise)"
+NOT_BETTER = "the backed-up values (the best did not measure better than the baseline)"
+
+
+@pytest.mark.parametrize("direction, other, flags, left, verdict", [
+    # Measurements that only touch the baseline's (103 against 103) are not beyond it.
+    ("positive", 106, (), NO_GAIN, "not beyond the noise"),
+    ("negative", 94, (), NO_GAIN, "not beyond the noise"),
+    # A better median whose measurements overlap the baseline's is not beyond the noise either.
+    ("positive", 101, (), NO_GAIN, "not beyond the noise"),
+    ("negative", 99, (), NO_GAIN, "not beyond the noise"),
+    ("positive", 101, KEEP, "the best values", "not beyond the noise"),
+    # Worse than the baseline: never left applied, whatever the flags.
+    ("positive", 99, KEEP, NOT_BETTER, "not better than the baseline"),
+    ("positive", 90, KEEP, NOT_BETTER, "no trial measured better than the baseline"),
+    ("positive", 90, NO_CONFIRMATION, NOT_BETTER, "no trial measured better than the baseline"),
+])
+def test_only_a_gain_beyond_the_noise_is_left_applied(knob_workload, monkeypatch, capsys, direction, other, flags,
+                                                      left, verdict):
+    evaluation = {"name": "score", "info": {"get": "cat score", "type": direction, "target": None}}
+    folder = knob_workload(iterations=6, bench=edge_bench(other), evaluations=[evaluation])
+    status = tune(folder, monkeypatch, "--confirm", "2", *flags)
     out = capsys.readouterr()
-    report = best(tmp_path)
-    assert status == 0 and report["beyond_noise"] is False and "not beyond the noise" in report["verdict"]
-    if left:
-        assert applied(tmp_path) == left
-        assert "left applied: the backed-up values (no gain beyond the noise)" in out.out
-        assert "no gain beyond the noise" in out.err
-    else:
-        assert applied(tmp_path) != ("0", "a") and "left applied: the best values" in out.out
+    report = best(folder)
+    assert status == 0, out.err
+    assert f"left applied: {left}" in out.out and report["left_applied"] == left
+    assert verdict in report["verdict"] and f"verdict: {report['verdict']}" in out.out
+    assert report["beyond_noise"] is (None if flags == NO_CONFIRMATION else False) and "(confirmed)" not in out.out
+    assert (applied(folder) == ("0", "a")) == (left != "the best values")
 
 
 def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(tmp_path, monkeypatch, capsys):

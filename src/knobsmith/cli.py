@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import logging
 import os
+import signal
 import sys
 from collections.abc import Iterable
 from typing import Any, Callable, NoReturn
@@ -408,6 +410,63 @@ def _fleet_options(args: argparse.Namespace) -> None:
     args.confirm = 0
 
 
+class _Outliving:
+    """A standard stream whose reader may go away (the terminal hung up, the reader of a pipe
+    left): writing to it then stops, and nothing else does, so that a run still puts its values
+    back and writes its report."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return int(self.stream.write(text))
+        except OSError as error:
+            self._gone(error)
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as error:
+            self._gone(error)
+
+    def _gone(self, error: OSError) -> None:
+        if error.errno not in (errno.EPIPE, errno.EIO):
+            raise error
+        # What is left in the stream's buffer goes nowhere too, or the interpreter's last flush
+        # would fail and change the exit status.
+        try:
+            null = os.open(os.devnull, os.O_WRONLY)
+        except OSError:
+            return
+        try:
+            os.dup2(null, self.stream.fileno())
+        except (OSError, ValueError):
+            pass
+        os.close(null)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.stream, name)
+
+
+def _outliving_the_terminal(command: Callable[[argparse.Namespace], int]) -> Callable[[argparse.Namespace], int]:
+    """`command` with standard streams that outlive their reader: a run that loses its terminal
+    still ends as it should. Once a stream is found gone, its descriptor leads nowhere, so later
+    lines are lost without an error."""
+
+    def run(args: argparse.Namespace) -> int:
+        streams = sys.stdout, sys.stderr
+        sys.stdout, sys.stderr = _Outliving(sys.stdout), _Outliving(sys.stderr)
+        try:
+            return command(args)
+        finally:
+            sys.stdout, sys.stderr = streams
+
+    return run
+
+
+@_outliving_the_terminal
 def _tune(args: argparse.Namespace) -> int:
     from knobsmith.tuner import TuneError, fleet, report, signals
     from knobsmith.tuner.loop import Options, TuningRun
@@ -430,20 +489,26 @@ def _tune(args: argparse.Namespace) -> int:
             return 0
     except TuneError as error:
         _fail(str(error))
-    with signals.as_interrupts():
+    # The run's end is told and written whole: a signal after the run (during the report's
+    # plots, say) is only noted, so that the report on disk says what the terminal said.
+    with signals.deferred() as noted:
         try:
-            os.makedirs(run.folder, exist_ok=True)
-            with open_log(run.folder, "benchmark.log") as log:
-                result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+            with signals.as_interrupts():
+                os.makedirs(run.folder, exist_ok=True)
+                with open_log(run.folder, "benchmark.log") as log:
+                    result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
         except BaseException as error:
             return _ended_early(run, error)
-    print(report.table(result))
-    print(f"stopped: {result.stop_reason}")
-    _print_best(result)
-    assert result.ending is not None
-    print("left applied: " + result.ending.describe())
-    report.write(run.folder, result)
-    print(f"report: {run.folder}")
+        print(report.table(result))
+        print(f"stopped: {result.stop_reason}")
+        _print_best(result)
+        assert result.ending is not None
+        print("left applied: " + result.ending.describe())
+        report.write(run.folder, result)
+        print(f"report: {run.folder}")
+    if noted:
+        print(f"knobsmith: {signal.Signals(noted[0]).name} came as the run ended; it had ended and its report "
+              "is complete", file=sys.stderr)
     if result.failed:
         print(f"knobsmith: the run failed: {result.stop_reason}", file=sys.stderr)
     elif not result.ending.done:
@@ -463,7 +528,8 @@ def _print_best(result: Any) -> None:
         if chosen is not None and baseline.value is not None:
             gain = result.improvement(chosen.value, baseline.value)
             change = "" if gain is None else f", {gain:+.1f}% against the baseline {baseline.value:g} measured with it"
-            print(f"best: {chosen.label}, {result.metric} = {chosen.value:g} (confirmed){change}")
+            said = "confirmed" if result.beyond_noise else "measured again"  # as the verdict says
+            print(f"best: {chosen.label}, {result.metric} = {chosen.value:g} ({said}){change}")
             best_values = chosen.params
         else:
             best_values = best.params if best is not None else None

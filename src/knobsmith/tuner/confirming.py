@@ -77,6 +77,7 @@ def _judge(result: Result) -> None:
     gain = result.improvement(chosen.value, baseline.value)
     change = "" if gain is None else f", {gain:+.1f}%"
     result.beyond_noise = beyond_noise(result, chosen, baseline)
-    said = "beyond the noise" if result.beyond_noise else "not beyond the noise"
+    said = ("beyond the noise" if result.beyond_noise else "not beyond the noise" if result.measured_better()
+            else "not better than the baseline")
     result.verdict = (f"{chosen.label}: {result.metric} {chosen.value:g} (spread {chosen.spread:g}) against the "
                       f"baseline {baseline.value:g} (spread {baseline.spread:g}){change}, {said}")

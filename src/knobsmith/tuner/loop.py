@@ -41,6 +41,7 @@ FAILURES_IN_A_ROW = 3
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
 NO_GAIN = "the backed-up values (no gain beyond the noise)"
+NOT_MEASURED_BETTER = "the backed-up values (the best did not measure better than the baseline)"
 NOT_BETTER = "the backed-up values (the study's best is not better than this host's baseline)"
 
 
@@ -110,6 +111,7 @@ class TuningRun:
         self.result: Result | None = None
         self._study_handle: Any = None
         self._running: tuple[Any, dict[str, Any]] | None = None  # the trial whose values are applied
+        self._confirming = False  # the best candidates are being measured again
         self.failures = 0  # trials failed in a row
         self.fleet_baseline = 0.0  # a fleet worker's own baseline, which gains are measured against
         # Called with the result after every trial, so that a killed run leaves what it measured.
@@ -226,8 +228,10 @@ class TuningRun:
             result.stop_reason += "; no trial completed"
         result.importance = importance.rank(study)
         if self.options.confirm > 0 and not result.failed and self.fleet is None:
+            self._confirming = True
             confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
                     rounds=max(1, self.options.confirm_rounds), say=self.say)
+            self._confirming = False
         self._end(result, baseline)
         return result
 
@@ -337,6 +341,11 @@ class TuningRun:
         chosen = result.confirmed_best()
         if self.options.restore or best is None:
             self._leave(BACKED_UP, self.backup)
+        elif self.fleet is None and not result.measured_better():
+            # Never a configuration that measured no better, --keep-within-noise or not.
+            result.verdict = result.verdict or "no trial measured better than the baseline"
+            self.say(f"{result.verdict}: the backed-up values are left applied")
+            self._leave(NOT_MEASURED_BETTER, self.backup)
         elif result.beyond_noise is False and not self.options.keep_within_noise:
             self.say(f"no gain beyond the noise ({result.verdict}): the backed-up values are left applied")
             self._leave(NO_GAIN, self.backup)
@@ -571,6 +580,14 @@ class TuningRun:
             self.result.stop_reason = what
         elif self.result is not None and not self.result.stop_reason:
             self.result.stop_reason = what
+        elif self.result is not None:
+            # The search had ended: its reason stays, after the interruption's.
+            if self._confirming:
+                what += " during the confirmation"
+                # Its measurements so far are kept, but neither a best nor a gain is taken from them.
+                self.result.confirmation_cut_short = True
+                self.result.verdict, self.result.beyond_noise = "none: the confirmation was cut short", None
+            self.result.stop_reason = f"{what}, after the search ended ({self.result.stop_reason})"
         if not self.backup or self.applier is None:
             return what
         try:

@@ -12,13 +12,23 @@ import subprocess
 import time
 from typing import IO, Any
 
+from knobsmith.tuner import signals
+
 SHELL = "/bin/sh"
 GRACE_SECONDS = 3.0
 
 
 def end_group(process: subprocess.Popen[Any], grace: float = GRACE_SECONDS) -> None:
     """Ends the process group that `process` leads: SIGTERM, then SIGKILL to what is left after
-    `grace` seconds. The leader is reaped."""
+    `grace` seconds. The leader is reaped. A signal that arrives meanwhile (a second Ctrl-C) does
+    not cut this short, or a group that ignores SIGTERM would outlive us: it is delivered after."""
+    with signals.deferred() as noted:
+        _end_group(process, grace)
+    for number in noted[:1]:
+        signal.raise_signal(number)
+
+
+def _end_group(process: subprocess.Popen[Any], grace: float) -> None:
     _signal_group(process.pid, signal.SIGTERM)
     deadline = time.monotonic() + grace
     try:
@@ -62,8 +72,14 @@ def run(command: str, *, stdout: IO[Any] | int | None, stderr: IO[Any] | int | N
                                start_new_session=True, text=True, errors="replace")
     try:
         out, _ = process.communicate(timeout=timeout)
-    except BaseException:
-        end_group(process)
+    except BaseException as error:
+        try:
+            end_group(process)
+        except KeyboardInterrupt:
+            # A second signal changes nothing once the first interrupted; one during a time
+            # limit's ending is an interruption.
+            if not isinstance(error, KeyboardInterrupt):
+                raise
         raise
     return process.returncode, out or ""
 

@@ -126,6 +126,7 @@ def _summary(result: Result) -> dict[str, Any]:
                        best_trial=number, values=dict(params))
     if result.confirmation:
         summary["confirmation"] = [_confirmed(entry) for entry in result.confirmation]
+    if result.confirmation or result.verdict:
         summary["verdict"] = result.verdict
         summary["beyond_noise"] = result.beyond_noise
     if result.importance:

@@ -78,6 +78,7 @@ class Result:
     confirmation: list[Confirmed] = field(default_factory=list)
     verdict: str = ""  # what the confirmation showed, in words
     beyond_noise: bool | None = None  # None: no confirmation was made
+    confirmation_cut_short: bool = False  # its measurements are partial: no best or gain is taken from them
     importance: dict[str, float] = field(default_factory=dict)  # most important first
     # A fleet's values may be gains in percent over each worker's own baseline (the baseline
     # is then 0), and the report names each worker's host, baseline and trials.
@@ -111,10 +112,20 @@ class Result:
     def confirmed_best(self) -> Confirmed | None:
         """The candidate whose confirmation measured best, when a confirmation was made."""
         candidates = [entry for entry in self.confirmation[1:] if entry.value is not None]
-        if not candidates:
+        if not candidates or self.confirmation_cut_short:
             return None
         pick = max if self.direction == "maximize" else min
         return pick(candidates, key=lambda entry: entry.value)
+
+    def measured_better(self) -> bool:
+        """Whether the best measured better than the baseline measured with it: the confirmation's
+        when one was made, else the run's."""
+        if self.confirmation:
+            chosen, baseline = self.confirmed_best(), self.confirmation[0].value
+            return (chosen is not None and chosen.value is not None and baseline is not None
+                    and self.better(chosen.value, baseline))
+        best = self.best()
+        return best is not None and best.value is not None and self.better(best.value, self.baseline)
 
     def improvement(self, value: float, baseline: float | None = None) -> float | None:
         """Percent better than the baseline (positive is better), or None for a zero baseline."""

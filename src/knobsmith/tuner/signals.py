@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import signal
+import threading
 from collections.abc import Iterator
 from types import FrameType
 
@@ -35,8 +36,12 @@ def as_interrupts() -> Iterator[None]:
 
 @contextlib.contextmanager
 def deferred() -> Iterator[list[int]]:
-    """Within the block (a restore that must not be cut short), the signals are only noted."""
+    """Within the block (a restore that must not be cut short), the signals are only noted. Their
+    handlers run in the main thread only, so elsewhere there is nothing to defer."""
     noted: list[int] = []
+    if threading.current_thread() is not threading.main_thread():
+        yield noted
+        return
     previous = {number: signal.signal(number, lambda number, _frame: noted.append(number)) for number in HANDLED}
     try:
         yield noted
