@@ -290,3 +290,21 @@ def test_apply_with_a_restart_that_fails_claims_nothing(machine):
         "knobsmith: not in effect as far as knobsmith knows: Level, mode",
     ]
     assert (machine / "mode").read_text() == "fast\n"
+
+
+@pytest.mark.parametrize("x, low, top, step", [
+    ({"scope": [0, 2_000_000_000]}, 0, 2_000_000_000, 1),
+    ({"scope": [0, 1e300], "step": 10}, 0, 1e300, 0),  # past the floats' precision: no grid to check
+    ({"dtype": "float", "scope": [0.25, 1e12], "step": 0.5}, 0.25, 1e12 - 0.25, 0.5),
+    ({"scope": [0, 50], "step": 7, "items": [3]}, 0, 49, 7),  # the grid merged with items: 3 or a multiple of 7
+])
+def test_a_vast_grid_is_searched_without_being_listed(knob_workload, x, low, top, step):
+    folder = knob_workload(x=x)
+    assert json.loads(knobsmith("check", "tune.yaml", cwd=folder).stdout)["knobs"][0]["range"] == x["scope"]
+    # In a gigabyte of address space, which a grid written out as a list would not fit in.
+    dry = subprocess.run(["sh", "-c", 'ulimit -v 1000000 && exec "$0" tune tune.yaml --dry-run', str(SCRIPT)],
+                         cwd=folder, capture_output=True, text=True, check=False)
+    assert dry.returncode == 0, dry.stderr
+    value = float(next(line for line in dry.stdout.splitlines() if line.startswith("sh set.sh x ")).split()[-1])
+    assert low <= value <= top
+    assert not step or value == 3 or (value - low) / step == int((value - low) / step)
