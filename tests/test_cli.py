@@ -1,6 +1,7 @@
 """The knobsmith command line, run as a user runs it: the installed console script in a process."""
 
 import json
+import math
 import pathlib
 import subprocess
 import sys
@@ -290,6 +291,54 @@ def test_apply_with_a_restart_that_fails_claims_nothing(machine):
         "knobsmith: not in effect as far as knobsmith knows: Level, mode",
     ]
     assert (machine / "mode").read_text() == "fast\n"
+
+
+def _x(**info):
+    return lambda config: config["object"][0]["info"].update(info)
+
+
+def _also(name):
+    return lambda config: config["object"].append({**config["object"][0], "name": name})
+
+
+@pytest.mark.parametrize("edit, command, line", [
+    (_x(scope=[math.nan, 10]), "tune", "object[x].info.scope: nan is not a finite number; give two finite bounds"),
+    (_x(scope=["1", "10"]), "tune",
+     "object[x].info.scope: '1' is not a number; write each bound as a number, without quotes"),
+    (_x(type="continuous", dtype="float", scope=[-math.inf, math.inf]), "tune",
+     "object[x].info.scope: -inf is not a finite number; give two finite bounds"),
+    (_x(type="continuous", dtype="float", scope=[-1e308, 1e308]), "apply",
+     "object[x].info.scope: [-1e+308, 1e+308] is too wide to search; narrow it"),
+    (_x(scope=[0, 10.5]), "backup", "object[x].info.scope: 10.5 is not a whole number, and x is an int parameter; "
+     'give whole numbers or dtype "float"'),
+    (_x(step=0), "diff", "object[x].info.step: 0 is not a number above 0; give the distance between two values "
+     "to try"),
+    (_x(step=-2), "restore", "object[x].info.step: -2 is not a number above 0; give the distance between two values "
+     "to try"),
+    (_x(step=11), "tune", "object[x].info.step: 11 is larger than the range [0, 10]; give a step of at most 10"),
+    (_x(step=1.5), "tune", "object[x].info.step: 1.5 is not a whole number, and x is an int parameter; "
+     "give a whole step"),
+    (_x(dtype="float", scope=[0, 1e300], step=0.5), "tune", "object[x].info.step: 0.5 makes a grid over "
+     "[0, 1e+300] finer than floating-point numbers tell apart; give a larger step"),
+    (_x(scope=[0, 2_000_000_000], items=[3]), "tune", "object[x].info.items: a grid of 2000000001 values merged with "
+     "items is too many to choose from (at most 10000); leave items empty or give a larger step"),
+    (_x(get=""), "tune", "object[x].info.get: the command is empty; give the command that prints the current value"),
+    (_also("x"), "tune", "object[x].name: two parameters are named x; give each its own name"),
+    (_also(""), "apply", "object[2].name: the name is empty; give every parameter a name"),
+    (lambda config: config["object"][1]["info"].update(options=["a", "b", "a"]), "tune",
+     "object[mode].info.options: a is listed twice; list each option once"),
+], ids=lambda case: "" if callable(case) else None)
+def test_what_no_search_can_use_is_refused_before_anything_runs(knob_workload, edit, command, line):
+    folder = knob_workload()
+    config = yaml.safe_load((folder / "tune.yaml").read_text())
+    edit(config)
+    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    arguments = {"apply": ["x=3"], "restore": ["--originals"]}.get(command, [])
+    for args in (["check", "tune.yaml"], [command, "tune.yaml", *arguments]):
+        result = knobsmith(*args, cwd=folder)
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr.splitlines() == [f"knobsmith: {line}"]
+    assert not (folder / "history").exists() and not (folder / "knobsmith-report-tune").exists()
 
 
 @pytest.mark.parametrize("x, low, top, step", [

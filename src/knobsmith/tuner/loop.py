@@ -24,7 +24,7 @@ from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
 from common.tool_cmd import plain_projectname
 from knobsmith.tuner import fleet as fleets
-from knobsmith.tuner import importance, shellsafe, state
+from knobsmith.tuner import importance, shellsafe, space_checks, state
 from knobsmith.tuner.applying import Applier, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
@@ -80,6 +80,9 @@ class TuningRun:
         self.cfg = Cfg()
         if not self.cfg.init(options.config):
             raise TuneError(f"{options.config} cannot be used (see the lines above)")
+        refused = space_checks.fault(self.cfg.yml)
+        if refused:
+            raise TuneError(refused)
         self.settings = self.cfg.get_optimizer_info()
         self.metric_name, self.metric_command = next(iter(self.cfg.get_performance_get_script().items()))
         self.direction = "maximize" if self.settings["eval_type"] == "positive" else "minimize"
