@@ -218,6 +218,26 @@ def test_a_stored_study_resumes(tmp_path, monkeypatch, capsys):
     assert (tmp_path / "bak_tune.ini").read_text().startswith("[params]\nx = 0\n")
 
 
+def test_a_resumed_run_never_applies_confirms_or_chooses_a_kept_trial_outside_the_narrowed_scope(
+        knob_workload, monkeypatch, capsys):
+    folder = knob_workload(iterations=10, values={"x": "9", "mode": "a"})
+    assert tune(folder, "--confirm", "0", monkeypatch=monkeypatch) == 0
+    first = trials(folder)
+    assert any(int(row["x"]) < 8 for row in first)
+    knob_workload(iterations=16, x={"scope": [8, 10]}, values={"x": "9", "mode": "a"})
+    (folder / "history").unlink()
+    assert tune(folder, "--resume", monkeypatch=monkeypatch) == 0
+    # Every x set since is one the narrowed scope allows (9 is the backed-up value, too).
+    assert {line for line in (folder / "history").read_text().splitlines() if line.startswith("x=")} <= \
+        {"x=8", "x=9", "x=10"}
+    best = yaml.safe_load((folder / "report" / "best.yaml").read_text())
+    assert 8 <= best["values"]["x"] <= 10
+    assert all(8 <= entry["values"]["x"] <= 10 for entry in best["confirmation"][1:])
+    for row in trials(folder)[:len(first)]:  # kept in the report, marked
+        assert ("outside the configuration's space: x=" in row["note"]) == (int(row["x"]) < 8)
+    assert "earlier trials lie outside the configuration's space (trial " in capsys.readouterr().err
+
+
 def test_dry_run_touches_nothing(tmp_path, monkeypatch, capsys):
     setup(tmp_path)
     assert tune(tmp_path, "--dry-run", monkeypatch=monkeypatch) == 0

@@ -33,7 +33,7 @@ from knobsmith.tuner.proposing import Proposer, optuna_module, sampler, start_up
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
-from knobsmith.tuner.space import suggestion
+from knobsmith.tuner.space import described, suggestion
 from knobsmith.tuner.trials import rows_of, workers_of
 from knobsmith.tuner.workload import Workload
 
@@ -87,6 +87,7 @@ class TuningRun:
         self.metric_name, self.metric_command = next(iter(self.cfg.get_performance_get_script().items()))
         self.direction = "maximize" if self.settings["eval_type"] == "positive" else "minimize"
         self.space = {knob["name"]: suggestion(knob) for knob in self.settings["knobs"]}
+        self.described = described(self.settings["knobs"])
         project = self.cfg.get_project()
         moved = state.adopt_earlier_folder(project, options.config)
         if moved is not None:
@@ -99,8 +100,8 @@ class TuningRun:
             if not options.storage:
                 raise TuneError("--study names a study shared by a fleet: --storage URL says where it is kept")
             name = fleets.check_worker_name(options.worker) if options.worker else fleets.default_worker()
-            self.fleet = fleets.Fleet(name, fleets.Settings(self.metric_name, self.direction, options.relative),
-                                      max(1, options.heartbeat))
+            self.fleet = fleets.Fleet(name, fleets.Settings(self.metric_name, self.direction, options.relative,
+                                                            self.described), max(1, options.heartbeat))
             self.study_name = options.study
             self.state_key = fleets.state_key(project, options.worker)
         earlier = f"knobsmith-report-{plain_projectname(options.config)}"
@@ -207,7 +208,9 @@ class TuningRun:
         else:
             result = self.result = Result(self.metric_name, self.direction, baseline,
                                           baseline_measurements=baseline_measurements)
+        result.space = self.described
         result.rows = rows_of(study)
+        self._say_outside(result)
         seed = self.options.seed if self.fleet is None else fleets.worker_seed(self.options.seed, self.fleet.name)
         proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials))
         if self.fleet is None:
@@ -218,13 +221,23 @@ class TuningRun:
             result.workers = workers_of(study, result)
         if not result.completed():
             result.failed = True
-            result.stop_reason += "; no trial completed"
+            result.stop_reason += "; no trial completed" + (
+                " within the configuration's space" if any(map(result.outside, result.rows)) else "")
         result.importance = importance.rank(study)
         if self.options.confirm > 0 and not result.failed and self.fleet is None:
             confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
                     rounds=max(1, self.options.confirm_rounds), say=self.say)
         self._end(result, baseline)
         return result
+
+    def _say_outside(self, result: Result) -> None:
+        """Kept trials whose values the configuration no longer allows (its space was narrowed)
+        stay in the report; they are never applied, confirmed or chosen as the best."""
+        outside = [row for row in result.rows if result.outside(row)]
+        if outside:
+            lie = "trial lies" if len(outside) == 1 else "trials lie"
+            self.say(f"{len(outside)} earlier {lie} outside the configuration's space (trial {outside[0].number}: "
+                     f"{result.outside(outside[0])}): kept in the report, never applied or chosen as the best")
 
     def _start(self, study: Any, optuna: Any, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
         """A run of one host: the backup and baseline stored with a resumed study, or new ones."""

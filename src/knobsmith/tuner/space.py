@@ -59,3 +59,72 @@ def suggestion(knob: dict[str, Any]) -> Suggest:
         return lambda trial: trial.suggest_int(name, int(low), int(high), log=log)
     return lambda trial: trial.suggest_float(name, float(low), float(high), log=log)
 
+
+# -- the space as data: what a fleet's workers must share, and what a kept trial must fit
+
+
+def described(knobs: list[dict[str, Any]]) -> dict[str, dict[str, Any]]:
+    """The values each knob may take, by name, as JSON data (kept with a fleet's study)."""
+    space: dict[str, dict[str, Any]] = {}
+    for knob in knobs:
+        if knob["dtype"] == "string":
+            space[knob["name"]] = {"dtype": "string", "options": list(knob["options"])}
+            continue
+        entry = {"dtype": knob["dtype"], "range": list(knob["range"])}
+        step = knob.get("step") or 0
+        if knob["type"] == "discrete" and step > 0:
+            entry.update(step=step, items=_numbers(knob.get("items")))
+        space[knob["name"]] = entry
+    return space
+
+
+def describe(entry: dict[str, Any]) -> str:
+    """A knob's values in words: "int in [0, 10] step 1", "one of a, b"."""
+    if entry["dtype"] == "string":
+        return "one of " + ", ".join(map(str, entry["options"]))
+    low, high = entry["range"]
+    said = f"{entry['dtype']} in [{low:g}, {high:g}]"
+    if "step" in entry:
+        said += f" step {entry['step']:g}"
+        if entry["items"]:
+            said += " or one of " + ", ".join(f"{item:g}" for item in entry["items"])
+    return said
+
+
+def _fits(entry: dict[str, Any], value: Any) -> bool:
+    if entry["dtype"] == "string":
+        return value in entry["options"]
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        return False
+    if "step" in entry and value in entry["items"]:
+        return True
+    low, high = entry["range"]
+    if not low <= value <= high or (entry["dtype"] == "int" and value != int(value)):
+        return False
+    if "step" not in entry:
+        return True
+    steps = (value - low) / entry["step"]
+    return bool(abs(steps - round(steps)) <= 1e-6 + abs(steps) * 1e-12)  # rounding of values far up a fine grid
+
+
+def outside(space: dict[str, dict[str, Any]], values: dict[str, Any]) -> str:
+    """Why `values` are not a configuration of `space`, in words; "" when they are."""
+    for name, value in values.items():
+        if name not in space:
+            return f"{name} is not one of its parameters"
+        if not _fits(space[name], value):
+            return f"{name}={value} is not {describe(space[name])}"
+    missing = [name for name in space if name not in values]
+    return f"{missing[0]} has no value" if missing else ""
+
+
+def difference(theirs: dict[str, dict[str, Any]], mine: dict[str, dict[str, Any]]) -> str:
+    """The first difference between a study's space and this configuration's, in words; "" when
+    they are the same."""
+    for name, entry in theirs.items():
+        if name not in mine:
+            return f"the study's parameter {name} is not in this configuration"
+        if entry != mine[name]:
+            return f"{name} is {describe(entry)} in the study, {describe(mine[name])} here"
+    extra = [name for name in mine if name not in theirs]
+    return f"this configuration's parameter {extra[0]} is not in the study" if extra else ""
