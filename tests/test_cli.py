@@ -302,11 +302,13 @@ def _also(name):
 
 
 @pytest.mark.parametrize("edit, command, line", [
-    (_x(scope=[math.nan, 10]), "tune", "object[x].info.scope: nan is not a finite number; give two finite bounds"),
+    (_x(scope=[math.nan, 10]), "tune", "object[x].info.scope: nan is not a finite number; give finite numbers"),
     (_x(scope=["1", "10"]), "tune",
-     "object[x].info.scope: '1' is not a number; write each bound as a number, without quotes"),
+     "object[x].info.scope: '1' is not a number; write it as a number, without quotes"),
+    (_x(items=[2, 2.5]), "tune", "object[x].info.items: 2.5 is not a whole number, and x is an int parameter; "
+     'give whole numbers or dtype "float"'),
     (_x(type="continuous", dtype="float", scope=[-math.inf, math.inf]), "tune",
-     "object[x].info.scope: -inf is not a finite number; give two finite bounds"),
+     "object[x].info.scope: -inf is not a finite number; give finite numbers"),
     (_x(type="continuous", dtype="float", scope=[-1e308, 1e308]), "apply",
      "object[x].info.scope: [-1e+308, 1e+308] is too wide to search; narrow it"),
     (_x(scope=[0, 10.5]), "backup", "object[x].info.scope: 10.5 is not a whole number, and x is an int parameter; "

@@ -31,11 +31,13 @@ def _text(value: Any) -> str:
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-def _bound_fault(value: Any, whole: bool, name: str) -> str:
+def _value_fault(value: Any, whole: bool, name: str) -> str:
+    """Why a bound or an item cannot be a value of the parameter `name`; "" when it can."""
     if not _number(value):
-        return f"{_text(value)} is not a number; write each bound as a number, without quotes"
+        quotes = ", without quotes" if isinstance(value, str) else ""
+        return f"{_text(value)} is not a number; write it as a number{quotes}"
     if not _finite(value):
-        return f"{_text(value)} is not a finite number; give two finite bounds"
+        return f"{_text(value)} is not a finite number; give finite numbers"
     if whole and value != int(value):
         return (f"{_text(value)} is not a whole number, and {name} is an int parameter; "
                 'give whole numbers or dtype "float"')
@@ -49,7 +51,7 @@ def _numbers_fault(info: dict[str, Any], name: str) -> tuple[str, str]:
     if not isinstance(scope, list) or len(scope) != 2:
         return "", ""  # the validator's to report
     for bound in scope:
-        fault = _bound_fault(bound, whole, name)
+        fault = _value_fault(bound, whole, name)
         if fault:
             return "scope", fault
     low, high = scope
@@ -70,8 +72,9 @@ def _numbers_fault(info: dict[str, Any], name: str) -> tuple[str, str]:
                         "tell apart; give a larger step")
     items = [item for item in info.get("items") or [] if _number(item)]
     for item in items:
-        if not _finite(item):
-            return "items", f"{_text(item)} is not a finite number; give finite numbers"
+        fault = _value_fault(item, whole, name)
+        if fault:
+            return "items", fault
     size = grid_size(low, high, step, str(info.get("dtype")))
     if items and size + len(items) > MAX_CHOICES:
         return "items", (f"a grid of {size} values merged with items is too many to choose from (at most "
