@@ -1,6 +1,7 @@
 """The knobsmith command line, run as a user runs it: the installed console script in a process."""
 
 import json
+import math
 import pathlib
 import subprocess
 import sys
@@ -290,3 +291,71 @@ def test_apply_with_a_restart_that_fails_claims_nothing(machine):
         "knobsmith: not in effect as far as knobsmith knows: Level, mode",
     ]
     assert (machine / "mode").read_text() == "fast\n"
+
+
+def _x(**info):
+    return lambda config: config["object"][0]["info"].update(info)
+
+
+def _also(name):
+    return lambda config: config["object"].append({**config["object"][0], "name": name})
+
+
+@pytest.mark.parametrize("edit, command, line", [
+    (_x(scope=[math.nan, 10]), "tune", "object[x].info.scope: nan is not a finite number; give finite numbers"),
+    (_x(scope=["1", "10"]), "tune",
+     "object[x].info.scope: '1' is not a number; write it as a number, without quotes"),
+    (_x(items=[2, 2.5]), "tune", "object[x].info.items: 2.5 is not a whole number, and x is an int parameter; "
+     'give whole numbers or dtype "float"'),
+    (_x(type="continuous", dtype="float", scope=[-math.inf, math.inf]), "tune",
+     "object[x].info.scope: -inf is not a finite number; give finite numbers"),
+    (_x(type="continuous", dtype="float", scope=[-1e308, 1e308]), "apply",
+     "object[x].info.scope: [-1e+308, 1e+308] is too wide to search; narrow it"),
+    (_x(scope=[0, 10.5]), "backup", "object[x].info.scope: 10.5 is not a whole number, and x is an int parameter; "
+     'give whole numbers or dtype "float"'),
+    (_x(step=0), "diff", "object[x].info.step: 0 is not a number above 0; give the distance between two values "
+     "to try"),
+    (_x(step=-2), "restore", "object[x].info.step: -2 is not a number above 0; give the distance between two values "
+     "to try"),
+    (_x(step=11), "tune", "object[x].info.step: 11 is larger than the range [0, 10]; give a step of at most 10"),
+    (_x(step=1.5), "tune", "object[x].info.step: 1.5 is not a whole number, and x is an int parameter; "
+     "give a whole step"),
+    (_x(dtype="float", scope=[0, 1e300], step=0.5), "tune", "object[x].info.step: 0.5 makes a grid over "
+     "[0, 1e+300] finer than floating-point numbers tell apart; give a larger step"),
+    (_x(scope=[0, 2_000_000_000], items=[3]), "tune", "object[x].info.items: a grid of 2000000001 values merged with "
+     "items is too many to choose from (at most 10000); leave items empty or give a larger step"),
+    (_x(get=""), "tune", "object[x].info.get: the command is empty; give the command that prints the current value"),
+    (_also("x"), "tune", "object[x].name: two parameters are named x; give each its own name"),
+    (_also(""), "apply", "object[2].name: the name is empty; give every parameter a name"),
+    (lambda config: config["object"][1]["info"].update(options=["a", "b", "a"]), "tune",
+     "object[mode].info.options: a is listed twice; list each option once"),
+], ids=lambda case: "" if callable(case) else None)
+def test_what_no_search_can_use_is_refused_before_anything_runs(knob_workload, edit, command, line):
+    folder = knob_workload()
+    config = yaml.safe_load((folder / "tune.yaml").read_text())
+    edit(config)
+    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
+    arguments = {"apply": ["x=3"], "restore": ["--originals"]}.get(command, [])
+    for args in (["check", "tune.yaml"], [command, "tune.yaml", *arguments]):
+        result = knobsmith(*args, cwd=folder)
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr.splitlines() == [f"knobsmith: {line}"]
+    assert not (folder / "history").exists() and not (folder / "knobsmith-report-tune").exists()
+
+
+@pytest.mark.parametrize("x, low, top, step", [
+    ({"scope": [0, 2_000_000_000]}, 0, 2_000_000_000, 1),
+    ({"scope": [0, 1e300], "step": 10}, 0, 1e300, 0),  # past the floats' precision: no grid to check
+    ({"dtype": "float", "scope": [0.25, 1e12], "step": 0.5}, 0.25, 1e12 - 0.25, 0.5),
+    ({"scope": [0, 50], "step": 7, "items": [3]}, 0, 49, 7),  # the grid merged with items: 3 or a multiple of 7
+])
+def test_a_vast_grid_is_searched_without_being_listed(knob_workload, x, low, top, step):
+    folder = knob_workload(x=x)
+    assert json.loads(knobsmith("check", "tune.yaml", cwd=folder).stdout)["knobs"][0]["range"] == x["scope"]
+    # In a gigabyte of address space, which a grid written out as a list would not fit in.
+    dry = subprocess.run(["sh", "-c", 'ulimit -v 1000000 && exec "$0" tune tune.yaml --dry-run', str(SCRIPT)],
+                         cwd=folder, capture_output=True, text=True, check=False)
+    assert dry.returncode == 0, dry.stderr
+    value = float(next(line for line in dry.stdout.splitlines() if line.startswith("sh set.sh x ")).split()[-1])
+    assert low <= value <= top
+    assert not step or value == 3 or (value - low) / step == int((value - low) / step)

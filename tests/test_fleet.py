@@ -227,3 +227,26 @@ def test_workers_that_run_out_of_configurations_measure_each_once_and_end_alike(
     for folder, (out, _) in zip(folders, outputs):
         assert "stopped: every configuration the sampler can still propose was measured" in out
         assert values(folder) == ("2", "b")
+
+
+def test_a_worker_whose_parameters_differ_from_the_studys_is_refused_at_join(postgres, tmp_path, environment,
+                                                                                knob_workload):
+    first = knob_workload(tmp_path / "w0", iterations=2)
+    finished(worker(first, postgres, "spaces", "w0", environment), first)
+    for name, settings, said in [
+        ("w1", {"x": {"scope": [20, 40]}}, "x is int in [0, 10] step 1 in the study, int in [20, 40] step 1 here"),
+        ("w2", {"mode": {"options": ["a", "b"]}}, "mode is one of a, b, c in the study, one of a, b here"),
+        ("w3", {"x": {"type": "continuous", "dtype": "float"}}, "x is int in [0, 10] step 1 in the study, float in "
+         "[0, 10] here"),
+        ("w4", {"name": "renamed.yaml"}, "the study's parameter x is not in this configuration"),
+    ]:
+        folder = knob_workload(tmp_path / name, iterations=2, **settings)
+        if settings.get("name"):  # x named y
+            (folder / "tune.yaml").write_text((folder / "renamed.yaml").read_text().replace("name: x", "name: y"))
+        process = worker(folder, postgres, "spaces", name, environment)
+        with ended([process]):
+            assert process.wait(timeout=120) == 1
+        assert (folder / "err").read_text().splitlines()[-1] == (
+            f"knobsmith: the study spaces searches other values than this worker's configuration: {said}; every "
+            "worker of a study searches the same parameters, or --study NAME names another study")
+        assert not (folder / "history").exists()

@@ -135,3 +135,21 @@ def test_a_database_password_never_reaches_a_message(folder, capsys, url, shown)
     err = capsys.readouterr().err
     assert f"the study's database {shown} cannot be used: " in err
     assert "secret" not in err and "s3cr" not in err
+
+
+def test_a_study_kept_before_its_space_was_is_joined_but_its_trials_outside_the_space_are_never_applied(
+        folder, knob_workload, capsys):
+    study = optuna.create_study(storage=fleet.rdb_storage(optuna, storage(folder)), study_name="old",
+                                direction="maximize")
+    study.set_user_attr(fleet.FLEET, {"metric": "score", "direction": "maximize", "relative": False})
+    study.add_trial(optuna.trial.create_trial(
+        params={"x": 3, "mode": "b"}, value=1000.0, user_attrs={"worker": "gone", "raw": 1000.0},
+        distributions={"x": optuna.distributions.IntDistribution(0, 10),
+                       "mode": optuna.distributions.CategoricalDistribution(["a", "b", "c"])}))
+    knob_workload(folder, iterations=3, x={"scope": [20, 40]})
+    assert tune(folder, "--storage", storage(folder), "--study", "old", "--worker", "new") == 0
+    assert "x=3" not in (folder / "history").read_text().splitlines()
+    assert "left applied: the backed-up values" in capsys.readouterr().out  # x of 20 or more scores below 51
+    with open(folder / "report" / "trials.csv", newline="") as stream:
+        kept = next(csv.DictReader(stream))
+    assert kept["note"] == "outside the configuration's space: x=3 is not int in [20, 40] step 1"

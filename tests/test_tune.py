@@ -238,22 +238,43 @@ def test_a_signal_at_each_moment_of_a_run(knob_workload, moment, number, status,
 
 
 def test_a_stored_study_resumes(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=4)
+    setup(tmp_path, iterations=3)  # every trial of both runs proposed at random (see start_up_trials)
     storage = f"sqlite:///{tmp_path / 'study.db'}"
     assert tune(tmp_path, "--storage", storage, monkeypatch=monkeypatch) == 0
-    assert len(trials(tmp_path)) == 4
+    assert len(trials(tmp_path)) == 3
     config = yaml.safe_load((tmp_path / "tune.yaml").read_text())
-    config["iterations"] = 7
+    config["iterations"] = 6
     (tmp_path / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
     capsys.readouterr()
     assert tune(tmp_path, "--storage", storage, monkeypatch=monkeypatch) == 0
     err = capsys.readouterr().err
-    assert "resuming 4 earlier trials; baseline score = 51" in err
+    assert "resuming 3 earlier trials; baseline score = 51" in err
     rows = trials(tmp_path)
-    # Proposals that repeat a measured configuration take trial numbers but are not measured.
-    assert [row["trial"] for row in rows[:4]] == ["0", "1", "2", "3"] and len(rows) == 7
-    assert len({(row["x"], row["mode"]) for row in rows}) == 7
+    # The resumed sampler has a seed of its own: had it replayed the first run's proposals, they
+    # would have taken trial numbers as repeats, answered without being measured.
+    assert [row["trial"] for row in rows] == ["0", "1", "2", "3", "4", "5"]
+    assert len({(row["x"], row["mode"]) for row in rows}) == 6
     assert (tmp_path / "bak_tune.ini").read_text().startswith("[params]\nx = 0\n")
+
+
+def test_a_resumed_run_never_applies_confirms_or_chooses_a_kept_trial_outside_the_narrowed_scope(
+        knob_workload, monkeypatch, capsys):
+    folder = knob_workload(iterations=10, values={"x": "9", "mode": "a"})
+    assert tune(folder, "--confirm", "0", monkeypatch=monkeypatch) == 0
+    first = trials(folder)
+    assert any(int(row["x"]) < 8 for row in first)
+    knob_workload(iterations=16, x={"scope": [8, 10]}, values={"x": "9", "mode": "a"})
+    (folder / "history").unlink()
+    assert tune(folder, "--resume", monkeypatch=monkeypatch) == 0
+    # Every x set since is one the narrowed scope allows (9 is the backed-up value, too).
+    assert {line for line in (folder / "history").read_text().splitlines() if line.startswith("x=")} <= \
+        {"x=8", "x=9", "x=10"}
+    best = yaml.safe_load((folder / "report" / "best.yaml").read_text())
+    assert 8 <= best["values"]["x"] <= 10
+    assert all(8 <= entry["values"]["x"] <= 10 for entry in best["confirmation"][1:])
+    for row in trials(folder)[:len(first)]:  # kept in the report, marked
+        assert ("outside the configuration's space: x=" in row["note"]) == (int(row["x"]) < 8)
+    assert "earlier trials lie outside the configuration's space (trial " in capsys.readouterr().err
 
 
 def test_dry_run_touches_nothing(tmp_path, monkeypatch, capsys):

@@ -39,6 +39,11 @@ def _load(config: str) -> Any:
         if where is not None:
             print(f"knobsmith: {where}", file=sys.stderr)
         _fail(f"{config} cannot be used (see the lines above)")
+    from knobsmith.tuner.space_checks import fault
+
+    refused = fault(cfg.yml)
+    if refused:
+        _fail(refused)
     _adopt_earlier_state(cfg, config)
     return cfg
 
@@ -61,8 +66,25 @@ def _check(args: argparse.Namespace) -> int:
         settings = cfg.get_optimizer_info()
     except (NameError, ZeroDivisionError, ValueError, TypeError) as error:
         _fail(str(error))
+    where = _not_finite(settings, "")
+    if where:
+        _fail(f"{where}: NaN and infinity are not numbers the optimizer settings can hold; give a finite number")
     print(json.dumps(settings, ensure_ascii=False, indent=2, default=str))
     return 0
+
+
+def _not_finite(value: Any, path: str) -> str:
+    """Where in `value` a NaN or an infinity lies (JSON has neither); "" when nowhere."""
+    import math
+
+    if isinstance(value, float) and not math.isfinite(value):
+        return path or "the settings"
+    items = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else ()
+    for key, item in items:
+        found = _not_finite(item, f"{path}[{key}]" if isinstance(key, int) else f"{path}.{key}".lstrip("."))
+        if found:
+            return found
+    return ""
 
 
 def _recommend(args: argparse.Namespace) -> int:

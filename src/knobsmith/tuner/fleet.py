@@ -5,7 +5,8 @@ machine) that every worker reads and writes through Optuna's storage. What a wor
 share beyond Optuna's own trials is kept in the study's user attributes:
 
 - "fleet": what the study measures (the metric, its direction, whether values are gains over
-  each host's baseline), written by the first worker and checked by every other;
+  each host's baseline) and the values each parameter may take, written by the first worker and
+  checked by every other;
 - "worker:<name>": one record per worker (its host, its backup, its baseline), so that a worker
   restarted with the same command finds its own backup and puts it back;
 - "target_reached": the trial that reached the configuration's target, which stops every worker.
@@ -35,6 +36,7 @@ from typing import Any
 
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.proposing import configuration, was_measured
+from knobsmith.tuner.space import difference
 
 FLEET = "fleet"
 TARGET_REACHED = "target_reached"
@@ -176,9 +178,12 @@ class Settings:
     metric: str
     direction: str  # of the raw metric: "maximize" or "minimize"
     relative: bool
+    # The values each parameter may take (space.described); None in a study written before it was kept.
+    space: dict[str, Any] | None = field(default=None, compare=False)
 
     def stored(self) -> dict[str, Any]:
-        return {"metric": self.metric, "direction": self.direction, "relative": self.relative}
+        kept = {"metric": self.metric, "direction": self.direction, "relative": self.relative}
+        return kept if self.space is None else {**kept, "space": self.space}
 
     @property
     def study_direction(self) -> str:
@@ -189,7 +194,9 @@ def stored_settings(study: Any) -> Settings | None:
     stored = study.user_attrs.get(FLEET)
     if not isinstance(stored, dict):
         return None
-    return Settings(str(stored["metric"]), str(stored["direction"]), bool(stored["relative"]))
+    space = stored.get("space")
+    return Settings(str(stored["metric"]), str(stored["direction"]), bool(stored["relative"]),
+                    space if isinstance(space, dict) else None)
 
 
 def gain(raw: float, baseline: float, direction: str) -> float:
@@ -214,8 +221,10 @@ class Fleet:
 
     def agree(self, study: Any) -> None:
         """Writes the study's settings when it has none yet, and refuses to join a study that
-        measures something else. Read again after writing: of two first workers that differ, the
-        one whose settings were overwritten finds out."""
+        measures something else or searches other values (a study written before its space was
+        kept is joined as before: its trials outside this worker's space are never applied). Read
+        again after writing: of two first workers that differ, the one whose settings were
+        overwritten finds out."""
         found = stored_settings(study)
         if found is None:
             if "backup" in study.user_attrs:
@@ -229,6 +238,11 @@ class Fleet:
             raise TuneError(f"the study {study.study_name} measures {found.metric} ({found.direction}, as "
                             f"{relative}); this worker would record {self.settings.metric} "
                             f"({self.settings.direction}{', as gains' if self.settings.relative else ''})")
+        differs = difference(found.space, self.settings.space) if found.space and self.settings.space else ""
+        if differs:
+            raise TuneError(f"the study {study.study_name} searches other values than this worker's configuration: "
+                            f"{differs}; every worker of a study searches the same parameters, or --study NAME "
+                            "names another study")
 
     def member(self, study: Any) -> Member | None:
         stored = study.user_attrs.get(self.key())

@@ -24,7 +24,7 @@ from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
 from common.tool_cmd import plain_projectname
 from knobsmith.tuner import fleet as fleets
-from knobsmith.tuner import importance, shellsafe, state
+from knobsmith.tuner import importance, shellsafe, space_checks, state
 from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
@@ -33,7 +33,7 @@ from knobsmith.tuner.proposing import Proposer, optuna_module, sampler, start_up
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
-from knobsmith.tuner.space import suggestion
+from knobsmith.tuner.space import described, suggestion
 from knobsmith.tuner.trials import rows_of, workers_of
 from knobsmith.tuner.workload import Workload
 
@@ -81,10 +81,14 @@ class TuningRun:
         self.cfg = Cfg()
         if not self.cfg.init(options.config):
             raise TuneError(f"{options.config} cannot be used (see the lines above)")
+        refused = space_checks.fault(self.cfg.yml)
+        if refused:
+            raise TuneError(refused)
         self.settings = self.cfg.get_optimizer_info()
         self.metric_name, self.metric_command = next(iter(self.cfg.get_performance_get_script().items()))
         self.direction = "maximize" if self.settings["eval_type"] == "positive" else "minimize"
         self.space = {knob["name"]: suggestion(knob) for knob in self.settings["knobs"]}
+        self.described = described(self.settings["knobs"])
         project = self.cfg.get_project()
         self.state_key = self._adopt(project, None)
         self.folder = os.path.abspath(options.report or f"knobsmith-report-{project}")
@@ -94,8 +98,8 @@ class TuningRun:
             if not options.storage:
                 raise TuneError("--study names a study shared by a fleet: --storage URL says where it is kept")
             name = fleets.check_worker_name(options.worker) if options.worker else fleets.default_worker()
-            self.fleet = fleets.Fleet(name, fleets.Settings(self.metric_name, self.direction, options.relative),
-                                      max(1, options.heartbeat))
+            self.fleet = fleets.Fleet(name, fleets.Settings(self.metric_name, self.direction, options.relative,
+                                                            self.described), max(1, options.heartbeat))
             self.study_name = options.study
             self.state_key = self._adopt(project, options.worker)
         earlier = f"knobsmith-report-{plain_projectname(options.config)}"
@@ -214,7 +218,9 @@ class TuningRun:
         else:
             result = self.result = Result(self.metric_name, self.direction, baseline,
                                           baseline_measurements=baseline_measurements)
+        result.space = self.described
         result.rows = rows_of(study)
+        self._say_outside(result)
         seed = self.options.seed if self.fleet is None else fleets.worker_seed(self.options.seed, self.fleet.name)
         proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials))
         if self.fleet is None:
@@ -225,7 +231,8 @@ class TuningRun:
             result.workers = workers_of(study, result)
         if not result.completed():
             result.failed = True
-            result.stop_reason += "; no trial completed"
+            result.stop_reason += "; no trial completed" + (
+                " within the configuration's space" if any(map(result.outside, result.rows)) else "")
         result.importance = importance.rank(study)
         if self.options.confirm > 0 and not result.failed and self.fleet is None:
             self._confirming = True
@@ -234,6 +241,15 @@ class TuningRun:
             self._confirming = False
         self._end(result, baseline)
         return result
+
+    def _say_outside(self, result: Result) -> None:
+        """Kept trials whose values the configuration no longer allows (its space was narrowed)
+        stay in the report; they are never applied, confirmed or chosen as the best."""
+        outside = [row for row in result.rows if result.outside(row)]
+        if outside:
+            lie = "trial lies" if len(outside) == 1 else "trials lie"
+            self.say(f"{len(outside)} earlier {lie} outside the configuration's space (trial {outside[0].number}: "
+                     f"{result.outside(outside[0])}): kept in the report, never applied or chosen as the best")
 
     def _start(self, study: Any, optuna: Any, kit: Any, measurer: Measurer) -> tuple[float, list[float]]:
         """A run of one host: the backup and baseline stored with a resumed study, or new ones."""

@@ -11,7 +11,7 @@ from typing import Any
 import yaml
 
 from knobsmith.atomic_write import write_atomically
-from knobsmith.tuner.results import Confirmed, Result
+from knobsmith.tuner.results import Confirmed, Result, Row
 
 
 def _cell(value: object) -> str:
@@ -109,8 +109,14 @@ def _trials_csv(result: Result) -> str:
                          _tidy(row.spread) if len(row.measurements) > 1 else "",
                          " ".join(str(value) for value in row.measurements),
                          *(row.params.get(name, "") for name in names),
-                         *(row.in_effect.get(name, "") for name in differed), row.note])
+                         *(row.in_effect.get(name, "") for name in differed), _note(result, row)])
     return text.getvalue()
+
+
+def _note(result: Result, row: Row) -> str:
+    """The row's note, and why it is not a configuration of the space in force."""
+    why = result.outside(row)
+    return "; ".join(filter(None, [row.note, why and f"outside the configuration's space: {why}"]))
 
 
 def _summary(result: Result) -> dict[str, Any]:

@@ -6,6 +6,8 @@ import statistics
 from dataclasses import dataclass, field
 from typing import Any
 
+from knobsmith.tuner.space import outside
+
 
 def spread(values: list[float]) -> float:
     """How far apart repeated measurements of one configuration are (their range)."""
@@ -84,9 +86,18 @@ class Result:
     # is then 0), and the report names each worker's host, baseline and trials.
     relative: bool = False
     workers: dict[str, dict[str, Any]] = field(default_factory=dict)
+    # The configuration's space (space.described), when a configuration is in force: a kept
+    # trial outside it (the scope was narrowed since) stays in the report, but is never applied.
+    space: dict[str, dict[str, Any]] = field(default_factory=dict)
+
+    def outside(self, row: Row) -> str:
+        """Why `row` is not a configuration of the space in force ("" when it is, or none is)."""
+        return outside(self.space, row.params) if self.space else ""
 
     def completed(self) -> list[Row]:
-        return [row for row in self.rows if row.state == "COMPLETE" and row.value is not None]
+        """The trials measured with a configuration of the space in force."""
+        return [row for row in self.rows if row.state == "COMPLETE" and row.value is not None
+                and not self.outside(row)]
 
     def better(self, a: float, b: float) -> bool:
         return a > b if self.direction == "maximize" else a < b
