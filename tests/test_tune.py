@@ -139,20 +139,23 @@ def test_stop_conditions(tmp_path, monkeypatch, capsys, settings, reason):
 
 
 @pytest.mark.parametrize(
-    "broken, message",
+    "broken, args, message",
     [
-        ("x_get", "no parameter value could be read, so nothing was backed up; not tuning"),
-        ("bench", "the baseline could not be measured: the benchmark ended with exit status 1"),
+        ("x_get", [], "no parameter value could be read, so nothing was backed up; not tuning"),
+        ("exit 1\n", [], "the baseline could not be measured: the benchmark ended with exit status 1"),
+        ("sleep 300\n", ["--benchmark-timeout", "0.5"],
+         "the baseline could not be measured: the benchmark timed out after 0.5 s"),
     ],
 )
-def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken, message):
-    setup(tmp_path, bench="exit 1\n" if broken == "bench" else BENCH)
+def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken, args, message):
+    setup(tmp_path, bench=BENCH if broken == "x_get" else broken)
     if broken == "x_get":
         (tmp_path / "x").unlink()
-    assert tune(tmp_path, monkeypatch=monkeypatch) == 1
+    assert tune(tmp_path, *args, monkeypatch=monkeypatch) == 1
     err = capsys.readouterr().err
     assert err.rstrip().endswith(f"knobsmith: {message}")
-    assert (broken == "bench") == ("the backed-up values are restored" in err)
+    assert (broken != "x_get") == ("the backed-up values are restored" in err)
+    assert not (tmp_path / "report" / "trials.csv").exists()
 
 
 def test_an_error_mid_run_restores_and_says_so(tmp_path, monkeypatch, capsys):

@@ -458,7 +458,9 @@ def _tune(args: argparse.Namespace) -> int:
         try:
             os.makedirs(run.folder, exist_ok=True)
             with open_log(run.folder, "benchmark.log") as log:
-                result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+                result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log,
+                                          benchmark_timeout=args.benchmark_timeout or None,
+                                          metric_timeout=args.command_timeout if args.command_timeout > 0 else None))
         except BaseException as error:
             return _ended_early(run, error)
     print(report.table(result))
@@ -539,6 +541,13 @@ def _positive(text: str) -> int:
     number = int(text)
     if number < 1:
         raise argparse.ArgumentTypeError(f"{text} is not 1 or more")
+    return number
+
+
+def _seconds(text: str) -> float:
+    number = float(text)
+    if not number >= 0 or number == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds (0 or more; 0: no limit)")
     return number
 
 
@@ -659,6 +668,10 @@ def _parser() -> argparse.ArgumentParser:
     tune.add_argument("--heartbeat", type=_positive, default=None, metavar="SECONDS",
                       help=f"seconds between a worker's signs of life; a trial without one for {STALE_AFTER} times as "
                       f"long counts as abandoned (default {HEARTBEAT})")
+    tune.add_argument("--benchmark-timeout", type=_seconds, default=None, metavar="SECONDS",
+                      help="end the benchmark still running after SECONDS with everything it started, and count its "
+                      "trial as failed (default: no limit of its own, since benchmarks often run for longer than a "
+                      "get command's limit; it is always ended when the configuration's timeout is spent)")
     tune.set_defaults(run=_tune)
 
     report = commands.add_parser("report", help="write the report of a fleet's study, from any machine")
@@ -668,8 +681,8 @@ def _parser() -> argparse.ArgumentParser:
     report.set_defaults(run=_study_report)
     for runs_commands in (recommend, backup, apply, restore, diff, tune):
         runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
-                                   help="end a get or set command still running after SECONDS and count it as "
-                                   "failed (default 60; 0: no limit)")
+                                   help="end a get or set command (and in tune the metric's command) still running "
+                                   "after SECONDS and count it as failed (default 60; 0: no limit)")
     return parser
 
 

@@ -193,6 +193,7 @@ class TuningRun:
         optuna = optuna_module()
         os.makedirs(self.folder, exist_ok=True)
         study = self._study_handle = self._open_study(optuna)
+        measurer.time_budget = self.settings.get("max_time") or None
         kit = StageKit()
         if self.fleet is not None:
             baseline, baseline_measurements = self._join(study, kit, measurer)
@@ -425,6 +426,7 @@ class TuningRun:
         target = float(self.settings["target"] or 0)
         finished = sum(was_measured(trial) for trial in study.trials)
         started = time.monotonic()
+        measurer.deadline = started + max_time if max_time else None
         progress = Progress(budget, finished, self.options.progress)
         try:
             while True:
@@ -440,6 +442,7 @@ class TuningRun:
                 if self._after(value, failure, result, progress, target):
                     return
         finally:
+            measurer.deadline = None  # after the loop, a benchmark may take the whole time budget
             progress.close()
 
     def _after(self, value: float | None, failure: str, result: Result, progress: Progress, target: float) -> bool:
@@ -472,6 +475,7 @@ class TuningRun:
         max_time = self.settings.get("max_time") or 0
         target = float(self.settings["target"] or 0)
         started = time.monotonic()
+        measurer.deadline = started + max_time if max_time else None
         waiting = False
         progress = Progress(budget, sum(map(was_measured, study.trials)), self.options.progress)
         try:
@@ -520,6 +524,7 @@ class TuningRun:
                         study.set_user_attr(fleets.TARGET_REACHED, trial.number)
                     return
         finally:
+            measurer.deadline = None  # after the loop, a benchmark may take the whole time budget
             progress.close()
 
     @staticmethod

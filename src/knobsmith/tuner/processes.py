@@ -65,6 +65,10 @@ def run(command: str, *, stdout: IO[Any] | int | None, stderr: IO[Any] | int | N
     except BaseException:
         end_group(process)
         raise
+    finally:
+        for stream in (process.stdout, process.stderr):  # left open when the wait was cut short
+            if stream is not None:
+                stream.close()
     return process.returncode, out or ""
 
 
