@@ -156,19 +156,27 @@ def test_three_workers_share_the_budget_and_each_ends_with_the_studys_best(datab
 
 def test_restore_puts_back_each_workers_own_originals(postgres, tmp_path, environment):
     starts = [(1, "a"), (4, "c"), (9, "b")]
+    # The server trusts every connection: the passwords are only there to be kept out of sight.
+    urls = [postgres, postgres.replace("knobsmith@", "knobsmith:Pw/Secret42@"), postgres + "?password=Pw/Secret42"]
+    shown = [postgres, postgres.replace("knobsmith@", "knobsmith:***@"), postgres + "?password=***"]
     folders = [workload(tmp_path / f"w{index}", x=x, mode=mode, iterations=6) for index, (x, mode) in enumerate(starts)]
-    workers = [worker(folder, postgres, "restoring", f"w{index}", environment, "--restore")
-               for index, folder in enumerate(folders)]
-    for folder, (x, mode), (out, _) in zip(folders, starts, all_finished(workers, folders)):
+    workers = [worker(folder, url, "restoring", f"w{index}", environment, "--restore")
+               for index, (folder, url) in enumerate(zip(folders, urls))]
+    for folder, (x, mode), (out, err) in zip(folders, starts, all_finished(workers, folders)):
         assert "left applied: the backed-up values" in out
         assert values(folder) == (str(x), mode)
+        assert "Secret42" not in out + err
     # Each worker's originals were kept apart under its name, so that restore finds its own.
     for index, (x, mode) in enumerate(starts):
         kept = tmp_path / "state" / "knobsmith" / f"tune@w{index}"
         assert yaml.safe_load((kept / "originals.json").read_text())["values"] == {"x": str(x), "mode": mode}
         record = yaml.safe_load((kept / "fleet-restoring.json").read_text())
         assert (record["worker"], record["backup"], record["storage"]) == (f"w{index}", {"x": str(x), "mode": mode},
-                                                                          postgres)
+                                                                          shown[index])
+    for url, url_shown in zip(urls[1:], shown[1:]):
+        done = subprocess.run([SCRIPT, "report", "--storage", url, "--study", "nosuch"], env=environment,
+                              capture_output=True, text=True, timeout=120, check=False)
+        assert done.returncode == 1 and done.stderr == f"knobsmith: there is no study nosuch in {url_shown}\n"
 
 
 # The first trial's benchmark (the second run; the first is the baseline) hangs until killed.

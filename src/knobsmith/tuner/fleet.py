@@ -32,6 +32,7 @@ import zlib
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
+from urllib.parse import quote_plus
 
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.proposing import configuration, was_measured
@@ -45,6 +46,9 @@ POLL = 0.5  # seconds between looks at the study while waiting for other workers
 OPEN_ATTEMPTS = 5
 CREATION_RACE = ("already exists", "Duplicate entry", "duplicate key")
 WORKER_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
+SECRET_KEYS = "pass|pwd|secret|token|key|auth|cred"  # query keys of a URL whose values are hidden
+HIDDEN = "***"
+UNREAD_CREDENTIALS = re.compile(r"^([A-Za-z][\w+.-]*://)?(.*)@")  # of a URL SQLAlchemy cannot read
 
 
 def default_worker() -> str:
@@ -90,7 +94,8 @@ def rdb_storage(optuna: Any, url: str, heartbeat: int | None = None) -> Any:
             # Workers that start together race to create the tables and note their version; the
             # losers find them made (PostgreSQL, SQLite) or the version noted (MySQL, MariaDB).
             if attempt + 1 == OPEN_ATTEMPTS or not any(word in str(error) for word in CREATION_RACE):
-                raise TuneError(f"the study's database {redacted(shown)} cannot be used: {first_line(error)}") from None
+                raise TuneError(f"the study's database {redacted(shown)} cannot be used: "
+                                f"{hidden(first_line(error), shown)}") from None
             time.sleep(0.2 + random.random())
     raise AssertionError("unreachable")
 
@@ -104,9 +109,66 @@ def quiet_asking() -> Iterator[None]:
         yield
 
 
+def _parsed(url: str) -> Any:
+    """`url` as SQLAlchemy, which opens it, reads it; None when it cannot."""
+    try:
+        from sqlalchemy.engine import make_url
+
+        return make_url(url)
+    except Exception:  # noqa: BLE001 - not a URL it reads: its secrets are found by pattern
+        return None
+
+
+def _secret_key(key: str) -> bool:
+    return re.search(SECRET_KEYS, key, re.IGNORECASE) is not None
+
+
+def _secret_values(url: str) -> list[str]:
+    """The values of the query keys of `url` that look secret, as written."""
+    return re.findall(rf"[?&][^=&#]*(?:{SECRET_KEYS})[^=&#]*=([^&#]*)", url, flags=re.IGNORECASE)
+
+
 def redacted(url: str) -> str:
-    """A database URL without its password, for messages."""
-    return re.sub(r"(://[^:/@]*):[^@/]*@", r"\1:***@", url)
+    """A database URL without its password, whatever characters that holds, and without the
+    values of query keys that look secret (?password=...): for messages and files."""
+    parsed = _parsed(url)
+    if parsed is None:  # all before its last "@" may be a password
+        url = re.sub(UNREAD_CREDENTIALS, rf"\1{HIDDEN}@", url)
+        for value in _secret_values(url):
+            url = url.replace(f"={value}", f"={HIDDEN}")
+        return url
+    if "@" in (parsed.host or ""):  # "user:a@b@host" is read as the password a and the host b@host
+        parsed = parsed.set(host=parsed.host.rpartition("@")[2])
+    query = {key: HIDDEN if _secret_key(key) else value for key, value in parsed.query.items()}
+    return parsed.set(query=query).render_as_string(hide_password=True).replace(quote_plus(HIDDEN), HIDDEN)
+
+
+def _secrets(url: str) -> set[str]:
+    """The secrets of `url`, as written in it and as read from it."""
+    found = set(_secret_values(url))
+    parsed = _parsed(url)
+    if parsed is None:
+        credentials = match.group(2) if (match := re.match(UNREAD_CREDENTIALS, url)) else ""
+        found.update((credentials, credentials.partition(":")[2]))
+    else:
+        found.update(re.findall(r"://[^:/@?#]*:(.*)@", url) if parsed.password is not None else ())
+        found.add(parsed.password or "")
+        found.add((parsed.host or "").rpartition("@")[0])
+        found.update(value for key, values in parsed.query.items() if _secret_key(key)
+                     for value in ((values,) if isinstance(values, str) else values))
+    return {secret for secret in found if secret}
+
+
+def hidden(text: str, url: str) -> str:
+    """`text`, the words of an error about the database at `url`, with the URL redacted and no
+    secret of it left."""
+    text = text.replace(url, redacted(url))
+    for secret in sorted(_secrets(url), key=len, reverse=True):
+        pattern = re.escape(secret)
+        if len(secret) < 4:  # only where it stands alone, so that the words around stay readable
+            pattern = rf"(?<![A-Za-z0-9]){pattern}(?![A-Za-z0-9])"
+        text = re.sub(pattern, HIDDEN, text)
+    return text
 
 
 def first_line(error: BaseException) -> str:

@@ -156,7 +156,8 @@ class TuningRun:
                 study = self._study(optuna, storage, self.options.seed)
             except Exception as error:
                 raise TuneError(f"the study {self.study_name} cannot be opened in "
-                                f"{fleets.redacted(self.options.storage)}: {fleets.first_line(error)}") from None
+                                f"{fleets.redacted(self.options.storage)}: "
+                                f"{fleets.hidden(fleets.first_line(error), self.options.storage)}") from None
             self.fleet.agree(study)
             return study
         storage = storage_for(optuna, self.folder, self.options.storage)
