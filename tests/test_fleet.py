@@ -233,3 +233,68 @@ def test_workers_that_run_out_of_configurations_measure_each_once_and_end_alike(
     for folder, (out, _) in zip(folders, outputs):
         assert "stopped: every configuration the sampler can still propose was measured" in out
         assert values(folder) == ("2", "b")
+
+
+# The first trial's benchmark (the second run; the first is the baseline) notes its configuration
+# and waits until the test has stopped the database, so that it ends during the outage.
+OUTAGE_BENCH = """\
+runs=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))
+echo $runs > runs
+if [ $runs -eq 2 ]; then echo "$(cat x) $(cat mode)" > measured; while [ ! -f down ]; do sleep 0.1; done; fi
+""" + BENCH
+
+
+@contextlib.contextmanager
+def outage(server):
+    """The server stopped; the block may start it again (`back()`), else it is started at the end."""
+    server.stop()
+    up = []
+
+    def back():
+        server.start()
+        up.append(True)
+
+    try:
+        yield back
+    finally:
+        if not up:
+            server.start()
+
+
+@pytest.mark.parametrize("reconnect, lasts", [(60, 4), (2, None), (300, "interrupted")],
+                         ids=["ridden-out", "too-long", "interrupted"])
+def test_a_database_outage_is_ridden_out_within_the_reconnect_time_and_ends_the_worker_past_it(
+        postgres, tmp_path, environment, reconnect, lasts):
+    folder = workload(tmp_path / "w", x=0, mode="a", iterations=3, bench=OUTAGE_BENCH)
+    study = f"outage-{reconnect}"
+    process = worker(folder, postgres, study, "w", environment, "--reconnect", str(reconnect))
+    with ended([process]):
+        deadline = time.monotonic() + 120
+        while not ((folder / "measured").exists() and (folder / "measured").read_text().strip()):
+            assert process.poll() is None and time.monotonic() < deadline, (folder / "err").read_text()
+            time.sleep(0.1)
+        with outage(postgres) as back:
+            if lasts == "interrupted":  # mid-benchmark: the trial cut short is not waited for either
+                time.sleep(1)
+                process.send_signal(signal.SIGINT)
+            else:
+                (folder / "down").touch()
+            if isinstance(lasts, int):
+                time.sleep(lasts)
+                back()
+            status = process.wait(timeout=60)
+    err = (folder / "err").read_text()
+    assert "Traceback" not in err and "Exception" not in err
+    if lasts == "interrupted":
+        assert status == 130 and values(folder) == ("0", "a")
+        assert "knobsmith: interrupted by SIGINT; the backed-up values are restored (read back)" in err
+    elif lasts is None:
+        assert status == 1 and values(folder) == ("0", "a")
+        assert "knobsmith: stopped by an error; the backed-up values are restored (read back)" in err
+        assert f"could not be reached for {reconnect} s (connection failed: " in err and "Connection refused" in err
+    else:
+        assert status == 0, err
+        assert "the study's database is back after " in err
+        rows, _, _ = study_report(postgres, study, tmp_path / "report", environment)
+        assert [row["state"] for row in rows] == ["COMPLETE"] * 3
+        assert " ".join(rows[0][name] for name in ("x", "mode")) == (folder / "measured").read_text().strip()

@@ -417,7 +417,8 @@ def _fleet_options(args: argparse.Namespace) -> None:
     """The options of a fleet's worker need --study, and a worker has no confirmation of its own."""
     if args.study is None:
         given = [flag for flag, value in (("--worker", args.worker), ("--relative", args.relative),
-                                          ("--heartbeat", args.heartbeat)) if value not in (None, False)]
+                                          ("--heartbeat", args.heartbeat), ("--reconnect", args.reconnect))
+                 if value not in (None, False)]
         if given:
             _fail(f"{', '.join(given)} belong{'s' if len(given) == 1 else ''} to a worker of a fleet: "
                   "--study NAME --storage URL names its study")
@@ -445,7 +446,8 @@ def _tune(args: argparse.Namespace) -> int:
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds,
                       keep_within_noise=args.keep_within_noise, study=args.study, worker=args.worker,
-                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT)
+                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
+                      reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
         run = TuningRun(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
@@ -586,7 +588,7 @@ def _study_report(args: argparse.Namespace) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
-    from knobsmith.tuner.fleet import HEARTBEAT, STALE_AFTER
+    from knobsmith.tuner.fleet import HEARTBEAT, RECONNECT, STALE_AFTER
 
     parser = argparse.ArgumentParser(prog="knobsmith", description="Automatic parameter tuning of Linux hosts.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -672,6 +674,10 @@ def _parser() -> argparse.ArgumentParser:
                       help="end the benchmark still running after SECONDS with everything it started, and count its "
                       "trial as failed (default: no limit of its own, since benchmarks often run for longer than a "
                       "get command's limit; it is always ended when the configuration's timeout is spent)")
+    tune.add_argument("--reconnect", type=_seconds, default=None, metavar="SECONDS",
+                      help="how long a worker tries to reach the study's database again when it cannot (a restart, "
+                      "an outage), keeping what it measured meanwhile, before it puts its backed-up values back "
+                      f"and stops (default {RECONNECT})")
     tune.set_defaults(run=_tune)
 
     report = commands.add_parser("report", help="write the report of a fleet's study, from any machine")

@@ -62,6 +62,7 @@ class Options:
     worker: str | None = None  # this worker's name; default the host's
     relative: bool = False  # a fleet's values are gains over each worker's own baseline
     heartbeat: int = fleets.HEARTBEAT  # seconds between a fleet worker's signs of life
+    reconnect: float = fleets.RECONNECT  # seconds a fleet worker tries to reach its database again
 
 
 def spent(finished: int, budget: int, started: float, max_time: float, counted: str = "") -> str:
@@ -152,6 +153,7 @@ class TuningRun:
         if self.fleet is not None:
             assert self.options.storage is not None
             storage = fleets.rdb_storage(optuna, self.options.storage, self.fleet.heartbeat)
+            storage = fleets.Reconnecting(optuna, storage, self.options.storage, self.options.reconnect, self.say)
             try:
                 study = self._study(optuna, storage, self.options.seed)
             except Exception as error:
@@ -373,6 +375,8 @@ class TuningRun:
 
     def _fail(self, study: Any, optuna: Any, trial: Any, values: dict[str, Any], note: str,
               in_effect: dict[str, str], *, cut_short: bool = False) -> None:
+        if cut_short:
+            fleets.stop_waiting(study)
         trial.set_user_attr("cut_short" if cut_short else "failure", True if cut_short else note)
         study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
         assert self.result is not None
