@@ -38,7 +38,7 @@ def tune(folder, *args):
 @pytest.mark.parametrize("args, said", [
     (["--study", "s"], "--study names a study shared by a fleet: --storage URL says where it is kept"),
     (["--worker", "w1"], "--worker belongs to a worker of a fleet: --study NAME --storage URL names its study"),
-    (["--relative", "--heartbeat", "2"], "--relative, --heartbeat belong to a worker of a fleet"),
+    (["--relative", "--heartbeat", "2", "--reconnect", "5"], "--relative, --heartbeat, --reconnect belong to a worker"),
     (["--study", "s", "@storage", "--confirm", "2"], "leave --confirm out with --study"),
     (["--study", "s", "@storage", "--resume"], "leave --resume out with --study"),
     (["--study", "s", "@storage", "--worker", "a b"], "--worker 'a b': a worker's name is 1 to 64 letters"),

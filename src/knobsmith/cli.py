@@ -549,7 +549,7 @@ def _positive(text: str) -> int:
 def _seconds(text: str) -> float:
     number = float(text)
     if not number >= 0 or number == float("inf"):
-        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds (0 or more; 0: no limit)")
+        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds (0 or more)")
     return number
 
 
