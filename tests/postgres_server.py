@@ -114,15 +114,19 @@ def private_server() -> Iterator[Url]:
 
 
 class Url(str):
-    """The server's URL, which also stops the server and starts it again, on the same port."""
+    """The server's URL, which also stops the server and starts it again (if stopped), on the same port."""
 
     pg_ctl: list[str]
+    running = False
 
     def stop(self) -> None:
         _run(_as_server([*self.pg_ctl, "-m", "fast", "-w", "stop"]))
+        self.running = False
 
     def start(self) -> None:
-        _run(_as_server([*self.pg_ctl, "-w", "-t", "60", "start"]))
+        if not self.running:
+            _run(_as_server([*self.pg_ctl, "-w", "-t", "60", "start"]))
+            self.running = True
 
 
 def _tail(log: str) -> str:

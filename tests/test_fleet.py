@@ -123,6 +123,14 @@ def finished(process, folder):
     return all_finished([process], [folder])[0]
 
 
+def noted(path, process, folder):
+    """Waits until the running worker's benchmark wrote to `path`."""
+    deadline = time.monotonic() + 120
+    while not (path.exists() and path.read_text().strip()):
+        assert process.poll() is None and time.monotonic() < deadline, (folder / "err").read_text()
+        time.sleep(0.1)
+
+
 def study_report(url, study, folder, environment):
     done = subprocess.run([SCRIPT, "report", "--storage", url, "--study", study, "--report", str(folder)],
                           env=environment, capture_output=True, text=True, timeout=120, check=False)
@@ -198,10 +206,7 @@ def test_a_dead_workers_trial_is_failed_by_the_next_and_its_restart_restores_its
     other = workload(tmp_path / "other", x=2, mode="c", iterations=8)
     process = worker(dying, postgres, "deaths", "dying", environment)
     with ended([process]):
-        deadline = time.monotonic() + 120
-        while not ((dying / "hanging").exists() and (dying / "hanging").read_text().strip()):
-            assert process.poll() is None and time.monotonic() < deadline, (dying / "err").read_text()
-            time.sleep(0.1)
+        noted(dying / "hanging", process, dying)
         process.send_signal(signal.SIGKILL)  # no chance to clean up: its trial's values stay applied
     with contextlib.suppress(ProcessLookupError):  # the benchmark is a group of its own, if it outlived its parent
         os.killpg(int((dying / "hanging").read_text()), signal.SIGKILL)
@@ -244,23 +249,6 @@ if [ $runs -eq 2 ]; then echo "$(cat x) $(cat mode)" > measured; while [ ! -f do
 """ + BENCH
 
 
-@contextlib.contextmanager
-def outage(server):
-    """The server stopped; the block may start it again (`back()`), else it is started at the end."""
-    server.stop()
-    up = []
-
-    def back():
-        server.start()
-        up.append(True)
-
-    try:
-        yield back
-    finally:
-        if not up:
-            server.start()
-
-
 @pytest.mark.parametrize("reconnect, lasts", [(60, 4), (2, None), (300, "interrupted")],
                          ids=["ridden-out", "too-long", "interrupted"])
 def test_a_database_outage_is_ridden_out_within_the_reconnect_time_and_ends_the_worker_past_it(
@@ -269,11 +257,9 @@ def test_a_database_outage_is_ridden_out_within_the_reconnect_time_and_ends_the_
     study = f"outage-{reconnect}"
     process = worker(folder, postgres, study, "w", environment, "--reconnect", str(reconnect))
     with ended([process]):
-        deadline = time.monotonic() + 120
-        while not ((folder / "measured").exists() and (folder / "measured").read_text().strip()):
-            assert process.poll() is None and time.monotonic() < deadline, (folder / "err").read_text()
-            time.sleep(0.1)
-        with outage(postgres) as back:
+        noted(folder / "measured", process, folder)
+        postgres.stop()
+        try:
             if lasts == "interrupted":  # mid-benchmark: the trial cut short is not waited for either
                 time.sleep(1)
                 process.send_signal(signal.SIGINT)
@@ -281,8 +267,10 @@ def test_a_database_outage_is_ridden_out_within_the_reconnect_time_and_ends_the_
                 (folder / "down").touch()
             if isinstance(lasts, int):
                 time.sleep(lasts)
-                back()
+                postgres.start()
             status = process.wait(timeout=60)
+        finally:
+            postgres.start()
     err = (folder / "err").read_text()
     assert "Traceback" not in err and "Exception" not in err
     if lasts == "interrupted":
