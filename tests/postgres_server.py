@@ -13,6 +13,7 @@ Tests import this module as a sibling (the suite runs with --import-mode=importl
         require_postgres()
         with private_server() as url:
             ...  # url: postgresql://knobsmith@127.0.0.1:PORT/fleet
+            url.stop()  # an outage, until url.start()
 """
 
 from __future__ import annotations
@@ -80,7 +81,7 @@ def _run(command: list[str]) -> None:
 
 
 @contextlib.contextmanager
-def private_server() -> Iterator[str]:
+def private_server() -> Iterator[Url]:
     """A running server with an empty database; yields its URL, stops it and removes its folder."""
     programs = bin_folder()
     assert programs is not None
@@ -97,17 +98,35 @@ def private_server() -> Iterator[str]:
             _run(_as_server([f"{programs}/initdb", "-D", data, "-U", USER, "--auth=trust", "--no-sync",
                              "--encoding=UTF8", "--locale=C"]))
             options = f"-p {port} -k {folder} -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=60"
-            _run(_as_server([f"{programs}/pg_ctl", "-D", data, "-l", log, "-o", options, "-w", "-t", "60", "start"]))
+            url = Url(f"postgresql://{USER}@127.0.0.1:{port}/{DATABASE}")
+            url.pg_ctl = [f"{programs}/pg_ctl", "-D", data, "-l", log, "-o", options]
+            url.start()
             started = True
             _run([f"{programs}/createdb", "-h", "127.0.0.1", "-p", str(port), "-U", USER, DATABASE])
         except RuntimeError as error:
             raise RuntimeError(f"{error}\n{_tail(log)}") from None
-        yield f"postgresql://{USER}@127.0.0.1:{port}/{DATABASE}"
+        yield url
     finally:
         if started:
             subprocess.run(_as_server([f"{programs}/pg_ctl", "-D", data, "-m", "immediate", "-w", "stop"]),
                            capture_output=True, timeout=COMMAND_TIMEOUT, check=False)
         shutil.rmtree(folder, ignore_errors=True)
+
+
+class Url(str):
+    """The server's URL, which also stops the server and starts it again (if stopped), on the same port."""
+
+    pg_ctl: list[str]
+    running = False
+
+    def stop(self) -> None:
+        _run(_as_server([*self.pg_ctl, "-m", "fast", "-w", "stop"]))
+        self.running = False
+
+    def start(self) -> None:
+        if not self.running:
+            _run(_as_server([*self.pg_ctl, "-w", "-t", "60", "start"]))
+            self.running = True
 
 
 def _tail(log: str) -> str:

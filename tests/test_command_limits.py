@@ -268,3 +268,36 @@ def test_a_command_that_asks_the_terminal_fails_at_once(project):
     assert time.monotonic() - started < 15
     assert status == 1 and "/dev/tty" in output and "timed out" not in output, output
     assert "stdin is the terminal" in output  # it did run from one
+
+
+# Counts its runs in the file `runs`; the second (the first trial's, after the baseline's) starts a
+# child and waits for it.
+HANGS_ONCE = """\
+runs=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))
+echo $runs > runs
+if [ $runs -eq 2 ]; then sleep 300 & echo $! > child.pid; echo $$ > shell.pid; wait; fi
+"""
+
+
+@pytest.mark.parametrize(("hanging", "settings", "args", "note", "stopped"), [
+    ("bench.sh", {}, ["--benchmark-timeout", "1"], "the benchmark timed out after 1 s",
+     "the budget of 3 trials is spent"),
+    ("metric.sh", {}, ["--command-timeout", "1"], "the metric's command timed out after 1 s",
+     "the budget of 3 trials is spent"),
+    # The get commands' limit is not the benchmark's: the time budget ends it, and then the run.
+    ("bench.sh", {"timeout": 2}, ["--command-timeout", "1"], "when the run's time budget (2 s) ran out",
+     "the time budget of 2 s is spent; no trial completed"),
+], ids=["benchmark-limit", "metric-limit", "time-budget"])
+def test_a_trial_whose_benchmark_or_metric_hangs_fails_with_its_group_ended(knob_workload, tmp_path, hanging,
+                                                                            settings, args, note, stopped):
+    folder = knob_workload(iterations=3, evaluations=[
+        {"name": "score", "info": {"get": "sh metric.sh", "type": "positive", "target": None}}], **settings)
+    (folder / "metric.sh").write_text("cat score\n")
+    (folder / hanging).write_text(HANGS_ONCE + (folder / hanging).read_text())
+    result = knobsmith("tune", "tune.yaml", "--confirm", "0", "--report", "report", *args, cwd=folder,
+                       env=dict(os.environ, XDG_STATE_HOME=str(tmp_path / "state")))
+    assert f"stopped: {stopped}" in result.stdout, result.stderr
+    assert result.returncode == (1 if "no trial completed" in stopped else 0)
+    first = (folder / "report" / "trials.csv").read_text().splitlines()[1]
+    assert ",FAIL," in first and note in first
+    assert_all_gone(folder, within=1.0)

@@ -125,6 +125,14 @@ def finished(process, folder):
     return all_finished([process], [folder])[0]
 
 
+def noted(path, process, folder):
+    """Waits until the running worker's benchmark wrote to `path`."""
+    deadline = time.monotonic() + 120
+    while not (path.exists() and path.read_text().strip()):
+        assert process.poll() is None and time.monotonic() < deadline, (folder / "err").read_text()
+        time.sleep(0.1)
+
+
 def study_report(url, study, folder, environment):
     done = subprocess.run([SCRIPT, "report", "--storage", url, "--study", study, "--report", str(folder)],
                           env=environment, capture_output=True, text=True, timeout=120, check=False)
@@ -158,19 +166,27 @@ def test_three_workers_share_the_budget_and_each_ends_with_the_studys_best(datab
 
 def test_restore_puts_back_each_workers_own_originals(postgres, tmp_path, environment):
     starts = [(1, "a"), (4, "c"), (9, "b")]
+    # The server trusts every connection: the passwords are only there to be kept out of sight.
+    urls = [postgres, postgres.replace("knobsmith@", "knobsmith:Pw/Secret42@"), postgres + "?password=Pw/Secret42"]
+    shown = [postgres, postgres.replace("knobsmith@", "knobsmith:***@"), postgres + "?password=***"]
     folders = [workload(tmp_path / f"w{index}", x=x, mode=mode, iterations=6) for index, (x, mode) in enumerate(starts)]
-    workers = [worker(folder, postgres, "restoring", f"w{index}", environment, "--restore")
-               for index, folder in enumerate(folders)]
-    for folder, (x, mode), (out, _) in zip(folders, starts, all_finished(workers, folders)):
+    workers = [worker(folder, url, "restoring", f"w{index}", environment, "--restore")
+               for index, (folder, url) in enumerate(zip(folders, urls))]
+    for folder, (x, mode), (out, err) in zip(folders, starts, all_finished(workers, folders)):
         assert "left applied: the backed-up values" in out
         assert values(folder) == (str(x), mode)
+        assert "Secret42" not in out + err
     # Each worker's originals were kept apart under its name, so that restore finds its own.
     for index, (x, mode) in enumerate(starts):
         kept = tmp_path / "state" / "knobsmith" / state.key("tune", str(folders[index] / "tune.yaml"), f"w{index}")
         assert yaml.safe_load((kept / "originals.json").read_text())["values"] == {"x": str(x), "mode": mode}
         record = yaml.safe_load((kept / "fleet-restoring.json").read_text())
         assert (record["worker"], record["backup"], record["storage"]) == (f"w{index}", {"x": str(x), "mode": mode},
-                                                                          postgres)
+                                                                          shown[index])
+    for url, url_shown in zip(urls[1:], shown[1:]):
+        done = subprocess.run([SCRIPT, "report", "--storage", url, "--study", "nosuch"], env=environment,
+                              capture_output=True, text=True, timeout=120, check=False)
+        assert done.returncode == 1 and done.stderr == f"knobsmith: there is no study nosuch in {url_shown}\n"
 
 
 # The first trial's benchmark (the second run; the first is the baseline) hangs until killed.
@@ -192,10 +208,7 @@ def test_a_dead_workers_trial_is_failed_by_the_next_and_its_restart_restores_its
     other = workload(tmp_path / "other", x=2, mode="c", iterations=8)
     process = worker(dying, postgres, "deaths", "dying", environment)
     with ended([process]):
-        deadline = time.monotonic() + 120
-        while not ((dying / "hanging").exists() and (dying / "hanging").read_text().strip()):
-            assert process.poll() is None and time.monotonic() < deadline, (dying / "err").read_text()
-            time.sleep(0.1)
+        noted(dying / "hanging", process, dying)
         process.send_signal(signal.SIGKILL)  # no chance to clean up: its trial's values stay applied
     with contextlib.suppress(ProcessLookupError):  # the benchmark is a group of its own, if it outlived its parent
         os.killpg(int((dying / "hanging").read_text()), signal.SIGKILL)
@@ -250,3 +263,51 @@ def test_a_worker_whose_parameters_differ_from_the_studys_is_refused_at_join(pos
             f"knobsmith: the study spaces searches other values than this worker's configuration: {said}; every "
             "worker of a study searches the same parameters, or --study NAME names another study")
         assert not (folder / "history").exists()
+
+
+# The first trial's benchmark (the second run; the first is the baseline) notes its configuration
+# and waits until the test has stopped the database, so that it ends during the outage.
+OUTAGE_BENCH = """\
+runs=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))
+echo $runs > runs
+if [ $runs -eq 2 ]; then echo "$(cat x) $(cat mode)" > measured; while [ ! -f down ]; do sleep 0.1; done; fi
+""" + BENCH
+
+
+@pytest.mark.parametrize("reconnect, lasts", [(60, 4), (2, None), (300, "interrupted")],
+                         ids=["ridden-out", "too-long", "interrupted"])
+def test_a_database_outage_is_ridden_out_within_the_reconnect_time_and_ends_the_worker_past_it(
+        postgres, tmp_path, environment, reconnect, lasts):
+    folder = workload(tmp_path / "w", x=0, mode="a", iterations=3, bench=OUTAGE_BENCH)
+    study = f"outage-{reconnect}"
+    process = worker(folder, postgres, study, "w", environment, "--reconnect", str(reconnect))
+    with ended([process]):
+        noted(folder / "measured", process, folder)
+        postgres.stop()
+        try:
+            if lasts == "interrupted":  # mid-benchmark: the trial cut short is not waited for either
+                time.sleep(1)
+                process.send_signal(signal.SIGINT)
+            else:
+                (folder / "down").touch()
+            if isinstance(lasts, int):
+                time.sleep(lasts)
+                postgres.start()
+            status = process.wait(timeout=60)
+        finally:
+            postgres.start()
+    err = (folder / "err").read_text()
+    assert "Traceback" not in err and "Exception" not in err
+    if lasts == "interrupted":
+        assert status == 130 and values(folder) == ("0", "a")
+        assert "knobsmith: interrupted by SIGINT; the backed-up values are restored (read back)" in err
+    elif lasts is None:
+        assert status == 1 and values(folder) == ("0", "a")
+        assert "knobsmith: stopped by an error; the backed-up values are restored (read back)" in err
+        assert f"could not be reached for {reconnect} s (connection failed: " in err and "Connection refused" in err
+    else:
+        assert status == 0, err
+        assert "the study's database is back after " in err
+        rows, _, _ = study_report(postgres, study, tmp_path / "report", environment)
+        assert [row["state"] for row in rows] == ["COMPLETE"] * 3
+        assert " ".join(rows[0][name] for name in ("x", "mode")) == (folder / "measured").read_text().strip()

@@ -140,25 +140,29 @@ def test_stop_conditions(tmp_path, monkeypatch, capsys, settings, reason):
 
 
 @pytest.mark.parametrize(
-    "broken, message",
+    "broken, args, message",
     [
-        ("x_get", "x could not be read: exit status 1: cat: x: No such file or directory; not tuning, nothing was "
-                  "changed (mode is backed up in bak_tune.ini)"),
-        ("mode_get", "mode could not be read: the value is not UTF-8; not tuning, nothing was changed "
-                     "(x is backed up in bak_tune.ini)"),
-        ("bench", "the baseline could not be measured: the benchmark ended with exit status 1"),
+        ("x_get", [], "x could not be read: exit status 1: cat: x: No such file or directory; not tuning, nothing "
+                      "was changed (mode is backed up in bak_tune.ini)"),
+        ("mode_get", [], "mode could not be read: the value is not UTF-8; not tuning, nothing was changed "
+                         "(x is backed up in bak_tune.ini)"),
+        ("exit 1\n", [], "the baseline could not be measured: the benchmark ended with exit status 1"),
+        ("sleep 300\n", ["--benchmark-timeout", "0.5"],
+         "the baseline could not be measured: the benchmark timed out after 0.5 s"),
     ],
 )
-def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken, message):
-    setup(tmp_path, bench="exit 1\n" if broken == "bench" else BENCH)
+def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken, args, message):
+    reading = broken in ("x_get", "mode_get")
+    setup(tmp_path, bench=BENCH if reading else broken)
     if broken == "x_get":
         (tmp_path / "x").unlink()
     if broken == "mode_get":
         (tmp_path / "mode").write_bytes(b"\xff\n")
-    assert tune(tmp_path, monkeypatch=monkeypatch) == 1
+    assert tune(tmp_path, *args, monkeypatch=monkeypatch) == 1
     err = capsys.readouterr().err
     assert err.rstrip().endswith(f"knobsmith: {message}")
-    assert (broken == "bench") == ("the backed-up values are restored" in err)
+    assert (not reading) == ("the backed-up values are restored" in err)
+    assert not (tmp_path / "report" / "trials.csv").exists()
 
 
 def test_an_error_mid_run_restores_and_says_so(tmp_path, monkeypatch, capsys):

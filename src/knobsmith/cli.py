@@ -417,7 +417,8 @@ def _fleet_options(args: argparse.Namespace) -> None:
     """The options of a fleet's worker need --study, and a worker has no confirmation of its own."""
     if args.study is None:
         given = [flag for flag, value in (("--worker", args.worker), ("--relative", args.relative),
-                                          ("--heartbeat", args.heartbeat)) if value not in (None, False)]
+                                          ("--heartbeat", args.heartbeat), ("--reconnect", args.reconnect))
+                 if value not in (None, False)]
         if given:
             _fail(f"{', '.join(given)} belong{'s' if len(given) == 1 else ''} to a worker of a fleet: "
                   "--study NAME --storage URL names its study")
@@ -502,7 +503,8 @@ def _tune(args: argparse.Namespace) -> int:
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds,
                       keep_within_noise=args.keep_within_noise, study=args.study, worker=args.worker,
-                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT)
+                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
+                      reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
         run = TuningRun(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
@@ -518,7 +520,10 @@ def _tune(args: argparse.Namespace) -> int:
             with signals.as_interrupts():
                 os.makedirs(run.folder, exist_ok=True)
                 with open_log(run.folder, "benchmark.log") as log:
-                    result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+                    result = run.run(Measurer(
+                        run.cfg.get_benchmark_script(), run.metric_command, log,
+                        benchmark_timeout=args.benchmark_timeout or None,
+                        metric_timeout=args.command_timeout if args.command_timeout > 0 else None))
         except BaseException as error:
             return _ended_early(run, error)
         print(report.table(result))
@@ -606,6 +611,13 @@ def _positive(text: str) -> int:
     return number
 
 
+def _seconds(text: str) -> float:
+    number = float(text)
+    if not number >= 0 or number == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text} is not a number of seconds (0 or more)")
+    return number
+
+
 def _study_report(args: argparse.Namespace) -> int:
     """The report of a fleet's whole study, read from its database."""
     import re
@@ -641,7 +653,7 @@ def _study_report(args: argparse.Namespace) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
-    from knobsmith.tuner.fleet import HEARTBEAT, STALE_AFTER
+    from knobsmith.tuner.fleet import HEARTBEAT, RECONNECT, STALE_AFTER
 
     parser = argparse.ArgumentParser(prog="knobsmith", description="Automatic parameter tuning of Linux hosts.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -723,6 +735,14 @@ def _parser() -> argparse.ArgumentParser:
     tune.add_argument("--heartbeat", type=_positive, default=None, metavar="SECONDS",
                       help=f"seconds between a worker's signs of life; a trial without one for {STALE_AFTER} times as "
                       f"long counts as abandoned (default {HEARTBEAT})")
+    tune.add_argument("--benchmark-timeout", type=_seconds, default=None, metavar="SECONDS",
+                      help="end the benchmark still running after SECONDS with everything it started, and count its "
+                      "trial as failed (default: no limit of its own, since benchmarks often run for longer than a "
+                      "get command's limit; it is always ended when the configuration's timeout is spent)")
+    tune.add_argument("--reconnect", type=_seconds, default=None, metavar="SECONDS",
+                      help="how long a worker tries to reach the study's database again when it cannot (a restart, "
+                      "an outage), keeping what it measured meanwhile, before it puts its backed-up values back "
+                      f"and stops (default {RECONNECT})")
     tune.set_defaults(run=_tune)
 
     report = commands.add_parser("report", help="write the report of a fleet's study, from any machine")
@@ -732,8 +752,8 @@ def _parser() -> argparse.ArgumentParser:
     report.set_defaults(run=_study_report)
     for runs_commands in (recommend, backup, apply, restore, diff, tune):
         runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
-                                   help="end a get or set command still running after SECONDS and count it as "
-                                   "failed (default 60; 0: no limit)")
+                                   help="end a get or set command (and in tune the metric's command) still running "
+                                   "after SECONDS and count it as failed (default 60; 0: no limit)")
     return parser
 
 

@@ -63,6 +63,7 @@ class Options:
     worker: str | None = None  # this worker's name; default the host's
     relative: bool = False  # a fleet's values are gains over each worker's own baseline
     heartbeat: int = fleets.HEARTBEAT  # seconds between a fleet worker's signs of life
+    reconnect: float = fleets.RECONNECT  # seconds a fleet worker tries to reach its database again
 
 
 def spent(finished: int, budget: int, started: float, max_time: float, counted: str = "") -> str:
@@ -166,11 +167,13 @@ class TuningRun:
         if self.fleet is not None:
             assert self.options.storage is not None
             storage = fleets.rdb_storage(optuna, self.options.storage, self.fleet.heartbeat)
+            storage = fleets.Reconnecting(optuna, storage, self.options.storage, self.options.reconnect, self.say)
             try:
                 study = self._study(optuna, storage, self.options.seed)
             except Exception as error:
                 raise TuneError(f"the study {self.study_name} cannot be opened in "
-                                f"{fleets.redacted(self.options.storage)}: {fleets.first_line(error)}") from None
+                                f"{fleets.redacted(self.options.storage)}: "
+                                f"{fleets.hidden(fleets.first_line(error), self.options.storage)}") from None
             self.fleet.agree(study)
             return study
         storage = storage_for(optuna, self.folder, self.options.storage)
@@ -207,6 +210,7 @@ class TuningRun:
         optuna = optuna_module()
         os.makedirs(self.folder, exist_ok=True)
         study = self._study_handle = self._open_study(optuna)
+        measurer.time_budget = self.settings.get("max_time") or None
         kit = StageKit()
         if self.fleet is not None:
             baseline, baseline_measurements = self._join(study, kit, measurer)
@@ -417,6 +421,8 @@ class TuningRun:
 
     def _fail(self, study: Any, optuna: Any, trial: Any, values: dict[str, Any], note: str,
               in_effect: dict[str, str], *, cut_short: bool = False) -> None:
+        if cut_short:
+            fleets.stop_waiting(study)
         trial.set_user_attr("cut_short" if cut_short else "failure", True if cut_short else note)
         study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
         assert self.result is not None
@@ -471,6 +477,7 @@ class TuningRun:
         target = float(self.settings["target"] or 0)
         finished = sum(was_measured(trial) for trial in study.trials)
         started = time.monotonic()
+        measurer.deadline = started + max_time if max_time else None
         progress = Progress(budget, finished, self.options.progress)
         try:
             while True:
@@ -486,6 +493,7 @@ class TuningRun:
                 if self._after(value, failure, result, progress, target):
                     return
         finally:
+            measurer.deadline = None  # after the loop, a benchmark may take the whole time budget
             progress.close()
 
     def _after(self, value: float | None, failure: str, result: Result, progress: Progress, target: float) -> bool:
@@ -518,6 +526,7 @@ class TuningRun:
         max_time = self.settings.get("max_time") or 0
         target = float(self.settings["target"] or 0)
         started = time.monotonic()
+        measurer.deadline = started + max_time if max_time else None
         waiting = False
         progress = Progress(budget, sum(map(was_measured, study.trials)), self.options.progress)
         try:
@@ -566,6 +575,7 @@ class TuningRun:
                         study.set_user_attr(fleets.TARGET_REACHED, trial.number)
                     return
         finally:
+            measurer.deadline = None  # after the loop, a benchmark may take the whole time budget
             progress.close()
 
     @staticmethod

@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import subprocess
+import time
 from dataclasses import dataclass
 from typing import Any
 
@@ -16,30 +17,57 @@ from knobsmith.tuner.failures import TrialFailed
 @dataclass
 class Measurer:
     """Runs the benchmark (a process group of its own, ended with everything it started when the
-    run is interrupted) and then the metric's command."""
+    run is interrupted or a limit is reached) and then the metric's command.
+
+    The benchmark stops at its own limit and at the end of the run's time budget: at `deadline`
+    while the loop runs, else after `time_budget` seconds (the baseline, the confirmation)."""
 
     benchmark: str
     metric_command: str
     log: Any  # a text stream opened for appending to a file
+    benchmark_timeout: float | None = None  # seconds; None: no limit of its own
+    metric_timeout: float | None = None
+    time_budget: float | None = None  # the run's, in seconds
+    deadline: float | None = None  # time.monotonic() when the run's time budget is spent
 
     def _note(self, command: str) -> int:
         self.log.write(f"$ {command}\n")
         self.log.flush()
         return self.log.tell()
 
+    def _benchmark_limit(self) -> tuple[float | None, str]:
+        """The benchmark's time limit, and what to say when it is reached."""
+        budget = self.time_budget if self.deadline is None else self.deadline - time.monotonic()
+        if budget is None or (self.benchmark_timeout is not None and self.benchmark_timeout <= budget):
+            return self.benchmark_timeout, _timed_out("the benchmark", self.benchmark_timeout)
+        if budget <= 0:
+            raise TrialFailed(f"the run's time budget ({self.time_budget:g} s) ran out before the benchmark started")
+        return budget, (f"the benchmark timed out after {budget:.3g} s, when the run's time budget "
+                        f"({self.time_budget:g} s) ran out")
+
+    def _run(self, command: str, timeout: float | None, timed_out: str, stdout: Any) -> tuple[int, str]:
+        try:
+            return processes.run(command, stdout=stdout, stderr=self.log, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.log.write(f"knobsmith: {timed_out}; it was ended with everything it started\n")
+            self.log.flush()
+            raise TrialFailed(timed_out) from None
+
     def measure(self, label: str) -> tuple[float, float]:
         """(metric, benchmark seconds) of one benchmark run."""
         timer = Timer()
+        limit, timed_out = self._benchmark_limit()
         offset = self._note(self.benchmark)
         timer.tick(f"{label} start")
-        status, _ = processes.run(self.benchmark, stdout=self.log, stderr=self.log)
+        status, _ = self._run(self.benchmark, limit, timed_out, self.log)
         timer.tick(f"{label} end")
         seconds = timer.p_time[-1][1] - timer.p_time[-2][1]
         if status != 0:
             said = processes.tail(self.log.name, offset, lines=1)
             raise TrialFailed(f"the benchmark ended with {processes.describe_status(status)}" + (f": {said}" if said else ""))
         self._note(self.metric_command)
-        status, out = processes.run(self.metric_command, stdout=subprocess.PIPE, stderr=self.log)
+        status, out = self._run(self.metric_command, self.metric_timeout,
+                                _timed_out("the metric's command", self.metric_timeout), subprocess.PIPE)
         self.log.write(out)
         self.log.flush()
         text = out.strip()
@@ -52,6 +80,10 @@ class Measurer:
         if not math.isfinite(value):
             raise TrialFailed(f"the metric is not a finite number: {text[:60]!r}")
         return value, seconds
+
+
+def _timed_out(what: str, limit: float | None) -> str:
+    return "" if limit is None else f"{what} timed out after {limit:g} s"
 
 
 def open_log(folder: str, name: str) -> Any:

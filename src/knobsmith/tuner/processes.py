@@ -81,6 +81,10 @@ def run(command: str, *, stdout: IO[Any] | int | None, stderr: IO[Any] | int | N
             if not isinstance(error, KeyboardInterrupt):
                 raise
         raise
+    finally:
+        for stream in (process.stdout, process.stderr):  # left open when the wait was cut short
+            if stream is not None:
+                stream.close()
     return process.returncode, out or ""
 
 
