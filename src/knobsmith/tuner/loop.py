@@ -29,7 +29,8 @@ from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_va
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
-from knobsmith.tuner.proposing import Proposer, optuna_module, sampler, start_up_trials, storage_for, was_measured
+from knobsmith.tuner.proposing import (Proposer, optuna_module, sampler, start_up_trials, storage_for, tell_failed,
+                                       was_measured)
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
@@ -226,7 +227,7 @@ class TuningRun:
         result.rows = rows_of(study)
         self._say_outside(result)
         seed = self.options.seed if self.fleet is None else fleets.worker_seed(self.options.seed, self.fleet.name)
-        proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials))
+        proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials), result.baseline)
         if self.fleet is None:
             self._loop(study, optuna, proposer, measurer, result)
         else:
@@ -421,11 +422,14 @@ class TuningRun:
 
     def _fail(self, study: Any, optuna: Any, trial: Any, values: dict[str, Any], note: str,
               in_effect: dict[str, str], *, cut_short: bool = False) -> None:
-        if cut_short:
-            fleets.stop_waiting(study)
-        trial.set_user_attr("cut_short" if cut_short else "failure", True if cut_short else note)
-        study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
         assert self.result is not None
+        if cut_short:
+            # Nothing was learned of its configuration: failed, but not infeasible.
+            fleets.stop_waiting(study)
+            trial.set_user_attr("cut_short", True)
+            study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
+        else:
+            tell_failed(study, trial, note, self.result.baseline, skip_if_finished=self.fleet is not None)
         worker = "" if self.fleet is None else self.fleet.name
         self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect, worker=worker))
 
