@@ -164,9 +164,16 @@ class Proposer:
             if was_measured(trial):
                 self.measured.setdefault(configuration(trial.params), trial)
 
-    def _ask(self) -> tuple[Any, dict[str, Any]]:
-        trial = self.study.ask()
-        return trial, {name: suggest(trial) for name, suggest in self.space.items()}
+    def _ask(self, sampler: Any = None) -> tuple[Any, dict[str, Any]]:
+        """A new trial and its values, proposed by `sampler` (default the study's). The study's
+        own is back before the trial is told: it computes the constraint of a failed one."""
+        kept = self.study.sampler
+        self.study.sampler = sampler or kept
+        try:
+            trial = self.study.ask()
+            return trial, {name: suggest(trial) for name, suggest in self.space.items()}
+        finally:
+            self.study.sampler = kept
 
     def tell_known(self, trial: Any, earlier: Any) -> None:
         """Answers `trial` with the result of `earlier`, whose configuration it repeats."""
@@ -178,9 +185,9 @@ class Proposer:
         else:
             self.study.tell(trial, earlier.value)
 
-    def _unmeasured(self, attempts: int) -> tuple[Any, dict[str, Any]] | None:
+    def _unmeasured(self, attempts: int, sampler: Any = None) -> tuple[Any, dict[str, Any]] | None:
         for _ in range(attempts):
-            trial, values = self._ask()
+            trial, values = self._ask(sampler)
             earlier = self.measured.get(configuration(values))
             if earlier is None:
                 return trial, values
@@ -191,12 +198,8 @@ class Proposer:
         proposal = self._unmeasured(REPEATS_BEFORE_RANDOM)
         if proposal is not None:
             return proposal
-        kept = self.study.sampler
-        self.study.sampler = self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.trials))
-        try:
-            return self._unmeasured(RANDOM_ATTEMPTS)
-        finally:
-            self.study.sampler = kept
+        return self._unmeasured(RANDOM_ATTEMPTS,
+                                self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.trials)))
 
     def record(self, trial_number: int) -> None:
         """Remembers a trial just finished as measured."""
