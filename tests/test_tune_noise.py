@@ -104,6 +104,25 @@ def test_the_confirmation_interleaves_the_candidates_with_the_baseline(tmp_path,
     assert report["left_applied"] == "the best values" and "(confirmed)" in out
 
 
+def test_a_candidate_failing_in_the_confirmation_is_ruled_out(knob_workload, monkeypatch, capsys):
+    # After the search's 12 trials, the optimum's x=7 crashes the benchmark.
+    crashing = ('n=$(cat runs 2>/dev/null | wc -l)\necho "$(cat x) $(cat mode)" >> runs\n'
+                'if [ $n -gt 12 ] && [ $(cat x) = 7 ]; then echo crashed; exit 1; fi\n')
+    folder = knob_workload(iterations=12, prelude=crashing)
+    assert tune(folder, monkeypatch, "--confirm", "3") == 0
+    err = capsys.readouterr().err
+    report = best(folder)
+    ruled_out = [entry for entry in report["confirmation"][1:] if entry["values"]["x"] == 7]
+    assert ruled_out and len(ruled_out) < 3
+    for entry in ruled_out:
+        said = f"{entry['label']} was ruled out: the benchmark ended with exit status 1: crashed"
+        assert said in err and said in report["verdict"]
+    assert report["values"]["x"] != 7 and applied(folder)[0] != "7"
+    # Each failure is followed by a run on the backed-up values before the next candidate.
+    confirming = runs(folder)[13:]
+    assert all(confirming[index + 1] == ["0", "a"] for index, run in enumerate(confirming) if run[0] == "7")
+
+
 def edge_bench(other):
     """The backed-up configuration (x=0, mode=a) scores 100, every other one `other`, plus a
     wobble that cycles through -3, +3 and 0 from run to run."""

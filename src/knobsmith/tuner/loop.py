@@ -242,7 +242,8 @@ class TuningRun:
         if self.options.confirm > 0 and not result.failed and self.fleet is None:
             self._confirming = True
             confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
-                    rounds=max(1, self.options.confirm_rounds), say=self.say)
+                    rounds=max(1, self.options.confirm_rounds), say=self.say,
+                    recover=lambda what: self._recovered(measurer, what, result))
             self._confirming = False
         self._end(result, baseline)
         return result
