@@ -14,6 +14,7 @@ import pytest
 import yaml
 
 from knobsmith import cli
+from knobsmith.tuner import proposing
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
@@ -230,3 +231,26 @@ def test_a_float_step_proposes_the_value_a_person_would_write():
     assert values == {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9}
     # What the study keeps unrounded is the same configuration as the value set.
     assert configuration({"ratio": 0.30000000000000004}) == configuration({"ratio": 0.3})
+
+
+def test_a_study_whose_failures_were_told_failed_resumes_with_them_failed(knob_workload, monkeypatch):
+    # Studies written before failures were told infeasible hold them as failed trials.
+    folder = knob_workload(iterations=3, x={"scope": [0, 2]})
+    assert tune(folder, monkeypatch, "--confirm", "0") == 0
+    optuna = proposing.optuna_module()
+    storage = proposing.storage_for(optuna, str(folder / "report"), None)
+    study = optuna.load_study(study_name=optuna.get_all_study_names(storage)[0], storage=storage)
+    spaces = {"x": optuna.distributions.IntDistribution(0, 2), "mode": optuna.distributions.CategoricalDistribution(
+        ["a", "b", "c"])}
+    measured = {(row["x"], row["mode"]) for row in rows(folder)}
+    old = [(x, mode) for x in "012" for mode in "abc" if (x, mode) not in measured][:2]
+    for x, mode in old:
+        study.add_trial(optuna.trial.create_trial(state=optuna.trial.TrialState.FAIL, params={"x": int(x), "mode": mode},
+                                                  distributions=spaces, user_attrs={"failure": "out of memory"}))
+    knob_workload(iterations=40, x={"scope": [0, 2]})
+    assert tune(folder, monkeypatch, "--resume", "--confirm", "0") == 0
+    after = rows(folder)
+    # Each configuration once: the old failures were never measured again, and stay failed.
+    assert sorted((row["x"], row["mode"]) for row in after) == [(x, mode) for x in "012" for mode in "abc"]
+    assert {(row["x"], row["mode"]): (row["state"], row["note"]) for row in after if row["state"] == "FAIL"} == {
+        configuration: ("FAIL", "out of memory") for configuration in old}
