@@ -105,19 +105,26 @@ def test_the_confirmation_interleaves_the_candidates_with_the_baseline(tmp_path,
     assert report["left_applied"] == "the best values" and "(confirmed)" in out
 
 
-def test_a_candidate_failing_in_the_confirmation_is_ruled_out(knob_workload, monkeypatch, capsys):
-    # After the search's 12 trials, the optimum's x=7 crashes the benchmark.
+@pytest.mark.parametrize("breaks", [False, True], ids=["candidate", "system"])
+def test_a_candidate_failing_in_the_confirmation_is_ruled_out(knob_workload, monkeypatch, capsys, breaks):
+    # After the search's 12 trials, the optimum's x=7 crashes the benchmark, or breaks it for good.
     crashing = ('n=$(cat runs 2>/dev/null | wc -l)\necho "$(cat x) $(cat mode)" >> runs\n'
-                'if [ $n -gt 12 ] && [ $(cat x) = 7 ]; then echo crashed; exit 1; fi\n')
+                f'if [ $n -gt 12 ] && [ $(cat x) = 7 ]; then {"touch broken" if breaks else "exit 1"}; fi\n'
+                'if [ -f broken ]; then exit 1; fi\n')
     folder = knob_workload(iterations=12, prelude=crashing)
-    assert tune(folder, monkeypatch, "--confirm", "3") == 0
+    assert tune(folder, monkeypatch, "--confirm", "3") == breaks
     err = capsys.readouterr().err
     report = best(folder)
     ruled_out = [entry for entry in report["confirmation"][1:] if entry["values"]["x"] == 7]
     assert ruled_out and len(ruled_out) < 3
-    for entry in ruled_out:
-        said = f"{entry['label']} was ruled out: the benchmark ended with exit status 1: crashed"
-        assert said in err and said in report["verdict"]
+    said = [f"{entry['label']} was ruled out: the benchmark ended with exit status 1" for entry in ruled_out]
+    if breaks:
+        # The first is ruled out, and the backed-up values fail after it: nothing is taken from the rest.
+        assert said[0] in err and "the system, not the configuration, is broken: after " in err
+        assert report["verdict"] == f"none: the backed-up values failed after {ruled_out[0]['label']} failed"
+        assert report["left_applied"] == "the backed-up values" and applied(folder) == ("0", "a")
+        return
+    assert all(line in err and line in report["verdict"] for line in said)
     assert report["values"]["x"] != 7 and applied(folder)[0] != "7"
     # Each failure is followed by a run on the backed-up values before the next candidate.
     confirming = runs(folder)[13:]

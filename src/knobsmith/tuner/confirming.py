@@ -64,6 +64,8 @@ def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[s
                     continue
                 say(f"{entry.label} was ruled out: {entry.note}")
                 if not recover(entry.label):
+                    # Nothing is taken from a confirmation the system broke down in.
+                    result.confirmation_cut_short = True
                     result.verdict = f"none: the backed-up values failed after {entry.label} failed"
                     return
                 continue
