@@ -178,12 +178,14 @@ class Proposer:
     def tell_known(self, trial: Any, earlier: Any) -> None:
         """Answers `trial` with the result of `earlier`, whose configuration it repeats."""
         trial.set_user_attr("duplicate_of", earlier.number)
-        if failed(earlier):
+        if "failure" in earlier.user_attrs:
             # Infeasible like the trial it repeats (of a study written before failures were
             # told so too).
-            tell_failed(self.study, trial, earlier.user_attrs.get("failure") or "failed", self.baseline)
-        else:
+            tell_failed(self.study, trial, earlier.user_attrs["failure"], self.baseline)
+        elif earlier.state.name == "COMPLETE":
             self.study.tell(trial, earlier.value)
+        else:  # another worker is measuring it: nothing is known of it yet
+            self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)
 
     def _unmeasured(self, attempts: int, sampler: Any = None) -> tuple[Any, dict[str, Any]] | None:
         for _ in range(attempts):
