@@ -196,14 +196,14 @@ def knob_config(*, iterations=30, timeout=0, target=None, x=None, mode=None, obj
 def knob_workload(tmp_path):
     """Writes the knob workload into a folder (default the test's own) and returns the folder:
     make(folder=None, *, bench=SCORE_BENCH, values={"x": "0", "mode": "a"}, name="tune.yaml",
-    **knob_config's keywords)."""
+    prelude="", **knob_config's keywords); `prelude` is put before the benchmark's lines."""
 
-    def make(folder=None, *, bench=SCORE_BENCH, values=None, name="tune.yaml", **settings):
+    def make(folder=None, *, bench=SCORE_BENCH, values=None, name="tune.yaml", prelude="", **settings):
         folder = tmp_path if folder is None else folder
         folder.mkdir(parents=True, exist_ok=True)
         for knob, value in (values or {"x": "0", "mode": "a"}).items():
             (folder / knob).write_text(f"{value}\n")
-        (folder / "bench.sh").write_text(bench)
+        (folder / "bench.sh").write_text(prelude + bench)
         (folder / "set.sh").write_text(KNOB_SET)
         (folder / name).write_text(yaml.safe_dump(knob_config(**settings), sort_keys=False))
         return folder

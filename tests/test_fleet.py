@@ -242,6 +242,31 @@ def test_workers_that_run_out_of_configurations_measure_each_once_and_end_alike(
         assert values(folder) == ("2", "b")
 
 
+def test_a_configuration_failed_on_one_host_is_never_tried_again_and_a_broken_host_stops_alone(
+        postgres, tmp_path, environment, knob_workload):
+    # x=1 fails on every host; w1's host breaks at its third benchmark run, whatever the values.
+    refused = 'sleep 0.2\nif [ "$(cat x)" = 1 ]; then echo refused; exit 1; fi\n'
+    breaking = 'n=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))\necho $n > runs\nif [ $n -ge 3 ]; then echo disk full; exit 1; fi\n'
+    folders = [knob_workload(tmp_path / "w0", iterations=20, x={"scope": [0, 2]}, prelude=refused),
+               knob_workload(tmp_path / "w1", iterations=20, x={"scope": [0, 2]}, prelude=breaking + refused)]
+    workers = [worker(folder, postgres, "failing", f"w{index}", environment) for index, folder in enumerate(folders)]
+    with ended(workers):
+        statuses = [process.wait(timeout=240) for process in workers]
+    assert statuses == [0, 1], [(folder / "err").read_text() for folder in folders]
+    out, err = ((folders[1] / name).read_text() for name in ("out", "err"))
+    assert "knobsmith: the run failed: the system, not the configuration, is broken: after trial" in err
+    assert "(the benchmark ended with exit status 1: disk full)" in err
+    assert "left applied: the backed-up values" in out and values(folders[1]) == ("0", "a")
+    rows, _, _ = study_report(postgres, "failing", tmp_path / "study-report", environment)
+    assert sorted((row["x"], row["mode"]) for row in rows) == [(x, mode) for x in "012" for mode in "abc"]
+    for row in rows:
+        if row["state"] == "FAIL":
+            assert row["note"].endswith("refused" if row["worker"] == "w0" else ("refused", "disk full")), row
+        else:
+            assert row["x"] != "1"
+    assert "stopped: every configuration the sampler can still propose was measured" in (folders[0] / "out").read_text()
+
+
 def test_a_worker_whose_parameters_differ_from_the_studys_is_refused_at_join(postgres, tmp_path, environment,
                                                                                 knob_workload):
     first = knob_workload(tmp_path / "w0", iterations=2)

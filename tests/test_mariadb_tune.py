@@ -122,10 +122,11 @@ def test_a_server_killed_during_a_trial_fails_the_run_and_is_not_called_restored
         result = knobsmith(server, tmp_path, "tune", "mariadb.yaml", "--report", "report")
         assert result.returncode == 1
         rows = trials(tmp_path)
-        assert [row["state"] for row in rows] == ["FAIL"] * 3
+        assert [row["state"] for row in rows] == ["FAIL"]
         assert rows[0]["note"].startswith("the benchmark ended with exit status 1")
-        assert all(row["note"].startswith("innodb_flush_log_at_trx_commit: the set command failed") for row in rows[1:])
         assert "left applied: NOT the backed-up values" in result.stdout
-        assert "knobsmith: the run failed: 3 trials failed in a row; no trial completed" in result.stderr
+        # Putting the backed-up values back fails too: the server, not the trial's values, is at fault.
+        assert ("knobsmith: the run failed: the system, not the configuration, is broken: after trial 0 failed, "
+                "the backed-up values failed too (innodb_flush_log_at_trx_commit: the set command failed") in result.stderr
     finally:
         server.restart()

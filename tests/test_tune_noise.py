@@ -14,6 +14,7 @@ import pytest
 import yaml
 
 from knobsmith import cli
+from knobsmith.tuner import proposing
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
@@ -102,6 +103,32 @@ def test_the_confirmation_interleaves_the_candidates_with_the_baseline(tmp_path,
     assert report["beyond_noise"] is True and "beyond the noise" in report["verdict"]
     assert applied(tmp_path) == tuple(str(chosen["values"][name]) for name in ("x", "mode"))
     assert report["left_applied"] == "the best values" and "(confirmed)" in out
+
+
+@pytest.mark.parametrize("breaks", [False, True], ids=["candidate", "system"])
+def test_a_candidate_failing_in_the_confirmation_is_ruled_out(knob_workload, monkeypatch, capsys, breaks):
+    # After the search's 12 trials, the optimum's x=7 crashes the benchmark, or breaks it for good.
+    crashing = ('n=$(cat runs 2>/dev/null | wc -l)\necho "$(cat x) $(cat mode)" >> runs\n'
+                f'if [ $n -gt 12 ] && [ $(cat x) = 7 ]; then {"touch broken" if breaks else "exit 1"}; fi\n'
+                'if [ -f broken ]; then exit 1; fi\n')
+    folder = knob_workload(iterations=12, prelude=crashing)
+    assert tune(folder, monkeypatch, "--confirm", "3") == breaks
+    err = capsys.readouterr().err
+    report = best(folder)
+    ruled_out = [entry for entry in report["confirmation"][1:] if entry["values"]["x"] == 7]
+    assert ruled_out and len(ruled_out) < 3
+    said = [f"{entry['label']} was ruled out: the benchmark ended with exit status 1" for entry in ruled_out]
+    if breaks:
+        # The first is ruled out, and the backed-up values fail after it: nothing is taken from the rest.
+        assert said[0] in err and "the system, not the configuration, is broken: after " in err
+        assert report["verdict"] == f"none: the backed-up values failed after {ruled_out[0]['label']} failed"
+        assert report["left_applied"] == "the backed-up values" and applied(folder) == ("0", "a")
+        return
+    assert all(line in err and line in report["verdict"] for line in said)
+    assert report["values"]["x"] != 7 and applied(folder)[0] != "7"
+    # Each failure is followed by a run on the backed-up values before the next candidate.
+    confirming = runs(folder)[13:]
+    assert all(confirming[index + 1] == ["0", "a"] for index, run in enumerate(confirming) if run[0] == "7")
 
 
 def edge_bench(other):
@@ -211,3 +238,26 @@ def test_a_float_step_proposes_the_value_a_person_would_write():
     assert values == {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9}
     # What the study keeps unrounded is the same configuration as the value set.
     assert configuration({"ratio": 0.30000000000000004}) == configuration({"ratio": 0.3})
+
+
+def test_a_study_whose_failures_were_told_failed_resumes_with_them_failed(knob_workload, monkeypatch):
+    # Studies written before failures were told infeasible hold them as failed trials.
+    folder = knob_workload(iterations=3, x={"scope": [0, 2]})
+    assert tune(folder, monkeypatch, "--confirm", "0") == 0
+    optuna = proposing.optuna_module()
+    storage = proposing.storage_for(optuna, str(folder / "report"), None)
+    study = optuna.load_study(study_name=optuna.get_all_study_names(storage)[0], storage=storage)
+    spaces = {"x": optuna.distributions.IntDistribution(0, 2), "mode": optuna.distributions.CategoricalDistribution(
+        ["a", "b", "c"])}
+    measured = {(row["x"], row["mode"]) for row in rows(folder)}
+    old = [(x, mode) for x in "012" for mode in "abc" if (x, mode) not in measured][:2]
+    for x, mode in old:
+        study.add_trial(optuna.trial.create_trial(state=optuna.trial.TrialState.FAIL, params={"x": int(x), "mode": mode},
+                                                  distributions=spaces, user_attrs={"failure": "out of memory"}))
+    knob_workload(iterations=40, x={"scope": [0, 2]})
+    assert tune(folder, monkeypatch, "--resume", "--confirm", "0") == 0
+    after = rows(folder)
+    # Each configuration once: the old failures were never measured again, and stay failed.
+    assert sorted((row["x"], row["mode"]) for row in after) == [(x, mode) for x in "012" for mode in "abc"]
+    assert {(row["x"], row["mode"]): (row["state"], row["note"]) for row in after if row["state"] == "FAIL"} == {
+        configuration: ("FAIL", "out of memory") for configuration in old}

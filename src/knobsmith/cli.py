@@ -501,7 +501,7 @@ def _tune(args: argparse.Namespace) -> int:
     _fleet_options(args)
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
-                      confirm=args.confirm, confirm_rounds=args.confirm_rounds,
+                      confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
                       keep_within_noise=args.keep_within_noise, study=args.study, worker=args.worker,
                       relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
@@ -611,6 +611,13 @@ def _positive(text: str) -> int:
     return number
 
 
+def _share(text: str) -> float:
+    number = float(text)
+    if not 0 <= number <= 1:
+        raise argparse.ArgumentTypeError(f"{text} is not a share between 0 and 1")
+    return number
+
+
 def _seconds(text: str) -> float:
     number = float(text)
     if not number >= 0 or number == float("inf"):
@@ -653,6 +660,7 @@ def _study_report(args: argparse.Namespace) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
+    from knobsmith.tuner.failures import MAX_FAILED
     from knobsmith.tuner.fleet import HEARTBEAT, RECONNECT, STALE_AFTER
 
     parser = argparse.ArgumentParser(prog="knobsmith", description="Automatic parameter tuning of Linux hosts.")
@@ -723,6 +731,10 @@ def _parser() -> argparse.ArgumentParser:
                       "and take the best from that (default 3; 0: no confirmation)")
     tune.add_argument("--confirm-rounds", type=_positive, default=3, metavar="N",
                       help="measurements of each candidate in the confirmation (default 3)")
+    tune.add_argument("--max-failed", type=_share, default=MAX_FAILED, metavar="SHARE",
+                      help="stop the run (exit 1) when more than this share of the iterations has failed "
+                      f"(default {MAX_FAILED:g}); a failed trial only steers the search away, and after each one "
+                      "the backed-up values are put back and checked: when they fail too, the run stops")
     tune.add_argument("--keep-within-noise", action="store_true",
                       help="leave the best values applied even when their gain is within the noise")
     tune.add_argument("--study", metavar="NAME", help="be a worker of the fleet tuning this study in --storage "

@@ -33,9 +33,11 @@ def beyond_noise(result: Result, best: Confirmed, baseline: Confirmed) -> bool:
 
 
 def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[str, Any], *, count: int,
-            rounds: int, say: Callable[[str], None]) -> None:
+            rounds: int, say: Callable[[str], None], recover: Callable[[str], bool]) -> None:
     """Measures the baseline and the `count` best candidates `rounds` times each, interleaved,
-    and fills `result.confirmation`, `result.verdict` and `result.beyond_noise`."""
+    and fills `result.confirmation`, `result.verdict` and `result.beyond_noise`. A candidate
+    that fails is ruled out; then `recover` (given what failed) puts the backed-up values back,
+    and False from it ends the confirmation."""
     best = result.best()
     if best is None:
         return
@@ -52,13 +54,20 @@ def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[s
             if entry.note:
                 continue
             outcome = applier.apply(entry.params)
-            if not outcome.ok:
-                entry.note = "; ".join(outcome.problems)
-                continue
             try:
+                if not outcome.ok:
+                    raise TrialFailed("; ".join(outcome.problems))
                 value, _ = measurer.measure(f"confirming {entry.label}")
             except TrialFailed as failure:
                 entry.note = str(failure)
+                if entry.number is None:
+                    continue
+                say(f"{entry.label} was ruled out: {entry.note}")
+                if not recover(entry.label):
+                    # Nothing is taken from a confirmation the system broke down in.
+                    result.confirmation_cut_short = True
+                    result.verdict = f"none: the backed-up values failed after {entry.label} failed"
+                    return
                 continue
             entry.measurements.append(value)
     _judge(result)
@@ -71,8 +80,10 @@ def _judge(result: Result) -> None:
     if not baseline.measurements:
         result.verdict = f"the baseline could not be measured again ({baseline.note}), so no gain is shown"
         return
+    ruled_out = "".join(f"; {entry.label} was ruled out: {entry.note}"
+                        for entry in result.confirmation[1:] if entry.note)
     if chosen is None or chosen.value is None or baseline.value is None:
-        result.verdict = "no candidate could be measured again"
+        result.verdict = "no candidate could be measured again" + ruled_out
         return
     gain = result.improvement(chosen.value, baseline.value)
     change = "" if gain is None else f", {gain:+.1f}%"
@@ -80,4 +91,4 @@ def _judge(result: Result) -> None:
     said = ("beyond the noise" if result.beyond_noise else "not beyond the noise" if result.measured_better()
             else "not better than the baseline")
     result.verdict = (f"{chosen.label}: {result.metric} {chosen.value:g} (spread {chosen.spread:g}) against the "
-                      f"baseline {baseline.value:g} (spread {baseline.spread:g}){change}, {said}")
+                      f"baseline {baseline.value:g} (spread {baseline.spread:g}){change}, {said}{ruled_out}")

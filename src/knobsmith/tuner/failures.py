@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+# The share of the budget that may fail before a run stops (tune --max-failed).
+MAX_FAILED = 0.5
+
 
 class TuneError(Exception):
     """A failure that ends the run; the caller restores the backed-up values."""

@@ -38,7 +38,7 @@ from typing import Any
 from urllib.parse import quote_plus
 
 from knobsmith.tuner.failures import TuneError
-from knobsmith.tuner.proposing import configuration, was_measured
+from knobsmith.tuner.proposing import configuration, infeasibility, quiet_constraints, was_measured
 from knobsmith.tuner.space import difference
 
 FLEET = "fleet"
@@ -262,10 +262,9 @@ def first_line(error: BaseException) -> str:
 def sampler(optuna: Any, start_up: int, seed: int) -> Any:
     """TPE whose proposals stay away from the trials other workers are measuring now (they count
     as the worst value until they end), so that parallel workers do not all try one region."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", optuna.exceptions.ExperimentalWarning)
+    with quiet_constraints(optuna):  # constant_liar is experimental too
         return optuna.samplers.TPESampler(n_startup_trials=start_up, seed=seed, multivariate=False,
-                                          constant_liar=True)
+                                          constant_liar=True, constraints_func=infeasibility)
 
 
 def worker_seed(seed: int, worker: str) -> int:

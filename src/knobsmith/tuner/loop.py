@@ -27,9 +27,10 @@ from knobsmith.tuner import fleet as fleets
 from knobsmith.tuner import importance, shellsafe, space_checks, state
 from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
-from knobsmith.tuner.failures import TrialFailed, TuneError
+from knobsmith.tuner.failures import MAX_FAILED, TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
-from knobsmith.tuner.proposing import Proposer, optuna_module, sampler, start_up_trials, storage_for, was_measured
+from knobsmith.tuner.proposing import (Proposer, measured_failure, optuna_module, sampler, start_up_trials,
+                                       storage_for, tell_failed, was_measured)
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
@@ -37,7 +38,6 @@ from knobsmith.tuner.space import described, suggestion
 from knobsmith.tuner.trials import rows_of, workers_of
 from knobsmith.tuner.workload import Workload
 
-FAILURES_IN_A_ROW = 3
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
 NO_GAIN = "the backed-up values (no gain beyond the noise)"
@@ -58,6 +58,7 @@ class Options:
     repeats: int = 1  # benchmark runs per trial; the metric is their median
     confirm: int = 3  # candidates measured again at the end against the baseline; 0: none
     confirm_rounds: int = 3
+    max_failed: float = MAX_FAILED
     keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
     study: str | None = None  # a study shared by a fleet of workers, in `storage`
     worker: str | None = None  # this worker's name; default the host's
@@ -117,7 +118,7 @@ class TuningRun:
         self._study_handle: Any = None
         self._running: tuple[Any, dict[str, Any]] | None = None  # the trial whose values are applied
         self._confirming = False  # the best candidates are being measured again
-        self.failures = 0  # trials failed in a row
+        self.broken = ""  # why the backed-up values failed too, when they did
         self.fleet_baseline = 0.0  # a fleet worker's own baseline, which gains are measured against
         # Called with the result after every trial, so that a killed run leaves what it measured.
         self.after_trial: Callable[[Result], None] = lambda result: None
@@ -226,7 +227,7 @@ class TuningRun:
         result.rows = rows_of(study)
         self._say_outside(result)
         seed = self.options.seed if self.fleet is None else fleets.worker_seed(self.options.seed, self.fleet.name)
-        proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials))
+        proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials), result.baseline)
         if self.fleet is None:
             self._loop(study, optuna, proposer, measurer, result)
         else:
@@ -241,7 +242,8 @@ class TuningRun:
         if self.options.confirm > 0 and not result.failed and self.fleet is None:
             self._confirming = True
             confirm(result, self.applier, measurer, self.backup, count=self.options.confirm,
-                    rounds=max(1, self.options.confirm_rounds), say=self.say)
+                    rounds=max(1, self.options.confirm_rounds), say=self.say,
+                    recover=lambda what: self._recovered(measurer, what, result))
             self._confirming = False
         self._end(result, baseline)
         return result
@@ -359,7 +361,7 @@ class TuningRun:
     def _end(self, result: Result, baseline: float) -> None:
         best = result.best()
         chosen = result.confirmed_best()
-        if self.options.restore or best is None:
+        if self.options.restore or best is None or self.broken:
             self._leave(BACKED_UP, self.backup)
         elif self.fleet is None and not result.measured_better():
             # Never a configuration that measured no better, --keep-within-noise or not.
@@ -421,11 +423,14 @@ class TuningRun:
 
     def _fail(self, study: Any, optuna: Any, trial: Any, values: dict[str, Any], note: str,
               in_effect: dict[str, str], *, cut_short: bool = False) -> None:
-        if cut_short:
-            fleets.stop_waiting(study)
-        trial.set_user_attr("cut_short" if cut_short else "failure", True if cut_short else note)
-        study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
         assert self.result is not None
+        if cut_short:
+            # Nothing was learned of its configuration: failed, but not infeasible.
+            fleets.stop_waiting(study)
+            trial.set_user_attr("cut_short", True)
+            study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
+        else:
+            tell_failed(study, trial, note, self.result.baseline, skip_if_finished=self.fleet is not None)
         worker = "" if self.fleet is None else self.fleet.name
         self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect, worker=worker))
 
@@ -490,23 +495,19 @@ class TuningRun:
                     return
                 value, failure = self._trial(study, optuna, proposer, measurer, result, *proposal)
                 finished += 1
-                if self._after(value, failure, result, progress, target):
+                if self._after(study, measurer, proposal[0], value, failure, result, progress, target):
                     return
         finally:
             measurer.deadline = None  # after the loop, a benchmark may take the whole time budget
             progress.close()
 
-    def _after(self, value: float | None, failure: str, result: Result, progress: Progress, target: float) -> bool:
-        """Counts a trial's end; True when the run stops here (failures in a row, the target)."""
+    def _after(self, study: Any, measurer: Measurer, trial: Any, value: float | None, failure: str,
+               result: Result, progress: Progress, target: float) -> bool:
+        """Counts a trial's end; True when the run stops here (the system is broken, too many
+        failed, the target)."""
         if value is None:
-            self.failures += 1
             progress.update(failure)
-            if self.failures >= FAILURES_IN_A_ROW:
-                result.stop_reason = f"{FAILURES_IN_A_ROW} trials failed in a row"
-                result.failed = True
-                return True
-            return False
-        self.failures = 0
+            return "failure" in trial.user_attrs and self._after_failure(study, measurer, trial.number, result)
         best = result.best()
         progress.update(f"last={value:g} best={best.value:g}" if best else "")
         gain = result.improvement(best.value) if best else None
@@ -514,6 +515,52 @@ class TuningRun:
             result.stop_reason = f"the target of {target:g}% is reached ({gain:.1f}% better)"
             return True
         return False
+
+    def _after_failure(self, study: Any, measurer: Measurer, number: int, result: Result) -> bool:
+        """After trial `number` failed: True when the run stops, because the backed-up values
+        fail too or more than the --max-failed share of the budget has failed."""
+        if not self._recovered(measurer, f"trial {number}", result):
+            return True
+        budget = int(self.settings["max_eval"])
+        failed = sum(map(measured_failure, study.get_trials(deepcopy=False)))
+        if failed > self.options.max_failed * budget:
+            result.stop_reason = (f"{failed} of the budget of {budget} trials failed, more than the share "
+                                  f"--max-failed {self.options.max_failed:g} allows")
+            result.failed = True
+            return True
+        return False
+
+    def _recovered(self, measurer: Measurer, what: str, result: Result) -> bool:
+        """Puts the backed-up values back after `what` failed: False, and the run failed, when they
+        fail too (the system, not the configuration, is broken)."""
+        problem = self._recover(measurer)
+        if not problem:
+            return True
+        self.broken = problem
+        self.say(f"after {what} failed, the backed-up values failed too: {problem}")
+        result.stop_reason = "; ".join(filter(None, [
+            result.stop_reason, f"the system, not the configuration, is broken: after {what} failed, the backed-up "
+            f"values failed too ({problem}); check the workload and its benchmark before tuning again"]))
+        result.failed = True
+        return False
+
+    def _recover(self, measurer: Measurer) -> str:
+        """Puts the backed-up values back after a failed trial and checks that the workload works
+        with them: it becomes ready (with a readiness command), else the benchmark runs on them.
+        Returns "" when it does, else what failed."""
+        assert self.applier is not None
+        outcome = self.applier.apply(self.backup)
+        if not outcome.ok:
+            return "; ".join(outcome.problems)
+        if self.workload.ready:
+            return "" if outcome.restarted else self.workload.check_ready()
+        try:
+            measurer.measure("baseline check")
+        except TrialFailed as failure:
+            if measurer.deadline is not None and time.monotonic() >= measurer.deadline:
+                return ""  # the time budget ran out, not the system; the run ends on it anyway
+            return str(failure)
+        return ""
 
     def _fleet_loop(self, study: Any, optuna: Any, proposer: Proposer, measurer: Measurer, result: Result) -> None:
         """The loop of one worker of a fleet: the budget and the measured configurations are the
@@ -570,7 +617,7 @@ class TuningRun:
                         continue
                     value, failure = self._trial(study, optuna, proposer, measurer, result, trial, values)
                 result.rows = rows_of(study)
-                if self._after(value, failure, result, progress, target):
+                if self._after(study, measurer, trial, value, failure, result, progress, target):
                     if result.stop_reason.startswith("the target"):
                         study.set_user_attr(fleets.TARGET_REACHED, trial.number)
                     return

@@ -3,9 +3,12 @@ already measured is never measured again."""
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
+import math
 import os
-from collections.abc import Callable, Iterable
+import warnings
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from knobsmith.tuner.failures import TuneError
@@ -67,7 +70,51 @@ def start_up_trials(budget: int) -> int:
 
 
 def sampler(optuna: Any, budget: int, seed: int) -> Any:
-    return optuna.samplers.TPESampler(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False)
+    with quiet_constraints(optuna):
+        return optuna.samplers.TPESampler(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False,
+                                          constraints_func=infeasibility)
+
+
+@contextlib.contextmanager
+def quiet_constraints(optuna: Any) -> Iterator[None]:
+    """Silences the warning that `constraints_func` is experimental (or, lately, to be replaced):
+    it is how the sampler learns of every failed trial, those of a resumed study's runs too."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", optuna.exceptions.ExperimentalWarning)
+        warnings.simplefilter("ignore", FutureWarning)
+        yield
+
+
+def infeasibility(trial: Any) -> tuple[float]:
+    """The sampler's constraint: a failed trial is infeasible (> 0), so that the sampler steers
+    away from where it failed instead of ignoring it."""
+    return (1.0,) if "failure" in trial.user_attrs else (0.0,)
+
+
+def failed(trial: Any) -> bool:
+    """A trial that failed: one told infeasible with a placeholder value, or one told FAIL (an
+    interruption, or a study written when failures were told so)."""
+    return trial.state.name == "FAIL" or "failure" in trial.user_attrs
+
+
+def placeholder(study: Any, direction: str, baseline: float) -> float:
+    """The value a failed trial is told with: the worst measured so far, else the baseline. The
+    sampler sees it only as infeasible; a real value from the study keeps the objective's range as
+    measured, where an infinite or invented one would skew samplers that scale the values."""
+    values = [trial.value for trial in study.get_trials(deepcopy=False)
+              if trial.state.name == "COMPLETE" and not failed(trial) and trial.value is not None
+              and math.isfinite(trial.value)]
+    if not values:
+        return baseline
+    return min(values) if direction == "maximize" else max(values)
+
+
+def tell_failed(study: Any, trial: Any, note: str, baseline: float, *, skip_if_finished: bool = False) -> Any:
+    """Tells the study that `trial` failed (`note` says why): complete, so that the sampler's
+    constraint is computed for it, with a placeholder value, and infeasible."""
+    trial.set_user_attr("failure", note)
+    value = placeholder(study, study.direction.name.lower(), baseline)
+    return study.tell(trial, value, skip_if_finished=skip_if_finished)
 
 
 def configuration(values: dict[str, Any]) -> tuple[tuple[str, str], ...]:
@@ -89,6 +136,11 @@ def was_measured(trial: Any) -> bool:
     return trial.state.name == "COMPLETE" or (trial.state.name == "FAIL" and "failure" in trial.user_attrs)
 
 
+def measured_failure(trial: Any) -> bool:
+    """A trial whose configuration was tried and failed (counted against the share that may fail)."""
+    return was_measured(trial) and "failure" in trial.user_attrs
+
+
 class Proposer:
     """Asks the study for configurations it has not measured yet.
 
@@ -97,8 +149,10 @@ class Proposer:
     few in a row, a random proposal is tried instead; when random proposals repeat too, the
     space is exhausted and `propose` returns None."""
 
-    def __init__(self, study: Any, optuna: Any, space: dict[str, Callable[[Any], Any]], seed: int) -> None:
+    def __init__(self, study: Any, optuna: Any, space: dict[str, Callable[[Any], Any]], seed: int,
+                 baseline: float = 0.0) -> None:
         self.study = study
+        self.baseline = baseline  # a failed trial's placeholder while nothing was measured
         self.optuna = optuna
         self.space = space
         self.seed = seed
@@ -110,21 +164,32 @@ class Proposer:
             if was_measured(trial):
                 self.measured.setdefault(configuration(trial.params), trial)
 
-    def _ask(self) -> tuple[Any, dict[str, Any]]:
-        trial = self.study.ask()
-        return trial, {name: suggest(trial) for name, suggest in self.space.items()}
+    def _ask(self, sampler: Any = None) -> tuple[Any, dict[str, Any]]:
+        """A new trial and its values, proposed by `sampler` (default the study's). The study's
+        own is back before the trial is told: it computes the constraint of a failed one."""
+        kept = self.study.sampler
+        self.study.sampler = sampler or kept
+        try:
+            trial = self.study.ask()
+            return trial, {name: suggest(trial) for name, suggest in self.space.items()}
+        finally:
+            self.study.sampler = kept
 
     def tell_known(self, trial: Any, earlier: Any) -> None:
         """Answers `trial` with the result of `earlier`, whose configuration it repeats."""
         trial.set_user_attr("duplicate_of", earlier.number)
-        if earlier.state.name == "COMPLETE":
+        if "failure" in earlier.user_attrs:
+            # Infeasible like the trial it repeats (of a study written before failures were
+            # told so too).
+            tell_failed(self.study, trial, earlier.user_attrs["failure"], self.baseline)
+        elif earlier.state.name == "COMPLETE":
             self.study.tell(trial, earlier.value)
-        else:
+        else:  # another worker is measuring it: nothing is known of it yet
             self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)
 
-    def _unmeasured(self, attempts: int) -> tuple[Any, dict[str, Any]] | None:
+    def _unmeasured(self, attempts: int, sampler: Any = None) -> tuple[Any, dict[str, Any]] | None:
         for _ in range(attempts):
-            trial, values = self._ask()
+            trial, values = self._ask(sampler)
             earlier = self.measured.get(configuration(values))
             if earlier is None:
                 return trial, values
@@ -135,12 +200,8 @@ class Proposer:
         proposal = self._unmeasured(REPEATS_BEFORE_RANDOM)
         if proposal is not None:
             return proposal
-        kept = self.study.sampler
-        self.study.sampler = self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.trials))
-        try:
-            return self._unmeasured(RANDOM_ATTEMPTS)
-        finally:
-            self.study.sampler = kept
+        return self._unmeasured(RANDOM_ATTEMPTS,
+                                self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.trials)))
 
     def record(self, trial_number: int) -> None:
         """Remembers a trial just finished as measured."""

@@ -114,9 +114,11 @@ def _trials_csv(result: Result) -> str:
 
 
 def _note(result: Result, row: Row) -> str:
-    """The row's note, and why it is not a configuration of the space in force."""
-    why = result.outside(row)
-    return "; ".join(filter(None, [row.note, why and f"outside the configuration's space: {why}"]))
+    """The row's note, why it is not a configuration of the space in force, and why the
+    confirmation ruled it out."""
+    why, ruled_out = result.outside(row), result.ruled_out(row)
+    return "; ".join(filter(None, [row.note, why and f"outside the configuration's space: {why}",
+                                   ruled_out and f"ruled out in the confirmation: {ruled_out}"]))
 
 
 def _summary(result: Result) -> dict[str, Any]:

@@ -94,10 +94,14 @@ class Result:
         """Why `row` is not a configuration of the space in force ("" when it is, or none is)."""
         return outside(self.space, row.params) if self.space else ""
 
+    def ruled_out(self, row: Row) -> str:
+        """Why the confirmation ruled `row` out: it failed when measured again ("" when it did not)."""
+        return next((entry.note for entry in self.confirmation[1:] if entry.number == row.number and entry.note), "")
+
     def completed(self) -> list[Row]:
-        """The trials measured with a configuration of the space in force."""
+        """The trials measured with a configuration of the space in force, and not ruled out."""
         return [row for row in self.rows if row.state == "COMPLETE" and row.value is not None
-                and not self.outside(row)]
+                and not self.outside(row) and not self.ruled_out(row)]
 
     def better(self, a: float, b: float) -> bool:
         return a > b if self.direction == "maximize" else a < b
@@ -122,7 +126,7 @@ class Result:
 
     def confirmed_best(self) -> Confirmed | None:
         """The candidate whose confirmation measured best, when a confirmation was made."""
-        candidates = [entry for entry in self.confirmation[1:] if entry.value is not None]
+        candidates = [entry for entry in self.confirmation[1:] if entry.value is not None and not entry.note]
         if not candidates or self.confirmation_cut_short:
             return None
         pick = max if self.direction == "maximize" else min

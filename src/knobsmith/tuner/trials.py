@@ -6,14 +6,17 @@ import statistics
 from typing import Any
 
 from knobsmith.tuner import fleet as fleets
+from knobsmith.tuner.proposing import failed
 from knobsmith.tuner.results import Result, Row
 
 
 def row_of(trial: Any) -> Row:
-    value = trial.value if trial.state.name == "COMPLETE" else None
-    note = trial.user_attrs.get("failure") or ("cut short" if trial.state.name == "FAIL" else "")
+    # A failed trial is told complete with a placeholder value (see proposing.tell_failed).
+    state = "FAIL" if failed(trial) else trial.state.name
+    value = trial.value if state == "COMPLETE" else None
+    note = trial.user_attrs.get("failure") or ("cut short" if state == "FAIL" else "")
     raw = trial.user_attrs.get("raw")
-    return Row(trial.number, trial.state.name, value, dict(trial.params), note,
+    return Row(trial.number, state, value, dict(trial.params), note,
                dict(trial.user_attrs.get("in_effect", {})),
                list(trial.user_attrs.get("measurements", [] if value is None else [value])),
                worker=str(trial.user_attrs.get("worker", "")), raw=None if raw is None else float(raw))

@@ -88,6 +88,13 @@ class Workload:
         output = processes.tail(self.log_path, offset)
         return why + (f": {output}" if output else " (it wrote nothing)")
 
+    def check_ready(self) -> str:
+        """Waits until the running workload answers its readiness command: "" when it does, else
+        what went wrong."""
+        if self._wait(ready=True):
+            return ""
+        return f"the workload was not ready after {self.ready_timeout:g} s (its readiness command: {self.ready})"
+
     def _wait(self, *, ready: bool, process: processes.Detached | None = None) -> bool:
         """Polls the readiness command until it answers `ready` (exit 0 or not). Gives up at the
         timeout, or at once when the started workload has ended with a failure."""
