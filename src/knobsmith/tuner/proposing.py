@@ -3,9 +3,11 @@ already measured is never measured again."""
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import os
-from collections.abc import Callable, Iterable
+import warnings
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from knobsmith.tuner.failures import TuneError
@@ -67,7 +69,25 @@ def start_up_trials(budget: int) -> int:
 
 
 def sampler(optuna: Any, budget: int, seed: int) -> Any:
-    return optuna.samplers.TPESampler(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False)
+    with quiet_constraints(optuna):
+        return optuna.samplers.TPESampler(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False,
+                                          constraints_func=infeasibility)
+
+
+@contextlib.contextmanager
+def quiet_constraints(optuna: Any) -> Iterator[None]:
+    """Silences the warning that `constraints_func` is experimental (or, lately, to be replaced):
+    it is how the sampler learns of every failed trial, those of a resumed study's runs too."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", optuna.exceptions.ExperimentalWarning)
+        warnings.simplefilter("ignore", FutureWarning)
+        yield
+
+
+def infeasibility(trial: Any) -> tuple[float]:
+    """The sampler's constraint: a failed trial is infeasible (> 0), so that the sampler steers
+    away from where it failed instead of ignoring it."""
+    return (1.0,) if "failure" in trial.user_attrs else (0.0,)
 
 
 def configuration(values: dict[str, Any]) -> tuple[tuple[str, str], ...]:
