@@ -114,7 +114,7 @@ def placeholder(study: Any, baseline: float) -> float:
 
 def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
     optuna = optuna_module()
-    space = {spec["name"]: suggestion(spec) for spec in problem.settings()}
+    space = {item["name"]: suggestion(item) for item in problem.settings()}
     study = optuna.create_study(direction="maximize", sampler=method.make_sampler(optuna, trials, seed))
     proposer = proposing.Proposer(study, optuna, space, seed) if method.knobsmith else None
     baseline = problem.measure(problem.defaults, seed, 0)

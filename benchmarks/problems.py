@@ -53,11 +53,11 @@ def octaves(value: float, best: float) -> float:
 
 
 def knob(name: str, kind: str, dtype: str, scope: Any, default: Any, step: float | None = None) -> dict[str, Any]:
-    spec: dict[str, Any] = {"name": name, "type": kind, "dtype": dtype, "default": default}
-    spec["options" if dtype == "string" else "scope"] = scope
+    item: dict[str, Any] = {"name": name, "type": kind, "dtype": dtype, "default": default}
+    item["options" if dtype == "string" else "scope"] = scope
     if step is not None:
-        spec["step"] = step
-    return spec
+        item["step"] = step
+    return item
 
 
 def never(config: Config) -> str:
@@ -75,7 +75,7 @@ class Problem:
 
     @property
     def defaults(self) -> Config:
-        return {spec["name"]: spec["default"] for spec in self.knobs}
+        return {item["name"]: item["default"] for item in self.knobs}
 
     def f(self, config: Config) -> float:
         return PEAK * math.exp(-self.penalty(config))
@@ -92,12 +92,12 @@ class Problem:
     def settings(self) -> list[dict[str, Any]]:
         """The knobs as the optimizer settings knobsmith derives from a configuration."""
         settings = []
-        for spec in self.knobs:
-            entry = {key: spec[key] for key in ("name", "type", "dtype")}
-            if spec["dtype"] == "string":
-                entry["options"] = list(spec["options"])
+        for item in self.knobs:
+            entry = {key: item[key] for key in ("name", "type", "dtype")}
+            if item["dtype"] == "string":
+                entry["options"] = list(item["options"])
             else:
-                entry.update(range=list(spec["scope"]), step=spec.get("step", 0), items=[])
+                entry.update(range=list(item["scope"]), step=item.get("step", 0), items=[])
             settings.append(entry)
         return settings
 

@@ -96,9 +96,9 @@ def test_a_value_outside_its_knob_makes_the_benchmark_fail(tmp_path):
     assert done.returncode == 1 and "brotli" in done.stderr and not (tmp_path / "score").exists()
 
 
-_spec = importlib.util.spec_from_file_location("problems", ROOT / "benchmarks" / "problems.py")
-problems = sys.modules["problems"] = importlib.util.module_from_spec(_spec)  # its dataclass looks itself up there
-_spec.loader.exec_module(problems)
+_found = importlib.util.spec_from_file_location("problems", ROOT / "benchmarks" / "problems.py")
+problems = sys.modules["problems"] = importlib.util.module_from_spec(_found)  # its dataclass looks itself up there
+_found.loader.exec_module(problems)
 
 
 @pytest.mark.parametrize("name", list(problems.PROBLEMS))
