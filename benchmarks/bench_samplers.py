@@ -16,6 +16,7 @@ Methods:
   measured twice); a failed trial is told COMPLETE with the worst value measured so far (or the
   baseline's) and marked "failure", which the sampler's constraints treat as infeasible; the run
   stops after loop.FAILURES_IN_A_ROW failures in a row, as the tuner does.
+- knobsmith-gp: the same with Optuna's GPSampler in place of TPE (needs PyTorch).
 
 Seed S meets the same noise in every method: measurement k of a run (0 the baseline, k the
 trial) draws from the stream named by the problem, S and k.
@@ -24,8 +25,8 @@ Usage:
     python benchmarks/bench_samplers.py [--seeds 20] [--trials 30] [--problems a,b]
         [--methods random,tpe,cmaes,knobsmith] [--slow-seeds 5] [--jobs 2]
 
-gp is left out by default (about a second per proposal); with --methods ...,gp it runs on
---slow-seeds seeds only, as the table's "seeds" column says. The table gives each method's mean
+gp and knobsmith-gp are left out by default (seconds per proposal); named in --methods, they run
+on --slow-seeds seeds only, as the table's "seeds" column says. The table gives each method's mean
 share per problem and over the suite; then failed trials per run and runs that ended early on the
 problems that can fail, and seconds per proposal (mean over a run of --trials, and over the last
 30 proposals of a run of 300 trials for knobsmith).
@@ -71,7 +72,7 @@ from knobsmith.tuner import proposing  # noqa: E402
 from knobsmith.tuner.loop import FAILURES_IN_A_ROW  # noqa: E402
 from knobsmith.tuner.space import suggestion  # noqa: E402
 
-SLOW = {"gp"}
+SLOW = {"gp", "knobsmith-gp"}
 
 
 @dataclass
@@ -102,6 +103,8 @@ METHODS: dict[str, Method] = {
     "cmaes": Method(lambda optuna, budget, seed: optuna.samplers.CmaEsSampler(seed=seed), False),
     "gp": Method(lambda optuna, budget, seed: optuna.samplers.GPSampler(seed=seed), False),
     "knobsmith": Method(proposing.sampler, True),
+    "knobsmith-gp": Method(lambda optuna, budget, seed: optuna.samplers.GPSampler(
+        seed=seed, constraints_func=proposing.infeasibility), True),
 }
 
 
