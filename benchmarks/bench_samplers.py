@@ -9,8 +9,8 @@ feasible trial by its noisy measurement (the defaults when there is none), score
 Methods:
 - random: Optuna's RandomSampler.
 - tpe: Optuna's default TPESampler, failed trials told FAIL, as a naive user would.
-- cmaes: Optuna's CmaEsSampler, failed trials told FAIL; it models the numeric knobs only and
-  leaves string knobs to its independent sampler, which draws them at random.
+- cmaes: Optuna's CmaEsSampler (needs the cmaes package), failed trials told FAIL; it models the
+  numeric knobs only and leaves string knobs to its independent sampler, which draws them at random.
 - gp: Optuna's GPSampler (needs PyTorch), failed trials told FAIL.
 - knobsmith: what `knobsmith tune` does: proposing.sampler and the Proposer (no configuration
   measured twice); a failed trial is told COMPLETE with the worst value measured so far (or the
