@@ -94,3 +94,28 @@ def test_a_value_outside_its_knob_makes_the_benchmark_fail(tmp_path):
     (tmp_path / "knobs" / "compression").write_text("brotli\n")
     done = subprocess.run([sys.executable, "-S", sim.__file__], cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == 1 and "brotli" in done.stderr and not (tmp_path / "score").exists()
+
+
+_found = importlib.util.spec_from_file_location("problems", ROOT / "benchmarks" / "problems.py")
+problems = sys.modules["problems"] = importlib.util.module_from_spec(_found)  # its dataclass looks itself up there
+_found.loader.exec_module(problems)
+
+
+@pytest.mark.parametrize("name", list(problems.PROBLEMS))
+def test_each_problem_of_the_suite_peaks_at_its_feasible_optimum(name):
+    problem = problems.PROBLEMS[name]
+    optimum = {**problem.defaults, **problem.optimum}
+    assert optimum.keys() == problem.defaults.keys()
+    assert problem.f(optimum) == pytest.approx(problems.PEAK) and problem.share(problem.optimum) == pytest.approx(1)
+    assert not problem.failure(optimum) and not problem.failure(problem.defaults)
+    rng = random.Random(5)
+    for _ in range(5000):
+        config = {}
+        for knob in problem.knobs:
+            if knob["dtype"] == "string":
+                config[knob["name"]] = rng.choice(knob["options"])
+            else:
+                low, high = knob["scope"]
+                value = low * (high / low) ** rng.random() if low > 0 and rng.random() < 0.5 else rng.uniform(low, high)
+                config[knob["name"]] = round(value) if knob["dtype"] == "int" else value
+        assert problem.f(config) <= problem.f(optimum)

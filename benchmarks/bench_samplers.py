@@ -1,0 +1,222 @@
+"""Samplers compared on the suite of simulated problems in benchmarks/problems.py, in-process.
+
+Every method tunes every problem for --trials trials, once per seed, in the search space knobsmith
+derives from the configuration (knobsmith.tuner.space.suggestion); what a run leaves is its best
+feasible trial by its noisy measurement (the defaults when there is none), scored without noise:
+
+    share = (f(left) - f(defaults)) / (f(optimum) - f(defaults))
+
+Methods:
+- random: Optuna's RandomSampler.
+- tpe: Optuna's default TPESampler, failed trials told FAIL, as a naive user would.
+- cmaes: Optuna's CmaEsSampler (needs the cmaes package), failed trials told FAIL; it models the
+  numeric knobs only and leaves string knobs to its independent sampler, which draws them at random.
+- gp: Optuna's GPSampler (needs PyTorch), failed trials told FAIL.
+- knobsmith: what `knobsmith tune` does: proposing.sampler and the Proposer (no configuration
+  measured twice); a failed trial is told COMPLETE with the worst value measured so far (or the
+  baseline's) and marked "failure", which the sampler's constraints treat as infeasible; the run
+  stops when more than failures.MAX_FAILED of its budget has failed, as the tuner does.
+- knobsmith-gp: the same with Optuna's GPSampler in place of TPE (needs PyTorch).
+
+Seed S meets the same noise in every method: measurement k of a run (0 the baseline, k the
+trial) draws from the stream named by the problem, S and k.
+
+Usage:
+    python benchmarks/bench_samplers.py [--seeds 20] [--trials 30] [--problems a,b]
+        [--methods random,tpe,cmaes,knobsmith] [--slow-seeds 5] [--jobs 2]
+
+gp and knobsmith-gp are left out by default (seconds per proposal); named in --methods, they run
+on --slow-seeds seeds only, as the table's "seeds" column says. The table gives each method's mean
+share per problem and over the suite; then failed trials per run and runs that ended early on the
+problems that can fail, and seconds per proposal (mean over a run of --trials, and over the last
+30 proposals of a run of 300 trials for knobsmith).
+
+Measured on 2 shared cores, seeds 1 to 20, 30 trials (`--seeds 20 --jobs 2`, 2 minutes); fail/ended
+is failed trials per run / runs ended by failures in a row, s/proposal at 30 trials:
+
+    method  sparse8  sparse8_oom  database14  batch10  strings20  tenknobs  suite  oom fail/ended  batch10 fail/ended  s/proposal
+    random    0.885        0.865       0.442    0.655      0.648     0.855  0.725           5.4/0               2.7/0       0.002
+    tpe       0.879        0.882       0.555    0.723      0.841     0.894  0.796           6.2/0               6.0/0       0.016
+    cmaes     0.939        0.929       0.405    0.489      0.525     0.934  0.703           2.8/0               1.9/0       0.004
+    knobsmith 0.946        0.876       0.558    0.710      0.805     0.944  0.807           5.2/1               4.0/1       0.027
+
+knobsmith takes 0.19 s per proposal at 300 trials. Its sampler was chosen on the suite mean among
+variants of univariate TPE with failed trials infeasible (same seeds): random start-up a fifth
+0.785, a tenth 0.792 (12 seeds), a third 0.807 (chosen); a fifth with prior weight 2 0.803; a third with
+prior weight 2 0.792, with 48 candidates 0.789; multivariate TPE 0.781 at 12 seeds, worse with
+group, endpoints or other start-ups. A log scale only from three orders of magnitude up lost
+sparse8_oom (0.43 at 12 seeds: a cache drawn on a linear scale falls in the failing corner, three failures in a
+row end the run). The goals of a suite mean of 0.95 and 0.93 on the failing problems are not met,
+and knobsmith stays below default TPE on strings20, batch10 and sparse8_oom (by 0.036, 0.013 and
+0.006; variants differing only in their random path moved a problem's mean by up to 0.04).
+
+knobsmith-gp, on 2 seeds only (1 to 3 s per proposal, torch limited to one thread): sparse8 0.998,
+sparse8_oom 0.982 (2.5 failed trials per run), database14 0.876, batch10 0.649 (3.0 failed),
+strings20 0.794, tenknobs 0.886, suite 0.864: ahead of TPE on four problems, behind on two, too
+few seeds to choose it on; tune keeps TPE.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import multiprocessing
+import os
+import pathlib
+import statistics
+import sys
+import time
+import warnings
+from dataclasses import dataclass
+from typing import Any, Callable
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from problems import PROBLEMS, Problem, never  # noqa: E402
+
+from knobsmith.tuner import proposing  # noqa: E402
+from knobsmith.tuner.failures import MAX_FAILED  # noqa: E402
+from knobsmith.tuner.space import suggestion  # noqa: E402
+
+SLOW = {"gp", "knobsmith-gp"}
+
+
+@dataclass
+class Outcome:
+    share: float
+    failures: int  # trials that failed
+    ended_early: bool
+    proposal_seconds: list[float]
+
+
+@dataclass
+class Method:
+    make_sampler: Callable[[Any, int, int], Any]  # (optuna, budget, seed) -> sampler
+    knobsmith: bool  # failures told as knobsmith does, with its Proposer and stop rule
+
+
+def optuna_module() -> Any:
+    import optuna
+
+    optuna.logging.set_verbosity(optuna.logging.ERROR)
+    warnings.filterwarnings("ignore", module="optuna")
+    return optuna
+
+
+METHODS: dict[str, Method] = {
+    "random": Method(lambda optuna, budget, seed: optuna.samplers.RandomSampler(seed=seed), False),
+    "tpe": Method(lambda optuna, budget, seed: optuna.samplers.TPESampler(seed=seed), False),
+    "cmaes": Method(lambda optuna, budget, seed: optuna.samplers.CmaEsSampler(seed=seed), False),
+    "gp": Method(lambda optuna, budget, seed: optuna.samplers.GPSampler(seed=seed), False),
+    "knobsmith": Method(proposing.sampler, True),
+    "knobsmith-gp": Method(lambda optuna, budget, seed: optuna.samplers.GPSampler(
+        seed=seed, constraints_func=proposing.infeasibility), True),
+}
+
+
+def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
+    optuna = optuna_module()
+    space = {item["name"]: suggestion(item) for item in problem.settings()}
+    study = optuna.create_study(direction="maximize", sampler=method.make_sampler(optuna, trials, seed))
+    proposer = proposing.Proposer(study, optuna, space, seed) if method.knobsmith else None
+    baseline = problem.measure(problem.defaults, seed, 0)
+    best: tuple[float, dict[str, Any]] | None = None
+    failures = 0
+    seconds: list[float] = []
+    for number in range(trials):
+        started = time.perf_counter()
+        if proposer is None:
+            trial = study.ask()
+            values = {name: suggest(trial) for name, suggest in space.items()}
+        else:
+            proposal = proposer.propose()
+            if proposal is None:
+                return Outcome(problem.share(best[1] if best else {}), failures, True, seconds)
+            trial, values = proposal
+        seconds.append(time.perf_counter() - started)
+        if problem.failure(values):
+            failures += 1
+            if proposer is None:
+                study.tell(trial, state=optuna.trial.TrialState.FAIL)
+                continue
+            proposing.tell_failed(study, trial, str(problem.failure(values)), baseline)
+            proposer.record(trial.number)
+            if failures > MAX_FAILED * trials:
+                return Outcome(problem.share(best[1] if best else {}), failures, True, seconds)
+            continue
+        value = problem.measure(values, seed, number + 1)
+        study.tell(trial, value)
+        if proposer is not None:
+            proposer.record(trial.number)
+        if best is None or value > best[0]:
+            best = (value, values)
+    return Outcome(problem.share(best[1] if best else {}), failures, False, seconds)
+
+
+def task(job: tuple[str, str, int, int]) -> tuple[str, str, Outcome]:
+    problem, method, seed, trials = job
+    return problem, method, tune(PROBLEMS[problem], METHODS[method], seed, trials)
+
+
+def late_proposals(method: str, trials: int = 300, last: int = 30) -> float:
+    """Seconds per proposal over the last `last` proposals of a run of `trials` (database14, seed 1)."""
+    return statistics.fmean(tune(PROBLEMS["database14"], METHODS[method], 1, trials).proposal_seconds[-last:])
+
+
+def table(results: dict[tuple[str, str], list[Outcome]], problems: list[str], methods: list[str]) -> str:
+    failing = [name for name in problems if PROBLEMS[name].failure is not never]
+    head = ["method", "seeds", *problems, "suite", *(f"{name} fail/ended" for name in failing), "s/proposal"]
+    lines = [head]
+    for method in methods:
+        means = [statistics.fmean(outcome.share for outcome in results[problem, method]) for problem in problems]
+        cells = [method, str(len(results[problems[0], method])), *(f"{mean:.3f}" for mean in means),
+                 f"{statistics.fmean(means):.3f}"]
+        for problem in failing:
+            outcomes = results[problem, method]
+            cells.append(f"{statistics.fmean(outcome.failures for outcome in outcomes):.1f}/"
+                         f"{sum(outcome.ended_early for outcome in outcomes)}")
+        seconds = [second for problem in problems for outcome in results[problem, method]
+                   for second in outcome.proposal_seconds]
+        cells.append(f"{statistics.fmean(seconds):.3f}")
+        lines.append(cells)
+    widths = [max(len(line[column]) for line in lines) for column in range(len(head))]
+    return "\n".join("  ".join(cell.ljust(width) if column == 0 else cell.rjust(width)
+                               for column, (cell, width) in enumerate(zip(line, widths))) for line in lines)
+
+
+def names(text: str, known: dict[str, Any], what: str) -> list[str]:
+    chosen = [name for name in text.split(",") if name]
+    unknown = [name for name in chosen if name not in known]
+    if unknown:
+        sys.exit(f"unknown {what}: {', '.join(unknown)} (known: {', '.join(known)})")
+    return chosen
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seeds", type=int, default=20, help="runs per problem and method (seeds 1..N)")
+    parser.add_argument("--slow-seeds", type=int, default=5, help="seeds for the slow methods (gp)")
+    parser.add_argument("--trials", type=int, default=30, help="the trial budget of every run")
+    parser.add_argument("--problems", default=",".join(PROBLEMS), help="comma-separated problems")
+    parser.add_argument("--methods", default="random,tpe,cmaes,knobsmith", help="comma-separated methods")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="processes")
+    args = parser.parse_args()
+    problems = names(args.problems, PROBLEMS, "problems")
+    methods = names(args.methods, METHODS, "methods")
+    started = time.perf_counter()
+    jobs = [(problem, method, seed, args.trials) for problem in problems for method in methods
+            for seed in range(1, (args.slow_seeds if method in SLOW else args.seeds) + 1)]
+    results: dict[tuple[str, str], list[Outcome]] = {}
+    with concurrent.futures.ProcessPoolExecutor(args.jobs, mp_context=multiprocessing.get_context("fork")) as pool:
+        for problem, method, outcome in pool.map(task, jobs, chunksize=4):
+            results.setdefault((problem, method), []).append(outcome)
+    print(f"{args.trials} trials per run; problems: " + ", ".join(
+        f"{name} ({len(PROBLEMS[name].knobs)} knobs, noise {PROBLEMS[name].noise:.0%})" for name in problems))
+    print()
+    print(table(results, problems, methods))
+    if "knobsmith" in methods:
+        print(f"\nknobsmith: {late_proposals('knobsmith'):.3f} s per proposal at 300 trials")
+    print(f"\nwall time {time.perf_counter() - started:.1f} s")
+
+
+if __name__ == "__main__":
+    main()
