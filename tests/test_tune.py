@@ -97,7 +97,8 @@ echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
 
 
 def test_failed_trials_are_recorded_and_skipped(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=16, bench=FAILING_AT_3_AND_4)
+    # A budget over the 33 configurations: every one is tried, the failing ones included.
+    setup(tmp_path, iterations=40, bench=FAILING_AT_3_AND_4)
     assert tune(tmp_path, monkeypatch=monkeypatch) == 0
     rows = trials(tmp_path)
     failed = [row for row in rows if row["state"] == "FAIL"]
