@@ -53,10 +53,9 @@ def _adopt_earlier_state(cfg: Any, config: str, worker: str | None = None) -> st
     the folder an earlier version kept for it."""
     from knobsmith.tuner import state
 
-    key = state.key(cfg.get_project(), config, worker)
-    moved = state.adopt_earlier_folder(cfg.get_project(), config, worker)
-    if moved is not None:
-        print(f"knobsmith: the kept values of {config} moved from {moved} to {state.folder(key)}", file=sys.stderr)
+    key, moved = state.own_folder(cfg.get_project(), config, worker)
+    if moved:
+        print(f"knobsmith: {moved}", file=sys.stderr)
     return key
 
 

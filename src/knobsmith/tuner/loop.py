@@ -126,10 +126,9 @@ class TuningRun:
     def _adopt(self, project: str, worker: str | None) -> str:
         """The name of the folder of the values kept for the configuration file (as `worker`),
         after moving there the folder an earlier version kept for it."""
-        moved = state.adopt_earlier_folder(project, self.options.config, worker)
-        key = state.key(project, self.options.config, worker)
-        if moved is not None:
-            self.say(f"the kept values of {self.options.config} moved from {moved} to {state.folder(key)}")
+        key, moved = state.own_folder(project, self.options.config, worker)
+        if moved:
+            self.say(moved)
         return key
 
     # -- the study

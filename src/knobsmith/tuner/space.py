@@ -27,8 +27,13 @@ def grid_value(low: float, index: int, step: float, dtype: str) -> float:
     return round(low + index * step, 12)
 
 
+def is_number(value: Any) -> bool:
+    """An int or a float as YAML gives them (a boolean is neither)."""
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
 def _numbers(items: Any) -> list[float]:
-    return [item for item in (items or []) if isinstance(item, (int, float)) and not isinstance(item, bool)]
+    return [item for item in (items or []) if is_number(item)]
 
 
 def suggestion(knob: dict[str, Any]) -> Suggest:
@@ -94,7 +99,7 @@ def describe(entry: dict[str, Any]) -> str:
 def _fits(entry: dict[str, Any], value: Any) -> bool:
     if entry["dtype"] == "string":
         return value in entry["options"]
-    if not isinstance(value, (int, float)) or isinstance(value, bool):
+    if not is_number(value):
         return False
     if "step" in entry and value in entry["items"]:
         return True

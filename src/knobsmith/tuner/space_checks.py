@@ -10,13 +10,9 @@ from __future__ import annotations
 import math
 from typing import Any
 
-from knobsmith.tuner.space import MAX_CHOICES, grid_size
+from knobsmith.tuner.space import MAX_CHOICES, grid_size, is_number
 
 FLOAT_GRID = 2**53  # steps of a float grid beyond which low + k * step is no longer exact
-
-
-def _number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
 def _finite(value: float) -> bool:
@@ -33,7 +29,7 @@ def _text(value: Any) -> str:
 
 def _value_fault(value: Any, whole: bool, name: str) -> str:
     """Why a bound or an item cannot be a value of the parameter `name`; "" when it can."""
-    if not _number(value):
+    if not is_number(value):
         quotes = ", without quotes" if isinstance(value, str) else ""
         return f"{_text(value)} is not a number; write it as a number{quotes}"
     if not _finite(value):
@@ -60,7 +56,7 @@ def _numbers_fault(info: dict[str, Any], name: str) -> tuple[str, str]:
     step = info.get("step")
     if info.get("type") != "discrete" or step is None:
         return "", ""
-    if not _number(step) or not _finite(step) or step <= 0:
+    if not is_number(step) or not _finite(step) or step <= 0:
         return "step", f"{_text(step)} is not a number above 0; give the distance between two values to try"
     if whole and step != int(step):
         return "step", f"{_text(step)} is not a whole number, and {name} is an int parameter; give a whole step"
@@ -70,7 +66,7 @@ def _numbers_fault(info: dict[str, Any], name: str) -> tuple[str, str]:
     if not whole and not float(high - low) / step <= FLOAT_GRID:
         return "step", (f"{_text(step)} makes a grid over [{low:g}, {high:g}] finer than floating-point numbers "
                         "tell apart; give a larger step")
-    items = [item for item in info.get("items") or [] if _number(item)]
+    items = [item for item in info.get("items") or [] if is_number(item)]
     for item in items:
         fault = _value_fault(item, whole, name)
         if fault:

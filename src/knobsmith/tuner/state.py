@@ -68,6 +68,15 @@ def adopt_earlier_folder(project: str, config: str, worker: str | None = None) -
     return None
 
 
+def own_folder(project: str, config: str, worker: str | None = None) -> tuple[str, str]:
+    """The name of the folder kept for `config` (see `key`), after moving there the folder an
+    earlier version kept for it, and what to tell the user of that move ("" when none)."""
+    moved = adopt_earlier_folder(project, config, worker)
+    present = key(project, config, worker)
+    said = "" if moved is None else f"the kept values of {config} moved from {moved} to {folder(present)}"
+    return present, said
+
+
 def _write(path: str, content: Mapping[str, Any]) -> None:
     os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
     write_atomically(path, json.dumps(content, ensure_ascii=False, indent=2) + "\n")
