@@ -16,16 +16,13 @@ from knobsmith import cli
 from knobsmith.stagekit import StageKit
 from knobsmith.tuner import proposing
 
-SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
-
+HERE = str(pathlib.Path(__file__).resolve().parent)
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
 # score = 100 - (x - 7)^2, plus 10 when mode is b: the optimum is x=7, mode=b, score 110.
-BENCH = """\
-x=$(cat x)
-mode=$(cat mode)
-bonus=0
-if [ "$mode" = b ]; then bonus=10; fi
-echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
-"""
+from conftest import SCORE_BENCH as BENCH  # noqa: E402
+
+SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
 
 def setup(folder, *, iterations=30, timeout=0, target=None, bench=BENCH):
