@@ -13,7 +13,7 @@ import pytest
 import yaml
 
 from knobsmith import cli
-from knobsmith.tuner.applying import same_value, telling_line
+from knobsmith.params.applying import same_value, telling_line
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 

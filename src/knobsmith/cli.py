@@ -51,7 +51,7 @@ def _load(config: str) -> Any:
 def _adopt_earlier_state(cfg: Any, config: str, worker: str | None = None) -> str:
     """The name of the folder of the values kept for `config` (see state.key), after moving there
     the folder an earlier version kept for it."""
-    from knobsmith.tuner import state
+    from knobsmith.params import state
 
     key, moved = state.own_folder(cfg.get_project(), config, worker)
     if moved:
@@ -115,7 +115,7 @@ def _recommend(args: argparse.Namespace) -> int:
 
 def _backup(args: argparse.Namespace) -> int:
     from knobsmith.stagekit import StageKit
-    from knobsmith.tuner.applying import back_up
+    from knobsmith.params.applying import back_up
 
     cfg = _load(args.config)
     names = [obj["name"] for obj in cfg.yml["object"]]
@@ -136,7 +136,7 @@ def _backup(args: argparse.Namespace) -> int:
 def _refuse_unsafe(what: str, values: dict[str, Any], infos: dict[str, Any]) -> None:
     """Stops an application of values read from the system or a file before any of them runs
     when one could be read as shell syntax: a partial application would leave a mix."""
-    from knobsmith.tuner import shellsafe
+    from knobsmith.params import shellsafe
 
     refused = shellsafe.refusals(values, infos)
     for refusal in refused[:-1]:
@@ -147,7 +147,7 @@ def _refuse_unsafe(what: str, values: dict[str, Any], infos: dict[str, Any]) -> 
 
 def _keep_originals(cfg: Any, values: dict[str, Any], config: str, unread: Iterable[str] = ()) -> None:
     """The first value knobsmith reads of each parameter becomes its original, kept for good."""
-    from knobsmith.tuner import shellsafe, state
+    from knobsmith.params import shellsafe, state
 
     for line in state.keep_originals(state.key(cfg.get_project(), config), values, config,
                                      shellsafe.declarations(cfg), unread):
@@ -157,8 +157,8 @@ def _keep_originals(cfg: Any, values: dict[str, Any], config: str, unread: Itera
 def _keep_originals_before_change(cfg: Any, config: str) -> None:
     """Before a change, reads every parameter that has no original yet, to keep it."""
     from knobsmith.stagekit import StageKit
-    from knobsmith.tuner import state
-    from knobsmith.tuner.applying import not_kept
+    from knobsmith.params import state
+    from knobsmith.params.applying import not_kept
 
     kept = state.originals(state.key(cfg.get_project(), config)) or {}
     missing = [obj["name"] for obj in cfg.yml["object"] if obj["name"] not in kept]
@@ -220,7 +220,7 @@ def _assignments(pairs: list[str]) -> list[tuple[str, str]]:
 
 def _workload(cfg: Any, log_path: str) -> Any:
     from knobsmith.tuner import TuneError
-    from knobsmith.tuner.workload import Workload
+    from knobsmith.params.workload import Workload
 
     try:
         return Workload.from_config(cfg, log_path)
@@ -231,7 +231,7 @@ def _workload(cfg: Any, log_path: str) -> Any:
 def _apply_values(cfg: Any, values: dict[str, Any], log_path: str, dry_run: bool, verify: bool = True) -> Any:
     """Applies `values` in the order the workload needs (or prints the commands): the outcome."""
     from knobsmith.stagekit import StageKit
-    from knobsmith.tuner.applying import Applier, planned_commands
+    from knobsmith.params.applying import Applier, planned_commands
 
     workload = _workload(cfg, log_path)
     if dry_run:
@@ -244,7 +244,7 @@ def _report(outcome: Any, done: str, key: str | None = None, by: str = "") -> in
     """Says what an application did: `done` when every value was applied (and read back, when it
     was), else every parameter that failed with its error; the exit status. Values read back are
     noted as the last applied ones of the state folder `key` when it is given."""
-    from knobsmith.tuner import state
+    from knobsmith.params import state
 
     if outcome.restarted:
         print("the workload was restarted")
@@ -266,7 +266,7 @@ def _report(outcome: Any, done: str, key: str | None = None, by: str = "") -> in
 
 
 def _apply(args: argparse.Namespace) -> int:
-    from knobsmith.tuner import state
+    from knobsmith.params import state
 
     cfg = _load(args.config)
     infos = {obj["name"]: obj["info"] for obj in cfg.yml["object"]}
@@ -291,7 +291,7 @@ def _apply(args: argparse.Namespace) -> int:
 
 def _read_backup(path: str) -> list[tuple[str, str, str]]:
     """(name, value, set command) of every parameter of a backup file, in file order."""
-    from knobsmith.tuner import backup_file
+    from knobsmith.params import backup_file
 
     try:
         return backup_file.read(path)
@@ -353,7 +353,7 @@ def _restore(args: argparse.Namespace) -> int:
 
 def _restore_originals(args: argparse.Namespace, config: str) -> int:
     """Puts back the values kept as the originals of the configuration file, through its commands."""
-    from knobsmith.tuner import shellsafe, state
+    from knobsmith.params import shellsafe, state
 
     cfg = _load(config)
     project, key = _state_key(cfg, config, args.worker)
@@ -381,8 +381,8 @@ def _restore_originals(args: argparse.Namespace, config: str) -> int:
 def _diff(args: argparse.Namespace) -> int:
     """Current, original and last applied values side by side."""
     from knobsmith.stagekit import StageKit
-    from knobsmith.tuner import state
-    from knobsmith.tuner.applying import read_ok
+    from knobsmith.params import state
+    from knobsmith.params.applying import read_ok
 
     cfg = _load(args.config)
     project, key = _state_key(cfg, args.config, args.worker)
@@ -490,7 +490,8 @@ def _outliving_the_terminal(command: Callable[[argparse.Namespace], int]) -> Cal
 
 @_outliving_the_terminal
 def _tune(args: argparse.Namespace) -> int:
-    from knobsmith.tuner import TuneError, fleet, report, signals
+    from knobsmith.params import signals
+    from knobsmith.tuner import TuneError, fleet, report
     from knobsmith.tuner.loop import Options, TuningRun
     from knobsmith.tuner.measuring import Measurer, open_log
 
@@ -579,7 +580,8 @@ def _print_best(result: Any) -> None:
 def _ended_early(run: Any, error: BaseException) -> int:
     """After Ctrl-C, SIGTERM, SIGHUP or an error mid-run: the backed-up values are put back (no
     signal cuts that short), the report of the trials so far is written, and the run says so."""
-    from knobsmith.tuner import TuneError, report, signals
+    from knobsmith.params import signals
+    from knobsmith.tuner import TuneError, report
 
     with signals.deferred():
         print(f"knobsmith: {run.abort(error)}", file=sys.stderr)

@@ -17,7 +17,7 @@ from collections.abc import Iterable, Mapping
 from typing import Any
 
 from knobsmith.atomic_write import write_atomically
-from knobsmith.tuner import shellsafe
+from knobsmith.params import shellsafe
 
 ORIGINALS = "originals.json"
 APPLIED = "applied.json"

@@ -15,8 +15,8 @@ from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any
 
-from knobsmith.tuner.processes import describe_status
-from knobsmith.tuner.workload import Workload
+from knobsmith.params.processes import describe_status
+from knobsmith.params.workload import Workload
 
 # The most a get command may print for a value (bytes, as UTF-8): longer output is no value, and
 # is never printed or kept (a runaway get filled terminals and state files with megabytes).

@@ -14,7 +14,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-from knobsmith.tuner import processes
+from knobsmith.params import processes
 from knobsmith.tuner.failures import TuneError
 
 DEFAULT_READY_TIMEOUT = 120.0

@@ -1,0 +1,10 @@
+"""A host's parameters: reading, backing up, applying and restoring them, below the tuner and the
+recommender, which both use it (it imports neither).
+
+- `shellsafe`: which commands and values the shell could read as syntax;
+- `processes`: commands as process groups of their own; `signals`: SIGTERM and SIGHUP as Ctrl-C;
+- `workload`: stopping, starting and waiting for the workload;
+- `applying`: applying values in the right order, restarting when needed, reading them back;
+- `state`: the original and last applied values kept between runs;
+- `backup_file`: the backup file read back as written.
+"""
