@@ -87,14 +87,9 @@ def _not_finite(value: Any, path: str) -> str:
 
 
 def _recommend(args: argparse.Namespace) -> int:
-    from common.config import Config
     from knobsmith.recommending.pipeline import recommend
 
-    if args.output is not None:
-        os.makedirs(args.output, mode=0o700, exist_ok=True)
-        os.environ["KNOBSMITH_OUTPUT_DIR"] = os.path.abspath(args.output)
-    timeout = args.command_timeout if args.command_timeout > 0 else None
-    result = recommend(args.scene, probe=not args.no_probe, keep=args.keep, timeout=timeout)
+    result = recommend(args.scene, probe=not args.no_probe, keep=args.keep, timeout=_limit(args), output=args.output)
     for name in result.unknown_keep:
         print(f"knobsmith: warning: --keep {name}: the scene {args.scene} has no such entry", file=sys.stderr)
     if result.detection is not None:
@@ -109,103 +104,36 @@ def _recommend(args: argparse.Namespace) -> int:
     if left_out:
         print(f"knobsmith: {len(result.entries)} entries written, {left_out} left out "
               "(the top of config.yaml says why)", file=sys.stderr)
-    print(Config().get_output_path() + "config.yaml")
+    print(result.path)
     return 0
 
 
-def _backup(args: argparse.Namespace) -> int:
-    from knobsmith.stagekit import StageKit
-    from knobsmith.params.applying import back_up
-
-    cfg = _load(args.config)
-    names = [obj["name"] for obj in cfg.yml["object"]]
-    values, unread = back_up(StageKit(), cfg)
-    for name, why in unread.items():
-        print(f"knobsmith: {name} could not be read: {why}", file=sys.stderr)
-    if not values:
-        _fail("no value could be read, so no backup was written")
-    for name, value in values.items():
-        print(f"{name} = {value}")
-    print(os.path.abspath(f"bak_{cfg.get_project()}.ini"))
-    _keep_originals(cfg, values, args.config, unread)
-    if unread:
-        _fail(f"backed up {len(values)} of {len(names)} parameters; not backed up: {', '.join(unread)}")
-    return 0
+def _limit(args: argparse.Namespace) -> float | None:
+    """The limit of a get or set command, in seconds; None: no limit."""
+    return args.command_timeout if args.command_timeout > 0 else None
 
 
-def _refuse_unsafe(what: str, values: dict[str, Any], infos: dict[str, Any]) -> None:
-    """Stops an application of values read from the system or a file before any of them runs
-    when one could be read as shell syntax: a partial application would leave a mix."""
-    from knobsmith.params import shellsafe
-
-    refused = shellsafe.refusals(values, infos)
-    for refusal in refused[:-1]:
-        print(f"knobsmith: {what} refused: {refusal}", file=sys.stderr)
-    if refused:
-        _fail(f"{what} refused: {refused[-1]}; nothing was applied")
-
-
-def _keep_originals(cfg: Any, values: dict[str, Any], config: str, unread: Iterable[str] = ()) -> None:
-    """The first value knobsmith reads of each parameter becomes its original, kept for good."""
-    from knobsmith.params import shellsafe, state
-
-    for line in state.keep_originals(state.key(cfg.get_project(), config), values, config,
-                                     shellsafe.declarations(cfg), unread):
+def _tell(lines: Iterable[str]) -> None:
+    for line in lines:
         print(f"knobsmith: {line}", file=sys.stderr)
 
 
-def _keep_originals_before_change(cfg: Any, config: str) -> None:
-    """Before a change, reads every parameter that has no original yet, to keep it."""
-    from knobsmith.stagekit import StageKit
-    from knobsmith.params import state
-    from knobsmith.params.applying import not_kept
+def _backup(args: argparse.Namespace) -> int:
+    from knobsmith.params import operations
 
-    kept = state.originals(state.key(cfg.get_project(), config)) or {}
-    missing = [obj["name"] for obj in cfg.yml["object"] if obj["name"] not in kept]
-    if not missing:
-        return
-    readings = StageKit().read_params(missing)
-    unread = [name for name, why in map(not_kept, readings.items()) if why]
-    _keep_originals(cfg, {name: reading["value"] for name, reading in readings.items() if name not in unread},
-                    config, unread)
-
-
-def _number(text: str, dtype: str) -> int | float:
-    convert: Callable[[str], int | float] = int if dtype == "int" else float
-    try:
-        return convert(text)
-    except ValueError:
-        _fail(f"{text!r} is not {'an integer' if dtype == 'int' else 'a number'}")
-
-
-def _converted(info: dict[str, Any], name: str, text: str) -> Any:
-    """`text` as a value of the parameter, or a CommandError saying why it cannot be one."""
-    dtype = info.get("dtype")
-    value: Any = text if dtype == "string" else _number(text, dtype)
-    options = info.get("options")
-    if isinstance(options, list) and options and dtype == "string" and value not in options:
-        _fail(f"{name}: {text!r} is not one of {', '.join(map(str, options))}")
-    scope = info.get("scope")
-    if dtype != "string" and isinstance(scope, list) and len(scope) == 2:
-        low, high = scope
-        if not low <= value <= high:
-            _fail(f"{name}: {text} is outside [{low}, {high}]")
-    return value
-
-
-def _from_report(path: str) -> list[tuple[str, str]]:
-    """The values of a run's best.yaml, as NAME=VALUE pairs to check like any other."""
-    import yaml
-
-    try:
-        with open(path, encoding="utf-8") as stream:
-            summary = yaml.safe_load(stream)
-    except (OSError, UnicodeDecodeError, yaml.YAMLError) as error:
-        _fail(f"{path} cannot be read: {str(error).splitlines()[0]}")
-    values = summary.get("values") if isinstance(summary, dict) else None
-    if not isinstance(values, dict) or not values:
-        _fail(f"{path} holds no values (a best.yaml of a run that completed a trial has them)")
-    return [(str(name), str(value)) for name, value in values.items()]
+    cfg = _load(args.config)
+    done = operations.backup(cfg, args.config, timeout=_limit(args))
+    _tell(f"{name} could not be read: {why}" for name, why in done.unread.items())
+    if not done.values:
+        _fail("no value could be read, so no backup was written")
+    for name, value in done.values.items():
+        print(f"{name} = {value}")
+    print(done.path)
+    _tell(done.told)
+    if done.unread:
+        _fail(f"backed up {len(done.values)} of {len(cfg.yml['object'])} parameters; "
+              f"not backed up: {', '.join(done.unread)}")
+    return 0
 
 
 def _assignments(pairs: list[str]) -> list[tuple[str, str]]:
@@ -218,184 +146,87 @@ def _assignments(pairs: list[str]) -> list[tuple[str, str]]:
     return parsed
 
 
-def _workload(cfg: Any, log_path: str) -> Any:
-    from knobsmith.tuner import TuneError
-    from knobsmith.params.workload import Workload
-
-    try:
-        return Workload.from_config(cfg, log_path)
-    except TuneError as error:
-        _fail(str(error))
-
-
-def _apply_values(cfg: Any, values: dict[str, Any], log_path: str, dry_run: bool, verify: bool = True) -> Any:
-    """Applies `values` in the order the workload needs (or prints the commands): the outcome."""
-    from knobsmith.stagekit import StageKit
-    from knobsmith.params.applying import Applier, planned_commands
-
-    workload = _workload(cfg, log_path)
-    if dry_run:
-        print("\n".join(planned_commands(cfg, workload, values)))
-        return None
-    return Applier(StageKit(), cfg, workload).apply(values, verify=verify)
-
-
-def _report(outcome: Any, done: str, key: str | None = None, by: str = "") -> int:
-    """Says what an application did: `done` when every value was applied (and read back, when it
-    was), else every parameter that failed with its error; the exit status. Values read back are
-    noted as the last applied ones of the state folder `key` when it is given."""
-    from knobsmith.params import state
-
+def _report(done: Any, dry_run: bool, said: str) -> int:
+    """Says what an application did: `said` when every value was applied (and read back, when it
+    was), else every parameter that failed with its error; the exit status."""
+    _tell(done.told)
+    status = 1 if done.left_out else 0
+    outcome = done.outcome
+    if outcome is None:  # a dry run, or nothing left to apply
+        if dry_run and done.values:
+            print("\n".join(done.commands))
+        return status
     if outcome.restarted:
         print("the workload was restarted")
     if outcome.ok:
-        if key is not None:
-            state.record_applied(key, {name: entry.requested for name, entry in outcome.params.items()}, by)
-        print(done)
-        return 0
-    for problem in outcome.problems:
-        print(f"knobsmith: {problem}", file=sys.stderr)
+        print(said)
+        return status
+    _tell(outcome.problems)
     if outcome.unconfirmed_names:
-        print(f"knobsmith: not in effect as far as knobsmith knows: {', '.join(outcome.unconfirmed_names)}",
-              file=sys.stderr)
+        _tell([f"not in effect as far as knobsmith knows: {', '.join(outcome.unconfirmed_names)}"])
     failed = outcome.failed_names
     if failed:
-        print(f"knobsmith: {len(failed)} of {len(outcome.params)} parameters failed: {', '.join(failed)}",
-              file=sys.stderr)
+        _tell([f"{len(failed)} of {len(outcome.params)} parameters failed: {', '.join(failed)}"])
     return 1
 
 
 def _apply(args: argparse.Namespace) -> int:
-    from knobsmith.params import state
+    from knobsmith.params import operations
 
     cfg = _load(args.config)
-    infos = {obj["name"]: obj["info"] for obj in cfg.yml["object"]}
-    values = {}
-    pairs = _from_report(args.source) if args.source else []
+    pairs = operations.best_values(args.source) if args.source else []
     pairs += _assignments(args.assignments)
     if not pairs:
         _fail("nothing to apply: give NAME=VALUE or --from best.yaml")
-    for name, text in pairs:
-        if name not in infos:
-            _fail(f"{name} is not a parameter of {args.config}")
-        values[name] = _converted(infos[name], name, text)
-    if not args.dry_run:
-        _keep_originals_before_change(cfg, args.config)
-    outcome = _apply_values(cfg, values, args.log or f"knobsmith-workload-{cfg.get_project()}.log", args.dry_run)
-    if outcome is None:
-        return 0
+    values = operations.values_of(cfg, args.config, pairs)
+    done = operations.apply(cfg, args.config, values, log=args.log, dry_run=args.dry_run, timeout=_limit(args))
     count = len(values)
-    key = state.key(cfg.get_project(), args.config)
-    return _report(outcome, f"applied {count} parameter{'s' if count != 1 else ''} (read back)", key, "apply")
-
-
-def _read_backup(path: str) -> list[tuple[str, str, str]]:
-    """(name, value, set command) of every parameter of a backup file, in file order."""
-    from knobsmith.params import backup_file
-
-    try:
-        return backup_file.read(path)
-    except backup_file.BackupFileError as error:
-        _fail(str(error))
+    return _report(done, args.dry_run, f"applied {count} parameter{'s' if count != 1 else ''} (read back)")
 
 
 def _restore(args: argparse.Namespace) -> int:
-    from knobsmith.loadplan import Cfg
-    from knobsmith.stagekit import StageKit
+    from knobsmith.params import operations
 
     backup, config = args.backup, args.config
     if args.originals or not backup.endswith(".ini"):
         return _restore_originals(args, backup if config is None else config)
-    objects: dict[str, Any] = {}
-    base: dict[str, Any] = {"startworkload": "", "stopworkload": ""}
-    if config is not None:
-        loaded = _load(config)
-        objects = {obj["name"].lower(): obj for obj in loaded.yml["object"]}
-        base = dict(loaded.yml)
-    entries = _read_backup(backup)
-    # The values first: one the shell could read as syntax stops the whole restore.
-    _refuse_unsafe("restore", {name: value for name, value, _ in entries if config is None or name in objects},
-                   {name: obj.get("info", {}) for name, obj in objects.items()})
-    refused, accepted = [], []
-    for name, value, template in entries:
-        command = template.replace("$value", value)
-        if StageKit._UNSAFE_CHARS.search(command) or "\0" in command:
-            refused.append(name)
-            print(f"knobsmith: refused {name}: its command breaks the shell-metacharacter rule", file=sys.stderr)
-        elif config is not None and name not in objects:
-            refused.append(name)
-            print(f"knobsmith: refused {name}: it is not a parameter of {config}", file=sys.stderr)
-        else:
-            accepted.append((name, value, template))
-    # The backup's own set commands, with the configuration's get commands and restart flags.
-    base["object"] = [
-        {"name": name, "info": {**objects.get(name, {}).get("info", {"needrestart": "false", "get": ""}), "set": template}}
-        for name, _, template in accepted
-    ]
-    cfg = Cfg()
-    cfg.yml = base
-    values = {name: value for name, value, _ in accepted}
-    status = 1 if refused else 0
-    if not values:
-        return status
-    # Without the configuration there is no restart flag, so no restart and its log.
-    log = args.log or (f"knobsmith-workload-{cfg.get_project()}.log" if config is not None else os.devnull)
-    outcome = _apply_values(cfg, values, log, args.dry_run, verify=config is not None)
-    if outcome is None:
-        return status
-    count = len(values)
-    done = f"restored {count} parameter{'s' if count != 1 else ''} from {backup}"
+    cfg = None if config is None else _load(config)
+    done = operations.restore_backup(backup, cfg, config, log=args.log, dry_run=args.dry_run, timeout=_limit(args))
+    count = len(done.values)
+    said = f"restored {count} parameter{'s' if count != 1 else ''} from {backup}"
     if config is None:
-        done += "\nnot read back: give the tuning configuration (--config) to check the values and restart the workload"
-        return _report(outcome, done) or status
-    return _report(outcome, done + " (read back)") or status
+        said += "\nnot read back: give the tuning configuration (--config) to check the values and restart the workload"
+    else:
+        said += " (read back)"
+    return _report(done, args.dry_run, said)
 
 
 def _restore_originals(args: argparse.Namespace, config: str) -> int:
     """Puts back the values kept as the originals of the configuration file, through its commands."""
-    from knobsmith.params import shellsafe, state
+    from knobsmith.params import operations
 
     cfg = _load(config)
     project, key = _state_key(cfg, config, args.worker)
-    kept = state.originals(key)
-    if kept is None:
-        _fail(f"no original values are kept for {project} (in {state.folder(key)})")
-    known = set(cfg.get_params_set_script())
-    unknown = [name for name in kept if name not in known]
-    for name in unknown:
-        print(f"knobsmith: refused {name}: it is not a parameter of {config}", file=sys.stderr)
-    missing = [name for name in known if name not in kept]
-    for name in missing:
-        print(f"knobsmith: {name} was not restored: no original value of it is kept", file=sys.stderr)
-    values = {name: value for name, value in kept.items() if name in known}
-    _refuse_unsafe("restore", values, shellsafe.declarations(cfg))
-    status = 1 if unknown or missing else 0
-    outcome = _apply_values(cfg, values, args.log or f"knobsmith-workload-{project}.log", args.dry_run)
-    if outcome is None:
-        return status
-    count = len(values)
-    done = f"restored the {count} original value{'s' if count != 1 else ''} of {project} (read back)"
-    return _report(outcome, done, key, "restore") or status
+    done = operations.restore_originals(cfg, config, key, project, log=args.log, dry_run=args.dry_run,
+                                        timeout=_limit(args))
+    count = len(done.values)
+    return _report(done, args.dry_run,
+                   f"restored the {count} original value{'s' if count != 1 else ''} of {project} (read back)")
 
 
 def _diff(args: argparse.Namespace) -> int:
     """Current, original and last applied values side by side."""
-    from knobsmith.stagekit import StageKit
-    from knobsmith.params import state
-    from knobsmith.params.applying import read_ok
+    from knobsmith.params import operations
 
     cfg = _load(args.config)
     project, key = _state_key(cfg, args.config, args.worker)
-    kept = state.originals(key) or {}
-    applied = state.last_applied(key)
     rows = [["parameter", "current", "original", "last applied"]]
-    for name, reading in StageKit().read_params().items():
-        current = reading["value"] if read_ok(reading) else "(unreadable)"
-        rows.append([name, current, kept.get(name, "-"), applied.get(name, "-")])
+    found = operations.diff(cfg, key, timeout=_limit(args))
+    rows += found.rows
     widths = [max(len(row[column]) for row in rows) for column in range(4)]
     for row in rows:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
-    if not kept:
+    if not found.originals_kept:
         print(f"no original values are kept for {project} yet")
     return 0
 
@@ -403,13 +234,14 @@ def _diff(args: argparse.Namespace) -> int:
 def _state_key(cfg: Any, config: str, worker: str | None) -> tuple[str, str]:
     """The project's name, or a fleet worker's, and the name of the folder where the originals of
     `config` are kept for it."""
+    from knobsmith.params import state
     from knobsmith.tuner import TuneError, fleet
 
     try:
         worker = None if worker is None else fleet.check_worker_name(worker)
     except TuneError as error:
         _fail(str(error))
-    return fleet.state_key(cfg.get_project(), worker), _adopt_earlier_state(cfg, config, worker)
+    return state.worker_key(cfg.get_project(), worker), _adopt_earlier_state(cfg, config, worker)
 
 
 def _fleet_options(args: argparse.Namespace) -> None:
@@ -488,7 +320,21 @@ def _outliving_the_terminal(command: Callable[[argparse.Namespace], int]) -> Cal
     return run
 
 
+def _within_the_command_limit(command: Callable[[argparse.Namespace], int]) -> Callable[[argparse.Namespace], int]:
+    """`command` with its get and set commands held to --command-timeout, the backup put back at
+    the end of an interrupted run included."""
+
+    def run(args: argparse.Namespace) -> int:
+        from knobsmith.params.operations import command_limit
+
+        with command_limit(_limit(args)):
+            return command(args)
+
+    return run
+
+
 @_outliving_the_terminal
+@_within_the_command_limit
 def _tune(args: argparse.Namespace) -> int:
     from knobsmith.params import signals
     from knobsmith.tuner import TuneError, fleet, report
@@ -523,7 +369,7 @@ def _tune(args: argparse.Namespace) -> int:
                     result = run.run(Measurer(
                         run.cfg.get_benchmark_script(), run.metric_command, log,
                         benchmark_timeout=args.benchmark_timeout or None,
-                        metric_timeout=args.command_timeout if args.command_timeout > 0 else None))
+                        metric_timeout=_limit(args)))
         except BaseException as error:
             return _ended_early(run, error)
         print(report.table(result))
@@ -787,14 +633,14 @@ def _show_log_lines(level: int) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
-    if hasattr(args, "command_timeout"):
-        from knobsmith.stagekit import StageKit
+    from knobsmith.params import ParamsError
 
-        StageKit.COMMAND_TIMEOUT = args.command_timeout if args.command_timeout > 0 else None
+    args = _parser().parse_args(argv)
     _show_log_lines(logging.DEBUG if args.verbose else logging.INFO)
     try:
         return int(args.run(args))
+    except ParamsError as error:
+        _tell([*error.told, str(error)])
     except CommandError as error:
         print(f"knobsmith: {error}", file=sys.stderr)
     except KeyboardInterrupt:

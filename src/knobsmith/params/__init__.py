@@ -8,3 +8,12 @@ recommender, which both use it (it imports neither).
 - `state`: the original and last applied values kept between runs;
 - `backup_file`: the backup file read back as written.
 """
+
+
+class ParamsError(Exception):
+    """An operation that could not be done; `told` are lines to tell before its message (what was
+    refused, where a file stops being YAML)."""
+
+    def __init__(self, message: str, told: list[str] | None = None) -> None:
+        super().__init__(message)
+        self.told = told or []

@@ -9,8 +9,9 @@ there is no restart at all.
 
 from __future__ import annotations
 
+import contextlib
 import math
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any
@@ -262,15 +263,24 @@ def back_up(kit: Any, cfg: Any) -> tuple[dict[str, str], dict[str, str]]:
     unread = {name: why for name, why in map(not_kept, kit.read_params().items()) if why}
     whole = cfg.yml
     names = [obj["name"] for obj in whole["object"] if obj["name"] not in unread]
-    try:
-        while names:
-            cfg.yml = {**whole, "object": [obj for obj in whole["object"] if obj["name"] in names]}
+    while names:
+        with configured(cfg, {**whole, "object": [obj for obj in whole["object"] if obj["name"] in names]}):
             values = dict(kit.backup_params())
-            late = [name for name in names if name not in values or _too_long(values[name])]
-            if not late:
-                return values, unread
-            unread.update(dict.fromkeys(late, "its value could not be read again for the backup"))
-            names = [name for name in names if name not in late]
+        late = [name for name in names if name not in values or _too_long(values[name])]
+        if not late:
+            return values, unread
+        unread.update(dict.fromkeys(late, "its value could not be read again for the backup"))
+        names = [name for name in names if name not in late]
+    return {}, unread
+
+
+@contextlib.contextmanager
+def configured(cfg: Any, yml: dict[str, Any]) -> Iterator[None]:
+    """Within the block the process's configuration is `yml`: the compiled reader and applier
+    take their parameters from it alone."""
+    whole = cfg.yml
+    cfg.yml = yml
+    try:
+        yield
     finally:
         cfg.yml = whole
-    return {}, unread
