@@ -123,6 +123,17 @@ class Outcome:
         (a set command before the restart, the restart) failed, or there was no read-back."""
         return [name for name, outcome in self.params.items() if not outcome.problem and outcome.in_effect is None]
 
+    def failure_lines(self) -> list[str]:
+        """What to tell of an application that failed: its problems, then what is not known to be
+        in effect, then which parameters failed."""
+        lines = self.problems
+        if self.unconfirmed_names:
+            lines.append(f"not in effect as far as knobsmith knows: {', '.join(self.unconfirmed_names)}")
+        if self.failed_names:
+            lines.append(f"{len(self.failed_names)} of {len(self.params)} parameters failed: "
+                         f"{', '.join(self.failed_names)}")
+        return lines
+
     def in_effect(self) -> dict[str, str]:
         """The values read back that differ from the request."""
         return {name: outcome.in_effect for name, outcome in self.params.items()
