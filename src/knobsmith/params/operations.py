@@ -9,17 +9,17 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from knobsmith.loadplan import Cfg
 from knobsmith.params import ParamsError, backup_file, shellsafe, state
 from knobsmith.params.applying import Applier, Outcome, back_up, configured, not_kept, planned_commands, read_ok
 from knobsmith.params.workload import Workload
+from knobsmith.stagekit import StageKit
 
 
 @contextlib.contextmanager
 def command_limit(seconds: float | None) -> Iterator[None]:
     """Within the block a get or set command is ended after `seconds` (None: no limit). The compiled
     module reads its limit from StageKit.COMMAND_TIMEOUT alone, so it is set there for the block."""
-    from knobsmith.stagekit import StageKit
-
     previous = StageKit.COMMAND_TIMEOUT
     StageKit.COMMAND_TIMEOUT = seconds
     try:
@@ -49,8 +49,6 @@ class Application:
 
 def backup(cfg: Any, config: str, *, timeout: float | None = None) -> Backup:
     """Backs up every parameter read well, and keeps the values read as originals."""
-    from knobsmith.stagekit import StageKit
-
     with command_limit(timeout):
         values, unread = back_up(StageKit(), cfg)
     done = Backup(values, unread, os.path.abspath(f"bak_{cfg.get_project()}.ini"))
@@ -67,8 +65,6 @@ def _keep_originals(cfg: Any, config: str, values: Mapping[str, Any], unread: It
 
 def _keep_originals_before_change(cfg: Any, config: str) -> list[str]:
     """Before a change, reads every parameter that has no original yet, to keep it."""
-    from knobsmith.stagekit import StageKit
-
     kept = state.originals(state.key(cfg.get_project(), config)) or {}
     missing = [obj["name"] for obj in cfg.yml["object"] if obj["name"] not in kept]
     if not missing:
@@ -140,8 +136,6 @@ def _applied(cfg: Any, done: Application, workload: Workload, *, dry_run: bool, 
     if dry_run:
         done.commands = planned_commands(cfg, workload, done.values)
         return done
-    from knobsmith.stagekit import StageKit
-
     with command_limit(timeout):
         done.outcome = Applier(StageKit(), cfg, workload).apply(done.values, verify=verify)
     if done.outcome.ok and key is not None:
@@ -175,8 +169,6 @@ def restore_backup(path: str, cfg: Any | None = None, config: str | None = None,
     """Applies the values of a backup file through its own set commands; with the configuration
     (`cfg` loaded from the file `config`) its get commands read them back and its restart flags apply."""
     if cfg is None or config is None:
-        from knobsmith.loadplan import Cfg
-
         cfg, config = Cfg(), None
     objects = {} if config is None else {obj["name"].lower(): obj for obj in cfg.yml["object"]}
     try:
@@ -203,9 +195,10 @@ def restore_backup(path: str, cfg: Any | None = None, config: str | None = None,
     base = {"startworkload": "", "stopworkload": ""} if config is None else dict(cfg.yml)
     base["object"] = [{"name": name, "info": {**objects.get(name, {}).get("info", {"needrestart": "false", "get": ""}),
                                               "set": template}} for name, template in accepted]
+    if config is None and log is None:
+        log = os.devnull  # without the configuration there is no restart flag, so no restart to log
     with configured(cfg, base):
-        # Without the configuration there is no restart flag, so no restart and its log.
-        workload = _workload(cfg, log if config is not None else log or os.devnull)
+        workload = _workload(cfg, log)
         return _applied(cfg, done, workload, dry_run=dry_run, timeout=timeout, verify=config is not None)
 
 
@@ -233,8 +226,6 @@ class Diff:
 
 def diff(cfg: Any, key: str, *, timeout: float | None = None) -> Diff:
     """Current, original and last applied values side by side."""
-    from knobsmith.stagekit import StageKit
-
     kept = state.originals(key) or {}
     applied = state.last_applied(key)
     with command_limit(timeout):
