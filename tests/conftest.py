@@ -172,9 +172,10 @@ echo "$1=$2" >> history
 """
 
 
-def knob_config(*, iterations=30, timeout=0, target=None, x=None, mode=None, objects=(), **top):
+def knob_config(*, iterations=30, timeout=0, target=None, x=None, mode=None, objects=(), knobs=("x", "mode"), **top):
     """The tuning configuration of the knob workload. `x` and `mode` update those parameters'
-    info (None: as is); `objects` are further parameters; `top` sets top-level keys."""
+    info (None: as is); `knobs` are those of the two it tunes; `objects` are further parameters;
+    `top` sets top-level keys."""
     knob = {"desc": "", "needrestart": "false", "type": "discrete"}
     config = {
         "iterations": iterations, "timeout": timeout, "benchmark": "sh bench.sh", "startworkload": "",
@@ -188,6 +189,7 @@ def knob_config(*, iterations=30, timeout=0, target=None, x=None, mode=None, obj
             *objects,
         ],
     }
+    config["object"] = [obj for obj in config["object"] if obj["name"] in knobs or obj in objects]
     config.update(top)
     return config
 

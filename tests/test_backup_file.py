@@ -4,7 +4,7 @@ import pytest
 
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
-from knobsmith.tuner import backup_file
+from knobsmith.params import backup_file
 
 # What a get command may print: carriage returns, CRLF line ends, lines that begin or end with
 # blanks, an empty line, "%" signs, a line that looks like a comment or a section.

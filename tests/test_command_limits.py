@@ -134,7 +134,7 @@ def test_a_signal_the_tuner_handles_raises_interrupted_after_the_group_ended(mac
         """
         from knobsmith.loadplan import Cfg
         from knobsmith.stagekit import StageKit
-        from knobsmith.tuner import signals
+        from knobsmith.params import signals
         Cfg().yml = {"object": [{"name": "p", "info": {"get": "sh get.sh"}}]}
         try:
             with signals.as_interrupts():

@@ -19,7 +19,7 @@ import time
 import pytest
 import yaml
 
-from knobsmith.tuner import state
+from knobsmith.params import state
 
 HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:

@@ -7,7 +7,7 @@ import pytest
 import yaml
 
 from knobsmith import cli
-from knobsmith.tuner import state
+from knobsmith.params import state
 
 # score = 100 - (x - 7)^2: every run leaves x near 7 applied.
 BENCH = "echo $(( 100 - ($(cat x) - 7) * ($(cat x) - 7) )) > score\n"

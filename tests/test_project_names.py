@@ -7,7 +7,7 @@ import pytest
 import yaml
 
 from knobsmith import cli
-from knobsmith.tuner import state
+from knobsmith.params import state
 from knobsmith.tuner.proposing import optuna_module, storage_for
 
 ALTERED = "a b;c.yaml"  # its plain name a_b_c is also the name of a_b_c.yaml

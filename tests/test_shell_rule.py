@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import knobsmith.vetplan as vetplan
+from knobsmith.params.shellsafe import breaks_shell_rule
 from knobsmith.vetplan import Vetplan
 
 PATTERN = re.compile(r"[;!`\n]|&&|\|\||\$\(|\$\{")
@@ -27,6 +28,8 @@ def test_the_published_pattern_is_the_rule():
 @given(commands)
 def test_matcher_agrees_with_the_pattern(command):
     assert Vetplan.check_shell_metacharacters(command, "f") is (PATTERN.search(command) is None)
+    # The rule restore and the workload check before anything runs is the applier's own.
+    assert breaks_shell_rule(command) is (PATTERN.search(command) is not None or "\0" in command)
 
 
 class Silent:

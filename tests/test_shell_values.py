@@ -4,8 +4,8 @@ import pytest
 import yaml
 
 from knobsmith import cli
-from knobsmith.tuner import state
-from knobsmith.tuner.shellsafe import unsafe_reason
+from knobsmith.params import state
+from knobsmith.params.shellsafe import unsafe_reason
 
 
 @pytest.mark.parametrize("char", list("|&;<>()$`'\"\\*?[]#~{}"))

@@ -6,7 +6,6 @@ import pathlib
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
@@ -25,25 +24,6 @@ from conftest import SCORE_BENCH as BENCH  # noqa: E402
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
 
-def setup(folder, *, iterations=30, timeout=0, target=None, bench=BENCH):
-    (folder / "x").write_text("0\n")
-    (folder / "mode").write_text("a\n")
-    (folder / "bench.sh").write_text(textwrap.dedent(bench))
-    config = {
-        "iterations": iterations, "timeout": timeout, "benchmark": "sh bench.sh",
-        "startworkload": "", "stopworkload": "",
-        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": target}}],
-        "object": [
-            {"name": "x", "info": {"desc": "", "get": "cat x", "set": "echo $value > x", "needrestart": "false",
-                                   "type": "discrete", "dtype": "int", "scope": [0, 10], "step": 1, "items": []}},
-            {"name": "mode", "info": {"desc": "", "get": "cat mode", "set": "echo $value > mode",
-                                      "needrestart": "false", "type": "discrete", "dtype": "string",
-                                      "options": ["a", "b", "c"]}},
-        ],
-    }
-    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
-
-
 def tune(folder, *args, monkeypatch=None):
     """Runs `knobsmith tune` in `folder`, in this process; returns the exit status."""
     monkeypatch.chdir(folder)
@@ -56,8 +36,8 @@ def trials(folder):
         return list(csv.DictReader(stream))
 
 
-def test_the_optimum_is_found_and_applied(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=40)
+def test_the_optimum_is_found_and_applied(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload(iterations=40)
     assert tune(tmp_path, monkeypatch=monkeypatch) == 0
     out = capsys.readouterr()
     assert "baseline score = 51" in out.err
@@ -74,8 +54,8 @@ def test_the_optimum_is_found_and_applied(tmp_path, monkeypatch, capsys):
     assert (tmp_path / "bak_tune.ini").read_text().startswith("[params]\nx = 0\nmode = a\n")
 
 
-def test_restore_flag_leaves_the_backed_up_values(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=5)
+def test_restore_flag_leaves_the_backed_up_values(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload(iterations=5)
     assert tune(tmp_path, "--restore", monkeypatch=monkeypatch) == 0
     assert ((tmp_path / "x").read_text(), (tmp_path / "mode").read_text()) == ("0\n", "a\n")
     assert "left applied: the backed-up values" in capsys.readouterr().out
@@ -93,9 +73,9 @@ echo $(( 100 - (x - 7) * (x - 7) + bonus )) > score
 """
 
 
-def test_failed_trials_are_recorded_and_skipped(tmp_path, monkeypatch, capsys):
+def test_failed_trials_are_recorded_and_skipped(knob_workload, tmp_path, monkeypatch, capsys):
     # A budget over the 33 configurations: every one is tried, the failing ones included.
-    setup(tmp_path, iterations=40, bench=FAILING_AT_3_AND_4)
+    knob_workload(iterations=40, bench=FAILING_AT_3_AND_4)
     assert tune(tmp_path, monkeypatch=monkeypatch) == 0
     rows = trials(tmp_path)
     failed = [row for row in rows if row["state"] == "FAIL"]
@@ -198,8 +178,8 @@ def test_a_run_stops_for_failures_only_when_the_system_is_broken_or_too_many_fai
         ({"iterations": 3}, "the budget of 3 trials is spent"),
     ],
 )
-def test_stop_conditions(tmp_path, monkeypatch, capsys, settings, reason):
-    setup(tmp_path, **settings)
+def test_stop_conditions(knob_workload, tmp_path, monkeypatch, capsys, settings, reason):
+    knob_workload(**settings)
     assert tune(tmp_path, monkeypatch=monkeypatch) == 0
     out = capsys.readouterr().out
     assert f"stopped: {reason}" in out
@@ -218,9 +198,9 @@ def test_stop_conditions(tmp_path, monkeypatch, capsys, settings, reason):
          "the baseline could not be measured: the benchmark timed out after 0.5 s"),
     ],
 )
-def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken, args, message):
+def test_a_run_that_cannot_start_says_why(knob_workload, tmp_path, monkeypatch, capsys, broken, args, message):
     reading = broken in ("x_get", "mode_get")
-    setup(tmp_path, bench=BENCH if reading else broken)
+    knob_workload(bench=BENCH if reading else broken)
     if broken == "x_get":
         (tmp_path / "x").unlink()
     if broken == "mode_get":
@@ -232,8 +212,8 @@ def test_a_run_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, broken,
     assert not (tmp_path / "report" / "trials.csv").exists()
 
 
-def test_an_error_mid_run_restores_and_says_so(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=10)
+def test_an_error_mid_run_restores_and_says_so(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload(iterations=10)
     real = StageKit.apply_params
     calls = []
 
@@ -308,8 +288,8 @@ def test_a_signal_at_each_moment_of_a_run(knob_workload, moment, number, status,
         assert report["best_trial"] == int(searched["trial"]) and report["best"] == float(searched["score"])
 
 
-def test_a_stored_study_resumes(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=3)  # every trial of both runs proposed at random (see start_up_trials)
+def test_a_stored_study_resumes(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload(iterations=3)  # every trial of both runs proposed at random (see start_up_trials)
     storage = f"sqlite:///{tmp_path / 'study.db'}"
     assert tune(tmp_path, "--storage", storage, monkeypatch=monkeypatch) == 0
     assert len(trials(tmp_path)) == 3
@@ -348,22 +328,22 @@ def test_a_resumed_run_never_applies_confirms_or_chooses_a_kept_trial_outside_th
     assert "earlier trials lie outside the configuration's space (trial " in capsys.readouterr().err
 
 
-def test_dry_run_touches_nothing(tmp_path, monkeypatch, capsys):
-    setup(tmp_path)
+def test_dry_run_touches_nothing(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload()
     assert tune(tmp_path, "--dry-run", monkeypatch=monkeypatch) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[:6] == ["# read and back up the current values", "cat x", "cat mode", "# measure the baseline",
                          "sh bench.sh", "cat score"]
-    assert lines[6] == "# trial 0" and lines[7].startswith("echo ") and lines[7].endswith(" > x")
+    assert lines[6] == "# trial 0" and lines[7].startswith("sh set.sh x ")
     assert lines[-2:] == ["sh bench.sh", "cat score"]
-    assert sorted(path.name for path in tmp_path.iterdir()) == ["bench.sh", "mode", "tune.yaml", "x"]
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["bench.sh", "mode", "set.sh", "tune.yaml", "x"]
 
 
-def test_the_progress_bar_shows_the_trial_the_last_and_the_best(tmp_path, monkeypatch, capsys):
+def test_the_progress_bar_shows_the_trial_the_last_and_the_best(knob_workload, tmp_path, monkeypatch, capsys):
     from knobsmith.tuner.loop import Options, TuningRun
     from knobsmith.tuner.measuring import Measurer
 
-    setup(tmp_path, iterations=3)
+    knob_workload(iterations=3)
     monkeypatch.chdir(tmp_path)
     run = TuningRun(Options("tune.yaml", progress=True), say=lambda line: None)
     with open(tmp_path / "benchmark.log", "w") as log:

@@ -13,7 +13,12 @@ import pytest
 import yaml
 
 from knobsmith import cli
-from knobsmith.tuner.applying import same_value, telling_line
+from knobsmith.params.applying import same_value, telling_line
+
+HERE = str(pathlib.Path(__file__).resolve().parent)
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+from conftest import knob_config  # noqa: E402
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
@@ -33,17 +38,10 @@ def server(folder, *, iterations=4, set_x="sh set.sh x $value", start="sh start.
         (folder / name).write_text(text)
     for name, value in (("x", "0"), ("r", "0"), ("r.pending", "0"), ("running", "")):
         (folder / name).write_text(value + "\n")
-    config = {
-        "iterations": iterations, "timeout": 0, "benchmark": bench,
-        "startworkload": start, "stopworkload": "sh stop.sh", "readyworkload": ready,
-        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
-        "object": [
-            {"name": "r", "info": {"desc": "", "get": "cat r", "set": "sh set.sh r.pending $value", "needrestart": "true",
-                                   "type": "discrete", "dtype": "int", "scope": list(r_scope), "step": 1, "items": []}},
-            {"name": "x", "info": {"desc": "", "get": "cat x", "set": set_x, "needrestart": "false",
-                                   "type": "discrete", "dtype": "int", "scope": [0, 5], "step": 1, "items": []}},
-        ],
-    }
+    r = {"name": "r", "info": {"desc": "", "get": "cat r", "set": "sh set.sh r.pending $value", "needrestart": "true",
+                               "type": "discrete", "dtype": "int", "scope": list(r_scope), "step": 1, "items": []}}
+    config = knob_config(iterations=iterations, x={"set": set_x, "scope": [0, 5]}, knobs=("x",), objects=[r],
+                         benchmark=bench, startworkload=start, stopworkload="sh stop.sh", readyworkload=ready)
     if ready_timeout is not None:
         config["readytimeout"] = ready_timeout
     (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))

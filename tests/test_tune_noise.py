@@ -7,7 +7,6 @@ import pathlib
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
@@ -29,24 +28,6 @@ score=$(( 100 - (x - 7) * (x - 7) + bonus ))
 case $(( n % 3 )) in 0) w=97 ;; 1) w=103 ;; *) w=100 ;; esac
 echo $(( score * w )) > score
 """
-
-
-def setup(folder, *, iterations, bench=NOISY):
-    (folder / "x").write_text("0\n")
-    (folder / "mode").write_text("a\n")
-    (folder / "bench.sh").write_text(textwrap.dedent(bench))
-    config = {
-        "iterations": iterations, "timeout": 0, "benchmark": "sh bench.sh", "startworkload": "", "stopworkload": "",
-        "evaluations": [{"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}],
-        "object": [
-            {"name": "x", "info": {"desc": "", "get": "cat x", "set": "echo $value > x", "needrestart": "false",
-                                   "type": "discrete", "dtype": "int", "scope": [0, 10], "step": 1, "items": []}},
-            {"name": "mode", "info": {"desc": "", "get": "cat mode", "set": "echo $value > mode",
-                                      "needrestart": "false", "type": "discrete", "dtype": "string",
-                                      "options": ["a", "b", "c"]}},
-        ],
-    }
-    (folder / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
 
 
 def tune(folder, monkeypatch, *args):
@@ -71,8 +52,8 @@ def applied(folder):
     return (folder / "x").read_text().strip(), (folder / "mode").read_text().strip()
 
 
-def test_repeats_record_the_median_and_the_spread(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=4)
+def test_repeats_record_the_median_and_the_spread(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload(iterations=4, bench=NOISY)
     assert tune(tmp_path, monkeypatch, "--warmup", "2", "--repeats", "3", "--confirm", "0") == 0
     # 2 warm-up runs and 3 baseline runs on the defaults, then 3 runs per trial.
     assert len(runs(tmp_path)) == 2 + 3 + 4 * 3
@@ -84,8 +65,8 @@ def test_repeats_record_the_median_and_the_spread(tmp_path, monkeypatch, capsys)
         assert float(row["spread"]) == max(measured) - min(measured) > 0
 
 
-def test_the_confirmation_interleaves_the_candidates_with_the_baseline(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=12)
+def test_the_confirmation_interleaves_the_candidates_with_the_baseline(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload(iterations=12, bench=NOISY)
     assert tune(tmp_path, monkeypatch, "--confirm", "2", "--confirm-rounds", "3") == 0
     out = capsys.readouterr().out
     report = best(tmp_path)
@@ -175,8 +156,8 @@ def test_only_a_gain_beyond_the_noise_is_left_applied(knob_workload, monkeypatch
     assert (applied(folder) == ("0", "a")) == (left != "the best values")
 
 
-def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(tmp_path, monkeypatch, capsys):
-    setup(tmp_path, iterations=14, bench=NOISY + "sleep 0.2\n")
+def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(knob_workload, tmp_path, monkeypatch, capsys):
+    knob_workload(iterations=14, bench=NOISY + "sleep 0.2\n")
     process = subprocess.Popen([SCRIPT, "tune", "tune.yaml", "--report", "report"], cwd=tmp_path,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:

@@ -6,7 +6,7 @@ from __future__ import annotations
 import subprocess
 from dataclasses import dataclass
 
-from knobsmith.tuner.processes import SHELL, end_group
+from knobsmith.params.processes import SHELL, end_group
 
 DEFAULT_TIMEOUT = 60.0
 

@@ -4,14 +4,17 @@ that says what these did."""
 
 from __future__ import annotations
 
+import contextlib
 import logging
-from collections.abc import Iterable
+import os
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
 import knobsmith.recommend as library
+from common.config import OUTPUT_DIR_VARIABLE
+from knobsmith.params.shellsafe import breaks_shell_rule
 from knobsmith.recommending import commands, notes, probing, ranges, servers
-from knobsmith.vetplan import Vetplan
 
 DATABASE = "/knobsmith/paramsdb.json5.extu"
 # The letter that marks a scene's entries in their keys, as selectparams reads them.
@@ -61,7 +64,7 @@ def _load(scene: str) -> list[Entry] | None:
 def _breaks_shell_rule(entry: Entry) -> str | None:
     for field_name in ("get", "set"):
         command = entry.raw.get(field_name)
-        if not isinstance(command, str) or Vetplan.SHELL_METACHARACTERS.search(command):
+        if not isinstance(command, str) or breaks_shell_rule(command):
             return f"its {field_name} command breaks the shell rule (no ; ! ` line break && || $( ${{)"
     return None
 
@@ -258,9 +261,34 @@ def _fit_ranges(entries: list[Entry], keep: set[str], server: servers.Server | N
     return kept
 
 
+@contextlib.contextmanager
+def _output_folder(folder: str | None) -> Iterator[None]:
+    """Within the block the library writes into `folder` (None: $KNOBSMITH_OUTPUT_DIR or here): its
+    writer reads the folder from that variable alone, so it names `folder` for the block."""
+    if folder is None:
+        yield
+        return
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    previous = os.environ.get(OUTPUT_DIR_VARIABLE)
+    os.environ[OUTPUT_DIR_VARIABLE] = os.path.abspath(folder)
+    try:
+        yield
+    finally:
+        if previous is None:
+            del os.environ[OUTPUT_DIR_VARIABLE]
+        else:
+            os.environ[OUTPUT_DIR_VARIABLE] = previous
+
+
 def recommend(scene: str, *, probe: bool = True, keep: Iterable[str] = (),
-              timeout: float | None = commands.DEFAULT_TIMEOUT) -> Result:
-    """Writes config.yaml for `scene` in the output folder; the result says what was written."""
+              timeout: float | None = commands.DEFAULT_TIMEOUT, output: str | None = None) -> Result:
+    """Writes config.yaml for `scene` in the folder `output` (None: the output folder); the result
+    says what was written."""
+    with _output_folder(output):
+        return _recommend(scene, probe, keep, timeout)
+
+
+def _recommend(scene: str, probe: bool, keep: Iterable[str], timeout: float | None) -> Result:
     entries = _load(scene)
     if not entries:
         return Result(False)

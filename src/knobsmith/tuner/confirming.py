@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-from knobsmith.tuner.applying import Applier
+from knobsmith.params.applying import Applier
 from knobsmith.tuner.failures import TrialFailed
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.proposing import configuration

@@ -24,8 +24,9 @@ from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
 from common.tool_cmd import plain_projectname
 from knobsmith.tuner import fleet as fleets
-from knobsmith.tuner import importance, shellsafe, space_checks, state
-from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_value
+from knobsmith.params import shellsafe, state
+from knobsmith.tuner import importance, space_checks
+from knobsmith.params.applying import Applier, back_up, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import MAX_FAILED, TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
@@ -33,10 +34,10 @@ from knobsmith.tuner.proposing import (Proposer, measured_failure, optuna_module
                                        storage_for, tell_failed, was_measured)
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
-from knobsmith.tuner.signals import Interrupted
+from knobsmith.params.signals import Interrupted
 from knobsmith.tuner.space import described, suggestion
 from knobsmith.tuner.trials import rows_of, workers_of
-from knobsmith.tuner.workload import Workload
+from knobsmith.params.workload import Workload
 
 BACKED_UP = "the backed-up values"
 BEST = "the best values"

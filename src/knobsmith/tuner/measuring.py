@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from knobsmith.lapclock import Timer
-from knobsmith.tuner import processes
+from knobsmith.params import processes
 from knobsmith.tuner.failures import TrialFailed
 
 

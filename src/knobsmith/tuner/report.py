@@ -57,6 +57,42 @@ def table(result: Result) -> str:
     return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines)
 
 
+def best_lines(result: Any) -> list[str]:
+    """The best configuration and its gain, as lines: from the confirmation when one was made."""
+    lines: list[str] = []
+    best, chosen = result.best(), result.confirmed_best()
+    if result.confirmation:
+        baseline = result.confirmation[0]
+        lines.append("confirmation: " + "; ".join(
+            f"{entry.label} {'-' if entry.value is None else format(entry.value, 'g')}"
+            + (f" (spread {entry.spread:g})" if len(entry.measurements) > 1 else "")
+            + (f" [{entry.note}]" if entry.note else "") for entry in result.confirmation))
+        if chosen is not None and baseline.value is not None:
+            gain = result.improvement(chosen.value, baseline.value)
+            change = "" if gain is None else f", {gain:+.1f}% against the baseline {baseline.value:g} measured with it"
+            said = "confirmed" if result.beyond_noise else "measured again"  # as the verdict says
+            lines.append(f"best: {chosen.label}, {result.metric} = {chosen.value:g} ({said}){change}")
+            best_values = chosen.params
+        else:
+            best_values = best.params if best is not None else None
+    elif best is not None and result.relative:
+        lines.append(f"best: trial {best.number}, {result.metric} = {best.value:g}, a gain over the baseline of "
+                     f"worker {best.worker}, its {result.raw_metric} {best.raw:g}")
+        best_values = best.params
+    elif best is not None:
+        gain = result.improvement(best.value)
+        change = "" if gain is None else f", {gain:+.1f}% against the baseline {result.baseline:g}"
+        lines.append(f"best: trial {best.number}, {result.metric} = {best.value:g}{change}")
+        best_values = best.params
+    else:
+        best_values = None
+    if best_values is not None:
+        lines.append("best values: " + ", ".join(f"{name}={value}" for name, value in best_values.items()))
+    if result.verdict:
+        lines.append(f"verdict: {result.verdict}")
+    return lines
+
+
 def _param_order(result: Result) -> dict[str, None]:
     order: dict[str, None] = {}
     for row in result.rows:

@@ -118,3 +118,14 @@ def fault(config: Any) -> str:
             return f"object[{name}].info.{key}: {why}"
     return ""
 
+
+def not_finite(value: Any, path: str = "") -> str:
+    """Where in `value` a NaN or an infinity lies (JSON has neither); "" when nowhere."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return path or "the settings"
+    items = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else ()
+    for key, item in items:
+        found = not_finite(item, f"{path}[{key}]" if isinstance(key, int) else f"{path}.{key}".lstrip("."))
+        if found:
+            return found
+    return ""

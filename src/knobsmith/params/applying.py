@@ -9,14 +9,15 @@ there is no restart at all.
 
 from __future__ import annotations
 
+import contextlib
 import math
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any
 
-from knobsmith.tuner.processes import describe_status
-from knobsmith.tuner.workload import Workload
+from knobsmith.params.processes import describe_status
+from knobsmith.params.workload import Workload
 
 # The most a get command may print for a value (bytes, as UTF-8): longer output is no value, and
 # is never printed or kept (a runaway get filled terminals and state files with megabytes).
@@ -121,6 +122,17 @@ class Outcome:
         """Parameters without a failure of their own that were not read back: an earlier step
         (a set command before the restart, the restart) failed, or there was no read-back."""
         return [name for name, outcome in self.params.items() if not outcome.problem and outcome.in_effect is None]
+
+    def failure_lines(self) -> list[str]:
+        """What to tell of an application that failed: its problems, then what is not known to be
+        in effect, then which parameters failed."""
+        lines = self.problems
+        if self.unconfirmed_names:
+            lines.append(f"not in effect as far as knobsmith knows: {', '.join(self.unconfirmed_names)}")
+        if self.failed_names:
+            lines.append(f"{len(self.failed_names)} of {len(self.params)} parameters failed: "
+                         f"{', '.join(self.failed_names)}")
+        return lines
 
     def in_effect(self) -> dict[str, str]:
         """The values read back that differ from the request."""
@@ -262,15 +274,24 @@ def back_up(kit: Any, cfg: Any) -> tuple[dict[str, str], dict[str, str]]:
     unread = {name: why for name, why in map(not_kept, kit.read_params().items()) if why}
     whole = cfg.yml
     names = [obj["name"] for obj in whole["object"] if obj["name"] not in unread]
-    try:
-        while names:
-            cfg.yml = {**whole, "object": [obj for obj in whole["object"] if obj["name"] in names]}
+    while names:
+        with configured(cfg, {**whole, "object": [obj for obj in whole["object"] if obj["name"] in names]}):
             values = dict(kit.backup_params())
-            late = [name for name in names if name not in values or _too_long(values[name])]
-            if not late:
-                return values, unread
-            unread.update(dict.fromkeys(late, "its value could not be read again for the backup"))
-            names = [name for name in names if name not in late]
+        late = [name for name in names if name not in values or _too_long(values[name])]
+        if not late:
+            return values, unread
+        unread.update(dict.fromkeys(late, "its value could not be read again for the backup"))
+        names = [name for name in names if name not in late]
+    return {}, unread
+
+
+@contextlib.contextmanager
+def configured(cfg: Any, yml: dict[str, Any]) -> Iterator[None]:
+    """Within the block the process's configuration is `yml`: the compiled reader and applier
+    take their parameters from it alone."""
+    whole = cfg.yml
+    cfg.yml = yml
+    try:
+        yield
     finally:
         cfg.yml = whole
-    return {}, unread

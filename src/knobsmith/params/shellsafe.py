@@ -48,6 +48,15 @@ def unsafe_reason(value: Any, options: Iterable[Any] | None = None, *, numeric: 
     return None
 
 
+def breaks_shell_rule(command: str) -> bool:
+    """Whether a command breaks the rule every command run here obeys (no ; ` $( ${ && || line
+    break or !): the pattern is the library's own, so that a command it would refuse is refused
+    before anything runs. A NUL cannot reach a shell at all."""
+    from knobsmith.vetplan import Vetplan
+
+    return bool(Vetplan.SHELL_METACHARACTERS.search(command)) or "\0" in command
+
+
 def _info(infos: Mapping[str, Mapping[str, Any]], name: str) -> Mapping[str, Any]:
     """The declaration of `name`; backup files keep names in lower case."""
     if name in infos:

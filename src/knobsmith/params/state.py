@@ -17,10 +17,16 @@ from collections.abc import Iterable, Mapping
 from typing import Any
 
 from knobsmith.atomic_write import write_atomically
-from knobsmith.tuner import shellsafe
+from knobsmith.params import shellsafe
 
 ORIGINALS = "originals.json"
 APPLIED = "applied.json"
+
+
+def worker_key(project: str, worker: str | None) -> str:
+    """The name under which a worker's originals are kept: a worker named with --worker keeps
+    its own, so that several workers of one machine keep apart."""
+    return project if worker is None else f"{project}@{worker}"
 
 
 def folder(project: str) -> str:
@@ -32,10 +38,8 @@ def key(project: str, config: str, worker: str | None = None) -> str:
     """The name of the folder kept for the configuration file `config` (of the project `project`,
     as fleet worker `worker` when given): the project's name and a hash of the file's real path,
     so that c.yaml of one folder never shares its originals with c.yaml of another."""
-    from knobsmith.tuner.fleet import state_key
-
     real = os.path.realpath(config).encode("utf-8", "surrogateescape")
-    return state_key(f"{project}-{hashlib.sha256(real).hexdigest()[:8]}", worker)
+    return worker_key(f"{project}-{hashlib.sha256(real).hexdigest()[:8]}", worker)
 
 
 def _same_file(recorded: Any, config: str) -> bool:
@@ -52,12 +56,11 @@ def adopt_earlier_folder(project: str, config: str, worker: str | None = None) -
     another folder's c.yaml, the project a_b_c may be a_b_c.yaml's) and the file has no folder yet.
     """
     from common.tool_cmd import plain_projectname
-    from knobsmith.tuner.fleet import state_key
 
     present = key(project, config, worker)
     if os.path.exists(folder(present)):
         return None
-    for earlier in dict.fromkeys(state_key(name, worker) for name in (project, plain_projectname(config))):
+    for earlier in dict.fromkeys(worker_key(name, worker) for name in (project, plain_projectname(config))):
         try:
             content = _read(os.path.join(folder(earlier), ORIGINALS))
         except (OSError, ValueError):

@@ -12,7 +12,7 @@ import subprocess
 import time
 from typing import IO, Any
 
-from knobsmith.tuner import signals
+from knobsmith.params import signals
 
 SHELL = "/bin/sh"
 GRACE_SECONDS = 3.0

@@ -14,8 +14,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-from knobsmith.tuner import processes
-from knobsmith.tuner.failures import TuneError
+from knobsmith.params import ParamsError, processes
+from knobsmith.params.shellsafe import breaks_shell_rule
 
 DEFAULT_READY_TIMEOUT = 120.0
 POLL_SECONDS = 0.5
@@ -33,24 +33,22 @@ class Workload:
 
     @classmethod
     def from_config(cls, cfg: Any, log_path: str) -> Workload:
-        """The workload of the loaded configuration; TuneError for unusable readiness keys."""
-        from knobsmith.stagekit import StageKit
-
+        """The workload of the loaded configuration; ParamsError for unusable readiness keys."""
         yml = cfg.yml
         options = cfg.get_workload_options()
         ready = yml.get("readyworkload") or ""
         if not isinstance(ready, str):
-            raise TuneError(f"readyworkload must be a command (a string), not {type(ready).__name__}")
-        if ready and (StageKit._UNSAFE_CHARS.search(ready) or "\0" in ready):
-            raise TuneError("readyworkload breaks the shell-metacharacter rule")
+            raise ParamsError(f"readyworkload must be a command (a string), not {type(ready).__name__}")
+        if ready and breaks_shell_rule(ready):
+            raise ParamsError("readyworkload breaks the shell-metacharacter rule")
         timeout = yml.get("readytimeout")
         if timeout is None or timeout == "":
             timeout = DEFAULT_READY_TIMEOUT
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not 0 < timeout < float("inf"):
-            raise TuneError(f"readytimeout must be a number of seconds greater than 0, not {timeout!r}")
+            raise ParamsError(f"readytimeout must be a number of seconds greater than 0, not {timeout!r}")
         for key, command in (("startworkload", options.get("start", "")), ("stopworkload", options.get("stop", ""))):
-            if StageKit._UNSAFE_CHARS.search(command) or "\0" in command:
-                raise TuneError(f"{key} breaks the shell-metacharacter rule")
+            if breaks_shell_rule(command):
+                raise ParamsError(f"{key} breaks the shell-metacharacter rule")
         return cls(options.get("start", ""), options.get("stop", ""), ready, float(timeout), log_path)
 
     def commands(self) -> list[str]:
