@@ -12,7 +12,7 @@ class Config:
     def get_inst_path(self) -> str:
         """The folder that holds the installed knobsmith package."""
         package = importlib.import_module("knobsmith")
-        return os.path.dirname(os.path.dirname(os.path.abspath(package.__file__)))
+        return os.path.dirname(os.path.dirname(os.path.abspath(str(package.__file__))))
 
     def get_output_path(self) -> str:
         """The output folder: $KNOBSMITH_OUTPUT_DIR or the current one, always ending with "/"."""

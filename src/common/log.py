@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import sys
+from typing import TextIO
 
 LOGGER_NAME = "knobsmith"
 
@@ -15,7 +16,7 @@ class StandardErrorHandler(logging.StreamHandler):  # type: ignore[type-arg]
         logging.Handler.__init__(self)
 
     @property
-    def stream(self):  # type: ignore[override]
+    def stream(self) -> TextIO:
         return sys.stderr
 
 

@@ -65,9 +65,8 @@ def _alive(pid: int) -> bool:
 
 def _umask() -> int:
     """The process's umask, read without setting it (os.umask would, for every thread)."""
-    with contextlib.suppress(OSError, ValueError):
-        with open("/proc/self/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
+    with contextlib.suppress(OSError, ValueError), open("/proc/self/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("Umask:"):
+                return int(line.split()[1], 8)
     return 0o022

@@ -77,12 +77,14 @@ def nesting_message(path: str) -> str:
 
 def bounded_loader(stream: Any) -> yaml.FullLoader:
     """A FullLoader of `stream` whose composing keeps within the bounds."""
-    return _bounded(yaml.FullLoader(stream))
+    loader = yaml.FullLoader(stream)
+    _bounded(loader)
+    return loader
 
 
 if hasattr(yaml, "CFullLoader"):
 
-    class _LibyamlFullLoader(yaml.CFullLoader, yaml.composer.Composer):  # type: ignore[misc]
+    class _LibyamlFullLoader(yaml.CFullLoader, yaml.composer.Composer):
         """The full loader over libyaml's events, composed by the pure-Python composer.
 
         libyaml's own composer recurses in C without a limit (a few hundred thousand brackets
@@ -105,15 +107,17 @@ if hasattr(yaml, "CFullLoader"):
         """
         if not isinstance(stream, str) or _read_otherwise(stream):
             raise ReadOtherwise("libyaml would not read this text as the pure-Python parser does")
-        return _bounded(_LibyamlFullLoader(stream))
+        loader = _LibyamlFullLoader(stream)
+        _bounded(loader)
+        return loader
 
     libyaml_bounded_loader: Any = _libyaml_bounded_loader
 else:  # pragma: no cover - PyYAML built without libyaml
     libyaml_bounded_loader = None
 
 
-def _bounded(loader: Any) -> Any:
-    """`loader`, its composing kept within the bounds."""
+def _bounded(loader: Any) -> None:
+    """Keeps `loader`'s composing within the bounds."""
     compose_node = loader.compose_node
     # (parent, index) of every collection being composed around the current node.
     path: list[tuple[yaml.Node, Any]] = []
@@ -126,7 +130,7 @@ def _bounded(loader: Any) -> Any:
 
     def bounded_compose_node(parent: yaml.Node | None, index: Any) -> yaml.Node:
         if parent is None:
-            node = compose_node(parent, index)
+            node: yaml.Node = compose_node(parent, index)
         else:
             path.append((parent, index))
             try:
@@ -147,8 +151,7 @@ def _bounded(loader: Any) -> Any:
         reached[id(node)] = total
         return node
 
-    loader.compose_node = bounded_compose_node  # type: ignore[method-assign]
-    return loader
+    loader.compose_node = bounded_compose_node
 
 
 def _path_text(path: list[tuple[yaml.Node, Any]]) -> str:

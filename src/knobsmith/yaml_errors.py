@@ -35,7 +35,7 @@ def yaml_position(path: str) -> str | None:
         return f"{path} line {line}, column {column}: not UTF-8 text ({error.reason})"
     text = text.replace("\r\n", "\n").replace("\r", "\n")
     try:
-        yaml.load(text, Loader=bounded_loader)
+        yaml.load(text, Loader=bounded_loader)  # type: ignore[arg-type]  # called as Loader(stream)
     except yaml.MarkedYAMLError as error:
         return _marked(path, error)
     except yaml.reader.ReaderError as error:

@@ -39,7 +39,7 @@ def _section(title: str, lines: list[tuple[str, str]]) -> list[str]:
             shown.append(f"  {one_line(name, 120)}: {one_line(reason, 400)}")
         elif names[0] == one_line(name, 120):  # the group's line, where its first entry stands
             shown.append(f"  {', '.join(names)}: {one_line(reason, 400)}")
-    return [f"{title} ({len(lines)}):"] + shown
+    return [f"{title} ({len(lines)}):", *shown]
 
 
 def block(notes: Notes) -> str:

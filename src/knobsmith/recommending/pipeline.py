@@ -58,7 +58,7 @@ def _load(scene: str) -> list[Entry] | None:
     keys = [key for key in db.dataset if letter is not None and letter in key]
     if len(keys) != len(items):
         raise RuntimeError(f"the scene {scene} selected {len(items)} entries of {len(keys)} keys")
-    return [Entry(key, db.dataset[key], item) for key, item in zip(keys, items)]
+    return [Entry(key, db.dataset[key], item) for key, item in zip(keys, items, strict=True)]
 
 
 def _breaks_shell_rule(entry: Entry) -> str | None:

@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any
 from fractions import Fraction
+from typing import Any
 
 import psutil  # type: ignore[import-untyped]
 

@@ -39,7 +39,7 @@ class Server:
 
 def version_tuple(text: str) -> Version:
     parts = [int(part) for part in text.split(".")]
-    return tuple((parts + [0, 0])[:3])  # type: ignore[return-value]
+    return tuple([*parts, 0, 0][:3])  # type: ignore[return-value]
 
 
 def parse_server(text: str) -> Server | None:
