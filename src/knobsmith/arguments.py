@@ -54,7 +54,8 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
 
     recommend = commands.add_parser("recommend", help="write a recommended configuration for a scene")
     recommend.add_argument("scene", choices=SCENES)
-    recommend.add_argument("--output", metavar="DIR", help="folder for config.yaml (default: $KNOBSMITH_OUTPUT_DIR or here)")
+    recommend.add_argument("--output", metavar="DIR",
+                           help="folder for config.yaml (default: $KNOBSMITH_OUTPUT_DIR or here)")
     recommend.add_argument("--no-probe", action="store_true",
                            help="read no value and ask no server: write every entry that suits this machine's "
                            "memory and disks, with the database's ranges")

@@ -8,8 +8,8 @@ import logging
 import os
 import signal
 import sys
-from collections.abc import Iterable
-from typing import Any, Callable, NoReturn
+from collections.abc import Callable, Iterable
+from typing import Any, NoReturn
 
 from common.log import StandardErrorHandler
 from knobsmith.outliving import outliving_the_terminal
@@ -205,7 +205,7 @@ def _diff(args: argparse.Namespace) -> int:
     rows += found.rows
     widths = [max(len(row[column]) for row in rows) for column in range(4)]
     for row in rows:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)).rstrip())
     if not found.originals_kept:
         print(f"no original values are kept for {project} yet")
     return 0

@@ -4,10 +4,12 @@ ends as it should."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
 import os
 import sys
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 
 class Outliving:
@@ -40,10 +42,8 @@ class Outliving:
             null = os.open(os.devnull, os.O_WRONLY)
         except OSError:
             return
-        try:
+        with contextlib.suppress(OSError, ValueError):
             os.dup2(null, self.stream.fileno())
-        except (OSError, ValueError):
-            pass
         os.close(null)
 
     def __getattr__(self, name: str) -> Any:

@@ -164,7 +164,8 @@ class Applier:
         unknown = [name for name in restart_names if name not in self.known]
         if unknown:
             self._learn(self.kit.read_params(unknown))
-        changed = [name for name in values if name in restart_names and not same_value(values[name], self.known.get(name))]
+        changed = [name for name in values
+                   if name in restart_names and not same_value(values[name], self.known.get(name))]
         live = [name for name in values if name not in restart_names]
 
         if changed:
@@ -218,7 +219,8 @@ class Applier:
                 continue  # its set command failed: that is what the user needs to hear
             entry.in_effect = reading["value"] if read_ok(reading) else None
             if entry.in_effect is None:
-                entry.problem = f"{name}: requested {entry.requested}, but reading it back failed: {why_unread(reading)}"
+                unread = why_unread(reading)
+                entry.problem = f"{name}: requested {entry.requested}, but reading it back failed: {unread}"
             elif not same_value(entry.requested, entry.in_effect):
                 entry.problem = f"{name}: requested {entry.requested}, in effect {entry.in_effect}"
 

@@ -36,7 +36,8 @@ def parse(text: str) -> dict[str, dict[str, str]]:
     section: dict[str, str] | None = None
     option: str | None = None  # the option whose value a continuation line extends
     for number, line in enumerate(_lines(text), start=1):
-        if option is not None and section is not None and (line.startswith("\t") or line.strip(" ") and line[:1] == " "):
+        continued = line.startswith("\t") or (line.strip(" ") and line[:1] == " ")
+        if option is not None and section is not None and continued:
             # The writer's continuation is one tab (alone when the value had an empty line); a
             # hand-made one may be indented with blanks.
             more = line[1:] if line.startswith("\t") else line.lstrip(" \t")

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 from knobsmith.loadplan import Cfg
 from knobsmith.params import ParamsError, backup_file, shellsafe, state

@@ -6,6 +6,7 @@ leave them running. Each command therefore leads a process group, and ending it 
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -31,10 +32,8 @@ def end_group(process: subprocess.Popen[Any], grace: float = GRACE_SECONDS) -> N
 def _end_group(process: subprocess.Popen[Any], grace: float) -> None:
     _signal_group(process.pid, signal.SIGTERM)
     deadline = time.monotonic() + grace
-    try:
+    with contextlib.suppress(subprocess.TimeoutExpired):
         process.wait(timeout=grace)
-    except subprocess.TimeoutExpired:
-        pass
     while _group_alive(process.pid) and time.monotonic() < deadline:
         time.sleep(0.05)
     _signal_group(process.pid, signal.SIGKILL)
@@ -42,10 +41,8 @@ def _end_group(process: subprocess.Popen[Any], grace: float) -> None:
 
 
 def _signal_group(group: int, number: int) -> None:
-    try:
+    with contextlib.suppress(ProcessLookupError, PermissionError):
         os.killpg(group, number)
-    except (ProcessLookupError, PermissionError):
-        pass
 
 
 def _group_alive(group: int) -> bool:

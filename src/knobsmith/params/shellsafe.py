@@ -40,7 +40,7 @@ def unsafe_reason(value: Any, options: Iterable[Any] | None = None, *, numeric: 
     found = list(dict.fromkeys(char for char in text if char in SYNTAX))
     if found:
         return f"holds shell syntax ({' '.join(found)})"
-    control = [char for char in text if ord(char) < 32 and char != "\t" or ord(char) == 127]
+    control = [char for char in text if (ord(char) < 32 and char != "\t") or ord(char) == 127]
     if control:
         return f"holds a control character ({ascii(control[0])[1:-1]})"
     if text.startswith("-") and not (numeric and _NUMBER.fullmatch(text)):
