@@ -15,6 +15,7 @@ import yaml
 from knobsmith import cli
 from knobsmith.stagekit import StageKit
 from knobsmith.tuner import proposing
+from knobsmith.tuner import study as studies
 
 HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:
@@ -138,7 +139,7 @@ def test_every_failed_configuration_stays_infeasible_until_the_space_is_spent(kn
     assert len({(row["x"], row["mode"]) for row in rows}) == len(rows) >= 30
     assert [row["state"] == "FAIL" for row in rows] == [int(row["x"]) >= 6 for row in rows]
     optuna = proposing.optuna_module()
-    storage = proposing.storage_for(optuna, str(folder / "report"), None)
+    storage = studies.journal(str(folder / "report"))
     study = optuna.load_study(study_name=optuna.get_all_study_names(storage)[0], storage=storage)
     assert len(study.trials) > 60
     for trial in study.trials:

@@ -25,12 +25,14 @@ from knobsmith.stagekit import StageKit
 from common.tool_cmd import plain_projectname
 from knobsmith.tuner import fleet as fleets
 from knobsmith.tuner import importance, shellsafe, space_checks, state
+from knobsmith.tuner import study as studies
 from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_value
 from knobsmith.tuner.confirming import confirm
+from knobsmith.tuner.database import Reconnecting, first_line, hidden, redacted, stop_waiting
 from knobsmith.tuner.failures import MAX_FAILED, TrialFailed, TuneError
+from knobsmith.tuner.labels import CUT_SHORT, FAILURE, NOT_RUN, in_flight, measured_failure, was_measured
 from knobsmith.tuner.measuring import Measurer
-from knobsmith.tuner.proposing import (Proposer, measured_failure, optuna_module, sampler, start_up_trials,
-                                       storage_for, tell_failed, was_measured)
+from knobsmith.tuner.proposing import Proposer, optuna_module, tell_failed
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
@@ -136,19 +138,18 @@ class TuningRun:
     def _study(self, optuna: Any, storage: Any, seed: int) -> Any:
         budget = int(self.settings["max_eval"])
         if self.fleet is None:
-            chosen, direction = sampler(optuna, budget, seed), self.direction
+            chosen, direction = studies.sampler(budget, seed), self.direction
         else:
-            chosen = fleets.sampler(optuna, start_up_trials(budget), fleets.worker_seed(seed, self.fleet.name))
+            chosen = studies.sampler(budget, fleets.worker_seed(seed, self.fleet.name), shared=True)
             direction = self.fleet.settings.study_direction
-        return optuna.create_study(storage=storage, sampler=chosen, study_name=self.study_name,
-                                   direction=direction, load_if_exists=True)
+        return studies.create(storage, self.study_name, direction, chosen)
 
     def _own_study_name(self, optuna: Any, storage: Any) -> None:
         """The name of this configuration's study in the report folder's journal. A study kept
         there under another name would otherwise stay beside a new one whose report files
         replace its own; only the configuration's name before altered names carried a hash is
         taken as its own."""
-        names = optuna.get_all_study_names(storage)
+        names = studies.names(storage)
         if self.study_name in names:
             self._check_owner(storage.get_study_user_attrs(storage.get_study_id_from_name(self.study_name)))
         if not names or self.study_name in names:
@@ -166,17 +167,17 @@ class TuningRun:
         not replay the random proposals of the run before."""
         if self.fleet is not None:
             assert self.options.storage is not None
-            storage = fleets.rdb_storage(optuna, self.options.storage, self.fleet.heartbeat)
-            storage = fleets.Reconnecting(optuna, storage, self.options.storage, self.options.reconnect, self.say)
+            storage = studies.database(self.options.storage, self.fleet.heartbeat)
+            storage = Reconnecting(storage, self.options.storage, self.options.reconnect, self.say)
             try:
                 study = self._study(optuna, storage, self.options.seed)
             except Exception as error:
                 raise TuneError(f"the study {self.study_name} cannot be opened in "
-                                f"{fleets.redacted(self.options.storage)}: "
-                                f"{fleets.hidden(fleets.first_line(error), self.options.storage)}") from None
+                                f"{redacted(self.options.storage)}: "
+                                f"{hidden(first_line(error), self.options.storage)}") from None
             self.fleet.agree(study)
             return study
-        storage = storage_for(optuna, self.folder, self.options.storage)
+        storage = studies.storage_for(self.folder, self.options.storage)
         if self.options.storage is None:
             self._own_study_name(optuna, storage)
         study = self._study(optuna, storage, self.options.seed)
@@ -185,8 +186,8 @@ class TuningRun:
                 raise TuneError(
                     f"{self.folder} holds the study of an earlier run ({len(study.trials)} trials): "
                     "--resume goes on with it, --report DIR starts a new run elsewhere")
-            study.sampler = sampler(optuna, int(self.settings["max_eval"]),
-                                    self.options.seed + 1009 * len(study.trials))
+            study.sampler = studies.sampler(int(self.settings["max_eval"]),
+                                            self.options.seed + 1009 * len(study.trials))
         return study
 
     # -- dry run
@@ -287,7 +288,7 @@ class TuningRun:
         taken as this file's, as before)."""
         owner, own = stored.get("config"), os.path.realpath(self.options.config)
         if owner is not None and owner != own:
-            where = self.folder if self.options.storage is None else fleets.redacted(self.options.storage)
+            where = self.folder if self.options.storage is None else redacted(self.options.storage)
             raise TuneError(f"the study {self.study_name} in {where} is that of {owner}, not of {own}: "
                             "--report DIR (or another --storage) runs this one elsewhere; nothing was changed")
 
@@ -342,7 +343,7 @@ class TuningRun:
         fleet.join(study, member)
         assert self.options.storage is not None
         state.record_worker(self.state_key, self.study_name, {
-            **member.stored(), "worker": fleet.name, "storage": fleets.redacted(self.options.storage)})
+            **member.stored(), "worker": fleet.name, "storage": redacted(self.options.storage)})
         self.say(f"worker {fleet.name} joined the study {self.study_name} "
                  f"({others} other worker{'s' if others != 1 else ''}, {sum(map(was_measured, study.trials))} trials)")
         return baseline, measurements
@@ -425,8 +426,8 @@ class TuningRun:
         assert self.result is not None
         if cut_short:
             # Nothing was learned of its configuration: failed, but not infeasible.
-            fleets.stop_waiting(study)
-            trial.set_user_attr("cut_short", True)
+            stop_waiting(study)
+            trial.set_user_attr(CUT_SHORT, True)
             study.tell(trial, state=optuna.trial.TrialState.FAIL, skip_if_finished=self.fleet is not None)
         else:
             tell_failed(study, trial, note, self.result.baseline, skip_if_finished=self.fleet is not None)
@@ -506,7 +507,7 @@ class TuningRun:
         failed, the target)."""
         if value is None:
             progress.update(failure)
-            return "failure" in trial.user_attrs and self._after_failure(study, measurer, trial.number, result)
+            return FAILURE in trial.user_attrs and self._after_failure(study, measurer, trial.number, result)
         best = result.best()
         progress.update(f"last={value:g} best={best.value:g}" if best else "")
         gain = result.improvement(best.value) if best else None
@@ -587,7 +588,7 @@ class TuningRun:
                 result.stop_reason = spent(measured, budget, started, max_time, " (over all workers)")
                 if result.stop_reason:
                     return
-                busy = sum(map(fleets.in_flight, trials))
+                busy = sum(map(in_flight, trials))
                 if measured + busy >= budget:
                     if not waiting:
                         self.say(f"worker {fleet.name}: the rest of the budget is being measured by other "
@@ -601,7 +602,7 @@ class TuningRun:
                     proposal = proposer.propose()
                 if proposal is None:
                     # The best is known once the trials of the others have ended too.
-                    while any(map(fleets.in_flight, study.get_trials(deepcopy=False))):
+                    while any(map(in_flight, study.get_trials(deepcopy=False))):
                         time.sleep(fleets.POLL)
                         fleet.fail_stale(study)
                     result.stop_reason = "every configuration the sampler can still propose was measured"
@@ -632,7 +633,7 @@ class TuningRun:
         if why == "duplicate":
             proposer.tell_known(trial, earlier)
             return
-        trial.set_user_attr("not_run", "the budget was taken by other workers")
+        trial.set_user_attr(NOT_RUN, "the budget was taken by other workers")
         study.tell(trial, state=optuna.trial.TrialState.FAIL)
 
     # -- an end before the end
