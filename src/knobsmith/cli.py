@@ -491,8 +491,9 @@ def _outliving_the_terminal(command: Callable[[argparse.Namespace], int]) -> Cal
 @_outliving_the_terminal
 def _tune(args: argparse.Namespace) -> int:
     from knobsmith.tuner import TuneError, fleet, report, signals
-    from knobsmith.tuner.loop import Options, TuningRun
     from knobsmith.tuner.measuring import Measurer, open_log
+    from knobsmith.tuner.plan import Options
+    from knobsmith.tuner.runs import tuning_run
 
     def say(line: str) -> None:
         print(line, file=sys.stderr)
@@ -505,7 +506,7 @@ def _tune(args: argparse.Namespace) -> int:
                       relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
-        run = TuningRun(options, say)
+        run = tuning_run(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
         if args.dry_run:
             print("\n".join(run.dry_run()))
@@ -520,8 +521,7 @@ def _tune(args: argparse.Namespace) -> int:
                 os.makedirs(run.folder, exist_ok=True)
                 with open_log(run.folder, "benchmark.log") as log:
                     result = run.run(Measurer(
-                        run.cfg.get_benchmark_script(), run.metric_command, log,
-                        benchmark_timeout=args.benchmark_timeout or None,
+                        run.plan, log, benchmark_timeout=args.benchmark_timeout or None,
                         metric_timeout=args.command_timeout if args.command_timeout > 0 else None))
         except BaseException as error:
             return _ended_early(run, error)

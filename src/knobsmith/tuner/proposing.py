@@ -100,11 +100,11 @@ class Proposer:
     few in a row, a random proposal is tried instead; when random proposals repeat too, the
     space is exhausted and `propose` returns None."""
 
-    def __init__(self, study: Any, optuna: Any, space: dict[str, Callable[[Any], Any]], seed: int,
+    def __init__(self, study: Any, space: dict[str, Callable[[Any], Any]], seed: int,
                  baseline: float = 0.0) -> None:
         self.study = study
         self.baseline = baseline  # a failed trial's placeholder while nothing was measured
-        self.optuna = optuna
+        self.optuna = optuna_module()
         self.space = space
         self.seed = seed
         self.measured: dict[tuple[tuple[str, str], ...], Any] = {}
