@@ -123,7 +123,7 @@ def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
     optuna = optuna_module()
     space = {item["name"]: suggestion(item) for item in problem.settings()}
     study = optuna.create_study(direction="maximize", sampler=method.make_sampler(optuna, trials, seed))
-    proposer = proposing.Proposer(study, optuna, space, seed) if method.knobsmith else None
+    proposer = proposing.Proposer(study, space, seed) if method.knobsmith else None
     baseline = problem.measure(problem.defaults, seed, 0)
     best: tuple[float, dict[str, Any]] | None = None
     failures = 0

@@ -12,6 +12,7 @@ import yaml
 
 from knobsmith import cli
 from knobsmith.tuner import fleet
+from knobsmith.tuner import study as studies
 
 HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:
@@ -86,7 +87,7 @@ def test_a_study_of_one_hosts_run_is_neither_joined_nor_reported_as_a_fleets(fol
 
 def test_a_worker_name_in_use_by_a_live_process_is_refused(folder, capsys):
     """A second process with the same name would restore its backup under the first one's trial."""
-    study = optuna.create_study(storage=fleet.rdb_storage(optuna, storage(folder), 1), study_name="busy",
+    study = optuna.create_study(storage=studies.database(storage(folder), 1), study_name="busy",
                                 direction="maximize")
     study.set_user_attr(fleet.FLEET, {"metric": "score", "direction": "maximize", "relative": False})
     with fleet.quiet_asking():
@@ -145,7 +146,7 @@ def test_a_database_password_never_reaches_a_message(folder, capsys, url, shown)
 
 def test_a_study_kept_before_its_space_was_is_joined_but_its_trials_outside_the_space_are_never_applied(
         folder, knob_workload, capsys):
-    study = optuna.create_study(storage=fleet.rdb_storage(optuna, storage(folder)), study_name="old",
+    study = optuna.create_study(storage=studies.database(storage(folder)), study_name="old",
                                 direction="maximize")
     study.set_user_attr(fleet.FLEET, {"metric": "score", "direction": "maximize", "relative": False})
     study.add_trial(optuna.trial.create_trial(

@@ -8,7 +8,8 @@ import yaml
 
 from knobsmith import cli
 from knobsmith.params import state
-from knobsmith.tuner.proposing import optuna_module, storage_for
+from knobsmith.tuner.proposing import optuna_module
+from knobsmith.tuner.study import journal
 
 ALTERED = "a b;c.yaml"  # its plain name a_b_c is also the name of a_b_c.yaml
 
@@ -107,7 +108,7 @@ def test_tune_goes_on_with_a_study_kept_under_the_plain_name_and_refuses_another
     write_config(tmp_path, "a_b_c.yaml", "x")
     assert run(tmp_path, monkeypatch, "tune", "a_b_c.yaml") == 0
     optuna = optuna_module()
-    storage = storage_for(optuna, str(tmp_path / "knobsmith-report-a_b_c"), None)
+    storage = journal(str(tmp_path / "knobsmith-report-a_b_c"))
     optuna.load_study(study_name="knobsmith-a_b_c", storage=storage).set_user_attr("config", None)  # none kept then
     shutil.move(tmp_path / "a_b_c.yaml", tmp_path / ALTERED)
     capsys.readouterr()

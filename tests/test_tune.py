@@ -14,6 +14,7 @@ import yaml
 from knobsmith import cli
 from knobsmith.stagekit import StageKit
 from knobsmith.tuner import proposing
+from knobsmith.tuner import study as studies
 
 HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:
@@ -118,7 +119,7 @@ def test_every_failed_configuration_stays_infeasible_until_the_space_is_spent(kn
     assert len({(row["x"], row["mode"]) for row in rows}) == len(rows) >= 30
     assert [row["state"] == "FAIL" for row in rows] == [int(row["x"]) >= 6 for row in rows]
     optuna = proposing.optuna_module()
-    storage = proposing.storage_for(optuna, str(folder / "report"), None)
+    storage = studies.journal(str(folder / "report"))
     study = optuna.load_study(study_name=optuna.get_all_study_names(storage)[0], storage=storage)
     assert len(study.trials) > 60
     for trial in study.trials:
@@ -340,14 +341,28 @@ def test_dry_run_touches_nothing(knob_workload, tmp_path, monkeypatch, capsys):
 
 
 def test_the_progress_bar_shows_the_trial_the_last_and_the_best(knob_workload, tmp_path, monkeypatch, capsys):
-    from knobsmith.tuner.loop import Options, TuningRun
     from knobsmith.tuner.measuring import Measurer
+    from knobsmith.tuner.plan import Options
+    from knobsmith.tuner.runs import tuning_run
 
     knob_workload(iterations=3)
     monkeypatch.chdir(tmp_path)
-    run = TuningRun(Options("tune.yaml", progress=True), say=lambda line: None)
+    run = tuning_run(Options("tune.yaml", progress=True), say=lambda line: None)
     with open(tmp_path / "benchmark.log", "w") as log:
-        run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log))
+        run.run(Measurer(run.plan, log))
     final = capsys.readouterr().err.split("\r")[-1]
     assert final.startswith("tuning: 100%") and "3/3" in final
     assert "last=" in final and "best=" in final
+
+
+def test_the_plan_optimises_the_first_evaluation_and_keeps_the_others_typed(knob_workload, monkeypatch):
+    from knobsmith.tuner.plan import Evaluation, TuningPlan
+
+    latency = {"name": "latency", "info": {"get": "cat latency", "type": "negative", "target": None}}
+    score = {"name": "score", "info": {"get": "cat score", "type": "positive", "target": "20%"}}
+    monkeypatch.chdir(knob_workload(iterations=3, timeout=5, evaluations=[score, latency]))
+    plan = TuningPlan.load("tune.yaml")
+    assert plan.evaluations == (Evaluation("score", "cat score", "maximize"),
+                                Evaluation("latency", "cat latency", "minimize"))
+    assert (plan.budget.trials, plan.budget.seconds, plan.budget.target) == (3, 5, 20)
+    assert dict(plan.gets) == {"x": "cat x", "mode": "cat mode"} and list(plan.space) == ["x", "mode"]

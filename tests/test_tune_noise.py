@@ -14,6 +14,7 @@ import yaml
 
 from knobsmith import cli
 from knobsmith.tuner import proposing
+from knobsmith.tuner import study as studies
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
@@ -226,7 +227,7 @@ def test_a_study_whose_failures_were_told_failed_resumes_with_them_failed(knob_w
     folder = knob_workload(iterations=3, x={"scope": [0, 2]})
     assert tune(folder, monkeypatch, "--confirm", "0") == 0
     optuna = proposing.optuna_module()
-    storage = proposing.storage_for(optuna, str(folder / "report"), None)
+    storage = studies.journal(str(folder / "report"))
     study = optuna.load_study(study_name=optuna.get_all_study_names(storage)[0], storage=storage)
     spaces = {"x": optuna.distributions.IntDistribution(0, 2), "mode": optuna.distributions.CategoricalDistribution(
         ["a", "b", "c"])}

@@ -262,7 +262,8 @@ def _within_the_command_limit(command: Callable[[argparse.Namespace], int]) -> C
 def _tune(args: argparse.Namespace) -> int:
     from knobsmith.params import signals
     from knobsmith.tuner import TuneError, fleet, report, running
-    from knobsmith.tuner.loop import Options, TuningRun
+    from knobsmith.tuner.plan import Options
+    from knobsmith.tuner.runs import tuning_run
 
     def say(line: str) -> None:
         print(line, file=sys.stderr)
@@ -275,7 +276,7 @@ def _tune(args: argparse.Namespace) -> int:
                       relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
-        run = TuningRun(options, say)
+        run = tuning_run(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
         if args.dry_run:
             print("\n".join(run.dry_run()))
@@ -324,24 +325,13 @@ def _study_report(args: argparse.Namespace) -> int:
     """The report of a fleet's whole study, read from its database."""
     import re
 
-    from knobsmith.tuner import TuneError, fleet, importance, report
-    from knobsmith.tuner.proposing import optuna_module, was_measured
-    from knobsmith.tuner.trials import fleet_result
+    from knobsmith.tuner import TuneError, report
+    from knobsmith.tuner.study import fleet_result, fleet_study
 
     try:
-        optuna = optuna_module()
-        storage = fleet.rdb_storage(optuna, args.storage)
-        try:
-            study = optuna.load_study(study_name=args.study, storage=storage)
-        except KeyError:
-            _fail(f"there is no study {args.study} in {fleet.redacted(args.storage)}")
-        result = fleet_result(study)
-    except (TuneError, ValueError) as error:
+        result = fleet_result(fleet_study(args.storage, args.study))
+    except TuneError as error:
         _fail(str(error))
-    result.importance = importance.rank(study)
-    running = sum(map(fleet.in_flight, study.get_trials(deepcopy=False)))
-    result.stop_reason = f"{sum(map(was_measured, study.get_trials(deepcopy=False)))} trials measured" + (
-        f", {running} being measured now" if running else "")
     folder = os.path.abspath(args.report or "knobsmith-report-" + re.sub(r"[^A-Za-z0-9._-]", "_", args.study))
     print(report.table(result))
     for name, worker in result.workers.items():

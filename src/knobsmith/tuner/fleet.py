@@ -23,8 +23,6 @@ the same configuration (of two that race, at least one sees the other).
 from __future__ import annotations
 
 import contextlib
-import functools
-import math
 import random
 import re
 import socket
@@ -32,13 +30,14 @@ import threading
 import time
 import warnings
 import zlib
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
-from urllib.parse import quote_plus
 
+from knobsmith.tuner.database import Reconnecting
 from knobsmith.tuner.failures import TuneError
-from knobsmith.tuner.proposing import configuration, infeasibility, quiet_constraints, was_measured
+from knobsmith.tuner.labels import CLAIM, in_flight, was_measured
+from knobsmith.tuner.proposing import configuration
 from knobsmith.tuner.space import difference
 
 FLEET = "fleet"
@@ -48,13 +47,7 @@ HEARTBEAT = 10  # seconds between a running trial's signs of life
 STALE_AFTER = 3  # heartbeats missed before a running trial counts as abandoned
 POLL = 0.5  # seconds between looks at the study while waiting for other workers
 RECONNECT = 300  # seconds a worker tries to reach the study's database again before it stops
-FIRST_WAIT, LONGEST_WAIT = 0.5, 10.0  # seconds between those tries, doubled each time
-OPEN_ATTEMPTS = 5
-CREATION_RACE = ("already exists", "Duplicate entry", "duplicate key")
 WORKER_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
-SECRET_KEYS = "pass|pwd|secret|token|key|auth|cred"  # query keys of a URL whose values are hidden
-HIDDEN = "***"
-UNREAD_CREDENTIALS = re.compile(r"^([A-Za-z][\w+.-]*://)?(.*)@")  # of a URL SQLAlchemy cannot read
 
 
 def default_worker() -> str:
@@ -76,36 +69,6 @@ def state_key(project: str, worker: str | None) -> str:
     return project if worker is None else f"{project}@{worker}"
 
 
-def with_driver(url: str) -> str:
-    """`url` with the PostgreSQL driver the fleet installs (psycopg) when it names none: the
-    default of SQLAlchemy has changed between its versions."""
-    scheme, separator, rest = url.partition("://")
-    return f"postgresql+psycopg://{rest}" if separator and scheme in ("postgresql", "postgres") else url
-
-
-def rdb_storage(optuna: Any, url: str, heartbeat: int | None = None) -> Any:
-    """The study's database; a worker's has heartbeats on, so that abandoned trials can be told apart."""
-    shown, url = url, with_driver(url)
-    for attempt in range(OPEN_ATTEMPTS):
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", optuna.exceptions.ExperimentalWarning)
-                return optuna.storages.RDBStorage(url, heartbeat_interval=heartbeat,
-                                                  grace_period=None if heartbeat is None else STALE_AFTER * heartbeat,
-                                                  engine_kwargs={"pool_pre_ping": True})
-        except ImportError as error:
-            raise TuneError(f"the study's database needs a driver that is not installed ({error}): "
-                            "pip install 'knobsmith[fleet]'") from None
-        except Exception as error:  # the database's own words: unreachable, refused, unknown
-            # Workers that start together race to create the tables and note their version; the
-            # losers find them made (PostgreSQL, SQLite) or the version noted (MySQL, MariaDB).
-            if attempt + 1 == OPEN_ATTEMPTS or not any(word in str(error) for word in CREATION_RACE):
-                raise TuneError(f"the study's database {redacted(shown)} cannot be used: "
-                                f"{hidden(first_line(error), shown)}") from None
-            time.sleep(0.2 + random.random())
-    raise AssertionError("unreachable")
-
-
 @contextlib.contextmanager
 def quiet_asking() -> Iterator[None]:
     """Optuna warns on every ask that heartbeats are meant for its own optimize loop; the fleet
@@ -115,169 +78,10 @@ def quiet_asking() -> Iterator[None]:
         yield
 
 
-def _parsed(url: str) -> Any:
-    """`url` as SQLAlchemy, which opens it, reads it; None when it cannot."""
-    try:
-        from sqlalchemy.engine import make_url
-
-        return make_url(url)
-    except Exception:  # noqa: BLE001 - not a URL it reads: its secrets are found by pattern
-        return None
-
-
-def _secret_key(key: str) -> bool:
-    return re.search(SECRET_KEYS, key, re.IGNORECASE) is not None
-
-
-def _secret_values(url: str) -> list[str]:
-    """The values of the query keys of `url` that look secret, as written."""
-    return re.findall(rf"[?&][^=&#]*(?:{SECRET_KEYS})[^=&#]*=([^&#]*)", url, flags=re.IGNORECASE)
-
-
-def redacted(url: str) -> str:
-    """A database URL without its password, whatever characters that holds, and without the
-    values of query keys that look secret (?password=...): for messages and files."""
-    parsed = _parsed(url)
-    if parsed is None:  # all before its last "@" may be a password
-        url = re.sub(UNREAD_CREDENTIALS, rf"\1{HIDDEN}@", url)
-        for value in _secret_values(url):
-            url = url.replace(f"={value}", f"={HIDDEN}")
-        return url
-    if "@" in (parsed.host or ""):  # "user:a@b@host" is read as the password a and the host b@host
-        parsed = parsed.set(host=parsed.host.rpartition("@")[2])
-    query = {key: HIDDEN if _secret_key(key) else value for key, value in parsed.query.items()}
-    return str(parsed.set(query=query).render_as_string(hide_password=True)).replace(quote_plus(HIDDEN), HIDDEN)
-
-
-def _secrets(url: str) -> set[str]:
-    """The secrets of `url`, as written in it and as read from it."""
-    found = set(_secret_values(url))
-    parsed = _parsed(url)
-    if parsed is None:
-        credentials = match.group(2) if (match := re.match(UNREAD_CREDENTIALS, url)) else ""
-        found.update((credentials, credentials.partition(":")[2]))
-    else:
-        found.update(re.findall(r"://[^:/@?#]*:(.*)@", url) if parsed.password is not None else ())
-        found.add(parsed.password or "")
-        found.add((parsed.host or "").rpartition("@")[0])
-        found.update(value for key, values in parsed.query.items() if _secret_key(key)
-                     for value in ((values,) if isinstance(values, str) else values))
-    return {secret for secret in found if secret}
-
-
-def hidden(text: str, url: str) -> str:
-    """`text`, the words of an error about the database at `url`, with the URL redacted and no
-    secret of it left."""
-    text = text.replace(url, redacted(url))
-    for secret in sorted(_secrets(url), key=len, reverse=True):
-        pattern = re.escape(secret)
-        if len(secret) < 4:  # only where it stands alone, so that the words around stay readable
-            pattern = rf"(?<![A-Za-z0-9]){pattern}(?![A-Za-z0-9])"
-        text = re.sub(pattern, HIDDEN, text)
-    return text
-
-
-def lost_connection(error: BaseException) -> BaseException | None:
-    """The driver's own error when `error` comes of a database that cannot be reached or of a
-    connection it dropped, found among its causes (Optuna wraps them in words of its own, about
-    invalid data); None for any other error."""
-    from sqlalchemy import exc
-
-    seen = set()
-    link: BaseException | None = error
-    while link is not None and id(link) not in seen:
-        seen.add(id(link))
-        if isinstance(link, (exc.OperationalError, exc.InterfaceError)):
-            return link.orig or link
-        link = link.__cause__ or link.__context__
-    return None
-
-
-class Reconnecting:
-    """The study's storage (Optuna's), whose every call is tried again, waiting longer each time,
-    while the database cannot be reached (a restart, a network outage), for up to `seconds`: a
-    trial measured meanwhile is told to the study once the database is back. Past that, the call
-    fails with the driver's own words, and every later one at once."""
-
-    def __init__(self, optuna: Any, storage: Any, url: str, seconds: float, say: Callable[[str], None]) -> None:
-        from optuna.storages._heartbeat import BaseHeartbeat  # noqa: PLC2701 - what fail_stale_trials asks for
-
-        optuna.storages.BaseStorage.register(Reconnecting)
-        BaseHeartbeat.register(Reconnecting)
-        self.storage = optuna.storages.get_storage(storage)
-        self.url = url
-        self.seconds = seconds
-        self.say = say
-        self.gave_up = False
-        self.unreachable_at = -math.inf  # time.monotonic() of the last try that failed
-
-    def unreachable(self) -> None:
-        self.unreachable_at = time.monotonic()
-
-    def __getattr__(self, name: str) -> Any:
-        found = getattr(self.storage, name)
-        return functools.partial(self._call, found) if callable(found) else found
-
-    def _call(self, method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-        lost_at = None
-        wait = FIRST_WAIT
-        while True:
-            try:
-                done = method(*args, **kwargs)
-            except Exception as error:
-                cause = lost_connection(error)
-                if cause is None or self.gave_up:
-                    raise
-                self.unreachable()
-                why = hidden(first_line(cause), self.url)
-                lost = 0.0 if lost_at is None else time.monotonic() - lost_at
-                if lost >= self.seconds:
-                    self.gave_up = True
-                    raise TuneError(f"the study's database {redacted(self.url)} could not be reached for {lost:.0f} s "
-                                    f"({why}): once it is back, the same command goes on with the study") from None
-                if lost_at is None:
-                    lost_at = time.monotonic()
-                    self.say(f"the study's database cannot be reached ({why}); "
-                             f"trying again for up to {self.seconds:g} s")
-                time.sleep(min(wait, self.seconds - lost))
-                wait = min(2 * wait, LONGEST_WAIT)
-                continue
-            if lost_at is not None:
-                self.say(f"the study's database is back after {time.monotonic() - lost_at:.0f} s")
-            return done
-
-
-def stop_waiting(study: Any) -> None:
-    """Every later call to the study's database is tried once: an interrupted run does not wait."""
-    storage = study._storage  # noqa: SLF001
-    if isinstance(storage, Reconnecting):
-        storage.gave_up = True
-
-
-def first_line(error: BaseException) -> str:
-    text = str(error).strip()
-    return text.splitlines()[0] if text else type(error).__name__
-
-
-def sampler(optuna: Any, start_up: int, seed: int) -> Any:
-    """TPE whose proposals stay away from the trials other workers are measuring now (they count
-    as the worst value until they end), so that parallel workers do not all try one region."""
-    with quiet_constraints(optuna):  # constant_liar is experimental too
-        return optuna.samplers.TPESampler(n_startup_trials=start_up, seed=seed, multivariate=False,
-                                          constant_liar=True, constraints_func=infeasibility)
-
-
 def worker_seed(seed: int, worker: str) -> int:
     """Each worker's own seed: workers given the same --seed must not propose alike."""
     return seed + zlib.crc32(worker.encode()) % 1_000_003
 
-
-def in_flight(trial: Any) -> bool:
-    """A trial some worker is measuring now (or was, until its heartbeat is found missing). A
-    trial counts from its claim on, which comes after its first heartbeat: a worker killed
-    before that leaves a trial nobody waits for."""
-    return (trial.state.name == "RUNNING" and "claim" in trial.user_attrs
-            and "duplicate_of" not in trial.user_attrs and "not_run" not in trial.user_attrs)
 
 
 def counts(trial: Any) -> bool:
@@ -434,7 +238,7 @@ class Fleet:
         token = f"{self.name}:{time.time_ns()}:{random.getrandbits(32)}"
         trial.set_user_attr("worker", self.name)
         trial.set_user_attr("host", self.host)
-        trial.set_user_attr("claim", token)
+        trial.set_user_attr(CLAIM, token)
         return token
 
     @staticmethod
@@ -442,7 +246,7 @@ class Fleet:
         """Why the new trial (the one claimed with `token`) must not run: ("budget", None) when
         the others measured or are measuring the whole budget, ("duplicate", earlier) when its
         configuration is measured or being measured; None when it may run."""
-        others = [trial for trial in trials if trial.user_attrs.get("claim") != token and counts(trial)]
+        others = [trial for trial in trials if trial.user_attrs.get(CLAIM) != token and counts(trial)]
         if len(others) >= budget:
             return "budget", None
         key = configuration(values)

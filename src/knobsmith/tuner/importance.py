@@ -13,6 +13,8 @@ import math
 import warnings
 from typing import Any
 
+from knobsmith.tuner.labels import DUPLICATE_OF, FAILURE
+
 log = logging.getLogger(__name__)
 
 # Below this many measured trials the ranking is noise.
@@ -29,8 +31,8 @@ def rank(study: Any) -> dict[str, float]:
     import optuna
 
     trials = [trial for trial in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.COMPLETE,))
-              if "duplicate_of" not in trial.user_attrs  # told a known value, not measured
-              and "failure" not in trial.user_attrs  # told a placeholder value, infeasible
+              if DUPLICATE_OF not in trial.user_attrs  # told a known value, not measured
+              and FAILURE not in trial.user_attrs  # told a placeholder value, infeasible
               and trial.value is not None and math.isfinite(trial.value)]
     names = {name for trial in trials for name in trial.distributions}
     if len(trials) < MIN_TRIALS or len(names) < 2 or len({trial.value for trial in trials}) < 2:

@@ -12,18 +12,18 @@ from typing import Any
 from knobsmith.lapclock import Timer
 from knobsmith.params import processes
 from knobsmith.tuner.failures import TrialFailed
+from knobsmith.tuner.plan import TuningPlan
 
 
 @dataclass
 class Measurer:
-    """Runs the benchmark (a process group of its own, ended with everything it started when the
-    run is interrupted or a limit is reached) and then the metric's command.
+    """Runs the plan's benchmark (a process group of its own, ended with everything it started when
+    the run is interrupted or a limit is reached) and then its objective's command.
 
     The benchmark stops at its own limit and at the end of the run's time budget: at `deadline`
     while the loop runs, else after `time_budget` seconds (the baseline, the confirmation)."""
 
-    benchmark: str
-    metric_command: str
+    plan: TuningPlan
     log: Any  # a text stream opened for appending to a file
     benchmark_timeout: float | None = None  # seconds; None: no limit of its own
     metric_timeout: float | None = None
@@ -57,16 +57,16 @@ class Measurer:
         """(metric, benchmark seconds) of one benchmark run."""
         timer = Timer()
         limit, timed_out = self._benchmark_limit()
-        offset = self._note(self.benchmark)
+        offset = self._note(self.plan.benchmark)
         timer.tick(f"{label} start")
-        status, _ = self._run(self.benchmark, limit, timed_out, self.log)
+        status, _ = self._run(self.plan.benchmark, limit, timed_out, self.log)
         timer.tick(f"{label} end")
         seconds = timer.p_time[-1][1] - timer.p_time[-2][1]
         if status != 0:
             said = processes.tail(self.log.name, offset, lines=1)
             raise TrialFailed(f"the benchmark ended with {processes.describe_status(status)}" + (f": {said}" if said else ""))
-        self._note(self.metric_command)
-        status, out = self._run(self.metric_command, self.metric_timeout,
+        self._note(self.plan.objective.command)
+        status, out = self._run(self.plan.objective.command, self.metric_timeout,
                                 _timed_out("the metric's command", self.metric_timeout), subprocess.PIPE)
         self.log.write(out)
         self.log.flush()

@@ -1,19 +1,17 @@
-"""The study and its proposals: where a run keeps its trials, and how a configuration that was
-already measured is never measured again."""
+"""A study's proposals: its sampler, and how a configuration that was already measured is never
+measured again."""
 
 from __future__ import annotations
 
 import contextlib
-import fcntl
 import math
-import os
 import warnings
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from knobsmith.tuner.failures import TuneError
+from knobsmith.tuner.labels import DUPLICATE_OF, FAILURE, failed, was_measured
 
-JOURNAL = "study.journal"
 # Proposals in a row that repeat measured configurations before the sampler is set aside for a
 # random proposal, and random proposals before the space counts as exhausted.
 REPEATS_BEFORE_RANDOM = 8
@@ -27,35 +25,6 @@ def optuna_module() -> Any:
         raise TuneError("knobsmith tune needs Optuna: pip install 'knobsmith[tune]'") from None
     optuna.logging.set_verbosity(optuna.logging.WARNING)
     return optuna
-
-
-def storage_for(optuna: Any, folder: str, url: str | None) -> Any:
-    """The storage named by `url`, else a journal file in the report folder."""
-    if url:
-        return url
-    from optuna.storages import JournalStorage
-    from optuna.storages.journal import JournalFileBackend
-
-    class KernelLock:
-        """Locks the journal with flock(2): a run killed while writing holds no lock afterwards,
-        where a lock file left behind would stall the resumed run for its grace period. (The
-        backend only calls acquire and release.)"""
-
-        def __init__(self, path: str) -> None:
-            self.path = path + ".lock"
-            self.fd = -1
-
-        def acquire(self) -> bool:
-            self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-            fcntl.flock(self.fd, fcntl.LOCK_EX)
-            return True
-
-        def release(self) -> None:
-            fd, self.fd = self.fd, -1
-            os.close(fd)  # closing the only descriptor of the lock releases it
-
-    path = os.path.join(folder, JOURNAL)
-    return JournalStorage(JournalFileBackend(path, lock_obj=KernelLock(path)))
 
 
 # The share of the budget proposed at random before TPE takes over. A third measured best over the
@@ -92,12 +61,6 @@ def infeasibility(trial: Any) -> tuple[float]:
     return (1.0,) if "failure" in trial.user_attrs else (0.0,)
 
 
-def failed(trial: Any) -> bool:
-    """A trial that failed: one told infeasible with a placeholder value, or one told FAIL (an
-    interruption, or a study written when failures were told so)."""
-    return trial.state.name == "FAIL" or "failure" in trial.user_attrs
-
-
 def placeholder(study: Any, direction: str, baseline: float) -> float:
     """The value a failed trial is told with: the worst measured so far, else the baseline. The
     sampler sees it only as infeasible; a real value from the study keeps the objective's range as
@@ -113,7 +76,7 @@ def placeholder(study: Any, direction: str, baseline: float) -> float:
 def tell_failed(study: Any, trial: Any, note: str, baseline: float, *, skip_if_finished: bool = False) -> Any:
     """Tells the study that `trial` failed (`note` says why): complete, so that the sampler's
     constraint is computed for it, with a placeholder value, and infeasible."""
-    trial.set_user_attr("failure", note)
+    trial.set_user_attr(FAILURE, note)
     value = placeholder(study, study.direction.name.lower(), baseline)
     return study.tell(trial, value, skip_if_finished=skip_if_finished)
 
@@ -129,19 +92,6 @@ def configuration(values: dict[str, Any]) -> tuple[tuple[str, str], ...]:
     return tuple(sorted((name, text(value)) for name, value in values.items()))
 
 
-def was_measured(trial: Any) -> bool:
-    """A trial whose configuration was tried: completed, or failed for a reason of its own (not
-    cut short by an interruption or a kill, and not a stand-in for an earlier trial)."""
-    if "duplicate_of" in trial.user_attrs or trial.user_attrs.get("cut_short"):
-        return False
-    return trial.state.name == "COMPLETE" or (trial.state.name == "FAIL" and "failure" in trial.user_attrs)
-
-
-def measured_failure(trial: Any) -> bool:
-    """A trial whose configuration was tried and failed (counted against the share that may fail)."""
-    return was_measured(trial) and "failure" in trial.user_attrs
-
-
 class Proposer:
     """Asks the study for configurations it has not measured yet.
 
@@ -150,11 +100,11 @@ class Proposer:
     few in a row, a random proposal is tried instead; when random proposals repeat too, the
     space is exhausted and `propose` returns None."""
 
-    def __init__(self, study: Any, optuna: Any, space: dict[str, Callable[[Any], Any]], seed: int,
+    def __init__(self, study: Any, space: dict[str, Callable[[Any], Any]], seed: int,
                  baseline: float = 0.0) -> None:
         self.study = study
         self.baseline = baseline  # a failed trial's placeholder while nothing was measured
-        self.optuna = optuna
+        self.optuna = optuna_module()
         self.space = space
         self.seed = seed
         self.measured: dict[tuple[tuple[str, str], ...], Any] = {}
@@ -178,11 +128,11 @@ class Proposer:
 
     def tell_known(self, trial: Any, earlier: Any) -> None:
         """Answers `trial` with the result of `earlier`, whose configuration it repeats."""
-        trial.set_user_attr("duplicate_of", earlier.number)
-        if "failure" in earlier.user_attrs:
+        trial.set_user_attr(DUPLICATE_OF, earlier.number)
+        if FAILURE in earlier.user_attrs:
             # Infeasible like the trial it repeats (of a study written before failures were
             # told so too).
-            tell_failed(self.study, trial, earlier.user_attrs["failure"], self.baseline)
+            tell_failed(self.study, trial, earlier.user_attrs[FAILURE], self.baseline)
         elif earlier.state.name == "COMPLETE":
             self.study.tell(trial, earlier.value)
         else:  # another worker is measuring it: nothing is known of it yet

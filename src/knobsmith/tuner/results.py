@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import statistics
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from knobsmith.tuner.space import outside
+
+if TYPE_CHECKING:
+    from knobsmith.tuner.plan import TuningPlan
 
 
 def spread(values: list[float]) -> float:
@@ -110,6 +113,15 @@ class Result:
     def of_gains(cls, metric: str) -> Result:
         """A fleet's result whose values are gains over each worker's own baseline."""
         return cls(metric + GAIN, "maximize", 0.0, relative=True)
+
+    @classmethod
+    def planned(cls, plan: TuningPlan, baseline: float, measurements: list[float], *, gains: bool = False) -> Result:
+        """The result of a run of `plan`, its values the objective's or (`gains`) gains over the baseline."""
+        objective = plan.objective
+        result = (cls.of_gains(objective.name) if gains else
+                  cls(objective.name, objective.direction, baseline, baseline_measurements=measurements))
+        result.space = plan.described
+        return result
 
     @property
     def raw_metric(self) -> str:

@@ -18,8 +18,8 @@ def measure(run: Any, *, benchmark_timeout: float | None, metric_timeout: float 
     with signals.as_interrupts():
         os.makedirs(run.folder, exist_ok=True)
         with open_log(run.folder, "benchmark.log") as log:
-            result: Result = run.run(Measurer(run.cfg.get_benchmark_script(), run.metric_command, log,
-                                              benchmark_timeout=benchmark_timeout, metric_timeout=metric_timeout))
+            result: Result = run.run(Measurer(run.plan, log, benchmark_timeout=benchmark_timeout,
+                                              metric_timeout=metric_timeout))
     return result
 
 

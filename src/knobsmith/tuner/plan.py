@@ -1,0 +1,96 @@
+"""The plan of a tuning run, read once from its configuration: what is measured, what is
+searched, how much may be spent, and the commands that read the parameters and measure; and the
+options the run was started with."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+from knobsmith.loadplan import Cfg
+from knobsmith.tuner import fleet as fleets
+from knobsmith.tuner import space_checks
+from knobsmith.tuner.failures import MAX_FAILED, TuneError
+from knobsmith.tuner.space import Suggest, described, suggestion
+
+
+def direction_of(kind: Any) -> str:
+    """The direction of an evaluation's type: "positive" is larger when better."""
+    return "maximize" if kind == "positive" else "minimize"
+
+
+@dataclass(frozen=True)
+class Evaluation:
+    """A value measured after every benchmark run."""
+
+    name: str
+    command: str  # prints the value
+    direction: str  # "maximize" or "minimize"
+
+
+@dataclass(frozen=True)
+class Budget:
+    trials: int
+    seconds: float  # 0: no time budget
+    target: float  # percent better than the baseline at which the run stops; 0: none
+
+
+@dataclass(frozen=True)
+class TuningPlan:
+    config: str  # the configuration file, as named
+    project: str
+    evaluations: tuple[Evaluation, ...]  # the objective first; only it is optimised
+    space: Mapping[str, Suggest]  # how a trial proposes each parameter's value
+    described: dict[str, dict[str, Any]]  # the values each parameter may take (space.described)
+    budget: Budget
+    benchmark: str
+    gets: Mapping[str, str]  # each parameter's get command
+    cfg: Cfg  # the loaded configuration, which reading and setting the parameters take
+
+    @property
+    def objective(self) -> Evaluation:
+        return self.evaluations[0]
+
+    @classmethod
+    def load(cls, config: str) -> TuningPlan:
+        """The plan of `config`, refused when it cannot be used or its space cannot be searched."""
+        cfg = Cfg()
+        if not cfg.init(config):
+            raise TuneError(f"{config} cannot be used (see the lines above)")
+        refused = space_checks.fault(cfg.yml)
+        if refused:
+            raise TuneError(refused)
+        settings = cfg.get_optimizer_info()
+        name, command = next(iter(cfg.get_performance_get_script().items()))
+        objective = Evaluation(name, command, direction_of(settings["eval_type"]))
+        others = [Evaluation(str(entry["name"]), str(entry["info"]["get"]), direction_of(entry["info"]["type"]))
+                  for entry in cfg.yml["evaluations"][1:]]
+        knobs = settings["knobs"]
+        # The time budget as written: 30, not 30.0, in what the run says.
+        budget = Budget(int(settings["max_eval"]), settings.get("max_time") or 0, float(settings["target"] or 0))
+        return cls(config, cfg.get_project(), (objective, *others), {knob["name"]: suggestion(knob) for knob in knobs},
+                   described(knobs), budget, cfg.get_benchmark_script() or "",
+                   {name: entry["get"] for name, entry in cfg.get_params_get_script().items()}, cfg)
+
+
+@dataclass
+class Options:
+    config: str
+    seed: int = 1
+    restore: bool = False
+    storage: str | None = None  # a study URL; default a journal file in the report folder
+    resume: bool = False  # go on with the study kept in the report folder
+    progress: bool | None = None  # None: only on a terminal
+    report: str | None = None  # the report folder; default knobsmith-report-<project>
+    warmup: int = 0  # benchmark runs before the baseline, not recorded
+    repeats: int = 1  # benchmark runs per trial; the metric is their median
+    confirm: int = 3  # candidates measured again at the end against the baseline; 0: none
+    confirm_rounds: int = 3
+    max_failed: float = MAX_FAILED
+    keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
+    study: str | None = None  # a study shared by a fleet of workers, in `storage`
+    worker: str | None = None  # this worker's name; default the host's
+    relative: bool = False  # a fleet's values are gains over each worker's own baseline
+    heartbeat: int = fleets.HEARTBEAT  # seconds between a fleet worker's signs of life
+    reconnect: float = fleets.RECONNECT  # seconds a fleet worker tries to reach its database again

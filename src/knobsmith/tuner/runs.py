@@ -1,0 +1,16 @@
+"""A tuning run as the command line starts it: of one host, or of a fleet's worker."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+
+from knobsmith.tuner.host import HostRun
+from knobsmith.tuner.loop import TuningRun
+from knobsmith.tuner.plan import Options, TuningPlan
+from knobsmith.tuner.worker import WorkerRun
+
+
+def tuning_run(options: Options, say: Callable[[str], None]) -> TuningRun:
+    """The run `options` ask for, its plan read from their configuration."""
+    plan = TuningPlan.load(options.config)
+    return HostRun(plan, options, say) if options.study is None else WorkerRun(plan, options, say)
