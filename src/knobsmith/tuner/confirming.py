@@ -11,12 +11,12 @@ from knobsmith.params.applying import Applier
 from knobsmith.tuner.failures import TrialFailed
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.proposing import configuration
-from knobsmith.tuner.results import Confirmed, Result
+from knobsmith.tuner.results import Confirmed, Result, measured
 
 
 def candidates(result: Result, count: int) -> list[Confirmed]:
     """The `count` best completed trials with distinct configurations, best first."""
-    rows = sorted(result.completed(), key=lambda row: row.value, reverse=result.direction == "maximize")
+    rows = sorted(result.completed(), key=lambda row: measured(row.value), reverse=result.direction == "maximize")
     picked: dict[Any, Confirmed] = {}
     for row in rows:
         if len(picked) == count:
@@ -41,7 +41,7 @@ def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[s
     best = result.best()
     if best is None:
         return
-    if not result.better(best.value, result.baseline):
+    if not result.better(measured(best.value), result.baseline):
         result.beyond_noise = False
         result.verdict = "no trial measured better than the baseline"
         return

@@ -25,7 +25,7 @@ def _parsed(url: str) -> Any:
         from sqlalchemy.engine import make_url
 
         return make_url(url)
-    except Exception:  # noqa: BLE001 - not a URL it reads: its secrets are found by pattern
+    except Exception:
         return None
 
 
@@ -105,7 +105,7 @@ class Reconnecting:
 
     def __init__(self, storage: Any, url: str, seconds: float, say: Callable[[str], None]) -> None:
         import optuna
-        from optuna.storages._heartbeat import BaseHeartbeat  # noqa: PLC2701 - what fail_stale_trials asks for
+        from optuna.storages._heartbeat import BaseHeartbeat
 
         optuna.storages.BaseStorage.register(Reconnecting)
         BaseHeartbeat.register(Reconnecting)
@@ -154,7 +154,7 @@ class Reconnecting:
 
 def stop_waiting(study: Any) -> None:
     """Every later call to the study's database is tried once: an interrupted run does not wait."""
-    storage = study._storage  # noqa: SLF001
+    storage = study._storage
     if isinstance(storage, Reconnecting):
         storage.gave_up = True
 

@@ -225,7 +225,7 @@ class Fleet:
         worker could not reach the database lately, since the others could not beat either."""
         import optuna
 
-        storage = study._storage  # noqa: SLF001
+        storage = study._storage
         lately = time.monotonic() - STALE_AFTER * self.heartbeat
         if isinstance(storage, Reconnecting) and storage.unreachable_at > lately:
             return
@@ -264,10 +264,10 @@ class Heartbeat:
     """Tells the study, every few seconds while a trial runs, that its worker is alive."""
 
     def __init__(self, study: Any, trial: Any, interval: int) -> None:
-        self.storage = study._storage  # noqa: SLF001 - the heartbeat is the storage's own API
+        self.storage = study._storage
         # A beat missed while the database is away is not waited for: the next one is on time.
-        self.beats = self.storage.storage if isinstance(self.storage, Reconnecting) else self.storage
-        self.trial_id = trial._trial_id  # noqa: SLF001
+        self.beats: Any = self.storage.storage if isinstance(self.storage, Reconnecting) else self.storage
+        self.trial_id = trial._trial_id
         self.interval = interval
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self._run, name="knobsmith-heartbeat", daemon=True)
@@ -285,6 +285,6 @@ class Heartbeat:
         while not self.stop.wait(self.interval):
             try:
                 self.beats.record_heartbeat(self.trial_id)
-            except Exception:  # noqa: BLE001 - the trial's end reports a database that stays away
+            except Exception:
                 if isinstance(self.storage, Reconnecting):
                     self.storage.unreachable()

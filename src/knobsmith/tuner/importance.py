@@ -49,7 +49,7 @@ def rank(study: Any) -> dict[str, float]:
     except (ValueError, ArithmeticError) as error:
         log.debug("parameter importances could not be computed: %s", error)
         return {}
-    except Exception as error:  # noqa: BLE001 - a summary never stops a run or its report
+    except Exception as error:
         log.warning("parameter importances could not be computed: %s", error)
         return {}
     total = sum(raw.values())

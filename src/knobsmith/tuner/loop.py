@@ -370,10 +370,8 @@ class TuningRun(Starting, abc.ABC):
         if self._running is not None and self.result is not None:
             trial, values = self._running
             self._running = None
-            try:
+            with contextlib.suppress(Exception):  # the study's storage may be what failed
                 self._fail(trial, values, what, {}, cut_short=True)
-            except Exception:  # the study's storage may be what failed
-                pass
             self.result.stop_reason = what
         elif self.result is not None and not self.result.stop_reason:
             self.result.stop_reason = what

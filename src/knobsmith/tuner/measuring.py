@@ -33,7 +33,8 @@ class Measurer:
     def _note(self, command: str) -> int:
         self.log.write(f"$ {command}\n")
         self.log.flush()
-        return self.log.tell()
+        offset: int = self.log.tell()
+        return offset
 
     def _benchmark_limit(self) -> tuple[float | None, str]:
         """The benchmark's time limit, and what to say when it is reached."""
@@ -58,13 +59,16 @@ class Measurer:
         timer = Timer()
         limit, timed_out = self._benchmark_limit()
         offset = self._note(self.plan.benchmark)
+        # The run's timings go to the shared Timer; the seconds returned are this call's own.
         timer.tick(f"{label} start")
+        started = time.monotonic()
         status, _ = self._run(self.plan.benchmark, limit, timed_out, self.log)
+        seconds = time.monotonic() - started
         timer.tick(f"{label} end")
-        seconds = timer.p_time[-1][1] - timer.p_time[-2][1]
         if status != 0:
             said = processes.tail(self.log.name, offset, lines=1)
-            raise TrialFailed(f"the benchmark ended with {processes.describe_status(status)}" + (f": {said}" if said else ""))
+            ended = f"the benchmark ended with {processes.describe_status(status)}"
+            raise TrialFailed(ended + (f": {said}" if said else ""))
         self._note(self.plan.objective.command)
         status, out = self._run(self.plan.objective.command, self.metric_timeout,
                                 _timed_out("the metric's command", self.metric_timeout), subprocess.PIPE)

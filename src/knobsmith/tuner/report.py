@@ -54,7 +54,8 @@ def table(result: Result) -> str:
                       *([_cell(row.raw)] if result.relative else []), *spread,
                       *(_cell(row.params.get(name)) for name in names)])
     widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
-    return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in lines)
+    return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(line, widths, strict=True)).rstrip()
+                     for line in lines)
 
 
 def best_lines(result: Any) -> list[str]:
@@ -140,7 +141,8 @@ def _trials_csv(result: Result) -> str:
                      *([result.raw_metric] if result.relative else []), "spread", "measurements", *names,
                      *(f"{name} in effect" for name in differed), "note"])
     for row in result.rows:
-        writer.writerow([row.number, *([row.worker] if fleet else []), row.state, "" if row.value is None else row.value,
+        writer.writerow([row.number, *([row.worker] if fleet else []), row.state,
+                         "" if row.value is None else row.value,
                          *(["" if row.raw is None else row.raw] if result.relative else []),
                          _tidy(row.spread) if len(row.measurements) > 1 else "",
                          " ".join(str(value) for value in row.measurements),
@@ -246,17 +248,18 @@ def _trials_panel(axes: Any, result: Result) -> None:
     done = [row for row in result.rows if row.value is not None]
     if done:
         numbers = [row.number for row in done]
-        values = [float(row.value) for row in done if row.value is not None]
+        values = [float(row.value) for row in done if row.value is not None]  # all of them
         # From the lowest to the highest repeat, the median being the point.
-        below = [max(0.0, value - min(row.measurements or [value])) for row, value in zip(done, values)]
-        above = [max(0.0, max(row.measurements or [value]) - value) for row, value in zip(done, values)]
+        below = [max(0.0, value - min(row.measurements or [value])) for row, value in zip(done, values, strict=True)]
+        above = [max(0.0, max(row.measurements or [value]) - value) for row, value in zip(done, values, strict=True)]
         if result.relative:  # the repeats are of the metric, the points gains
             below = above = [0.0] * len(values)
         workers = sorted({row.worker for row in done if row.worker})
         if len(workers) > 1:
             # A fleet's trials in a color per worker.
             for index, worker in enumerate(workers):
-                own = [(number, value) for number, value, row in zip(numbers, values, done) if row.worker == worker]
+                own = [(number, value) for number, value, row in zip(numbers, values, done, strict=True)
+                       if row.worker == worker]
                 axes.plot([number for number, _ in own], [value for _, value in own], "o",
                           color=f"C{index % 10}", label=f"{result.metric}, worker {worker}")
         elif any(below) or any(above):

@@ -17,6 +17,13 @@ def spread(values: list[float]) -> float:
     return max(values) - min(values) if len(values) > 1 else 0.0
 
 
+def measured(value: float | None) -> float:
+    """The value of a trial or candidate known to have been measured."""
+    if value is None:
+        raise ValueError("a measured value was expected")
+    return value
+
+
 @dataclass
 class Row:
     number: int
@@ -134,7 +141,7 @@ class Result:
         if not done:
             return None
         pick = max if self.direction == "maximize" else min
-        return pick(done, key=lambda row: row.value)
+        return pick(done, key=lambda row: measured(row.value))
 
     def confirmed_best(self) -> Confirmed | None:
         """The candidate whose confirmation measured best, when a confirmation was made."""
@@ -142,7 +149,7 @@ class Result:
         if not candidates or self.confirmation_cut_short:
             return None
         pick = max if self.direction == "maximize" else min
-        return pick(candidates, key=lambda entry: entry.value)
+        return pick(candidates, key=lambda entry: measured(entry.value))
 
     def measured_better(self) -> bool:
         """Whether the best measured better than the baseline measured with it: the confirmation's

@@ -16,7 +16,7 @@ def grid_size(low: float, high: float, step: float, dtype: str) -> int:
     values is never listed."""
     if dtype == "int":
         return (int(high) - int(low)) // max(1, int(step)) + 1
-    return int(math.floor((high - low) / step + 1e-9)) + 1
+    return math.floor((high - low) / step + 1e-9) + 1
 
 
 def grid_value(low: float, index: int, step: float, dtype: str) -> float:
