@@ -9,10 +9,13 @@ import os
 import signal
 import sys
 from collections.abc import Callable, Iterable
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from common.log import StandardErrorHandler
 from knobsmith.outliving import outliving_the_terminal
+
+if TYPE_CHECKING:
+    from knobsmith.loadplan import Cfg
 
 
 class CommandError(Exception):
@@ -45,7 +48,7 @@ def _load(config: str) -> Any:
     return cfg
 
 
-def _adopt_earlier_state(cfg: Any, config: str, worker: str | None = None) -> str:
+def _adopt_earlier_state(cfg: Cfg, config: str, worker: str | None = None) -> str:
     """The name of the folder of the values kept for `config` (see state.key), after moving there
     the folder an earlier version kept for it."""
     from knobsmith.params import state
@@ -211,7 +214,7 @@ def _diff(args: argparse.Namespace) -> int:
     return 0
 
 
-def _state_key(cfg: Any, config: str, worker: str | None) -> tuple[str, str]:
+def _state_key(cfg: Cfg, config: str, worker: str | None) -> tuple[str, str]:
     """The project's name, or a fleet worker's, and the name of the folder where the originals of
     `config` are kept for it."""
     from knobsmith.params import state

@@ -14,10 +14,13 @@ import math
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from knobsmith.params.processes import describe_status
 from knobsmith.params.workload import Workload
+
+if TYPE_CHECKING:
+    from knobsmith.loadplan import Cfg
 
 # The most a get command may print for a value (bytes, as UTF-8): longer output is no value, and
 # is never printed or kept (a runaway get filled terminals and state files with megabytes).
@@ -60,7 +63,7 @@ def _same_number(requested: Decimal, text: str) -> bool:
     return abs(shown - requested) <= max(half_unit, abs(requested) * Decimal("1e-12"))
 
 
-def planned_commands(cfg: Any, workload: Workload, values: Mapping[str, Any]) -> list[str]:
+def planned_commands(cfg: Cfg, workload: Workload, values: Mapping[str, Any]) -> list[str]:
     """The commands an application of `values` runs, in their order, for a dry run (the restart
     happens only when one of the values before it changes)."""
     sets = cfg.get_params_set_script()
@@ -148,7 +151,7 @@ class Applier:
     parameter whose state is uncertain (its set or the restart failed) counts as changed next time.
     """
 
-    def __init__(self, kit: Any, cfg: Any, workload: Workload, known: Mapping[str, Any] | None = None) -> None:
+    def __init__(self, kit: Any, cfg: Cfg, workload: Workload, known: Mapping[str, Any] | None = None) -> None:
         self.kit = kit
         self.cfg = cfg
         self.workload = workload
@@ -264,7 +267,7 @@ def not_kept(item: tuple[str, Mapping[str, Any]]) -> tuple[str, str]:
     return name, f"its get command printed error output: {_cut(said)}" if said else ""
 
 
-def back_up(kit: Any, cfg: Any) -> tuple[dict[str, str], dict[str, str]]:
+def back_up(kit: Any, cfg: Cfg) -> tuple[dict[str, str], dict[str, str]]:
     """Reads every parameter and backs up those read well through the library's backup
     (bak_<project>.ini): the values backed up, and why each other parameter was not.
 
@@ -288,7 +291,7 @@ def back_up(kit: Any, cfg: Any) -> tuple[dict[str, str], dict[str, str]]:
 
 
 @contextlib.contextmanager
-def configured(cfg: Any, yml: dict[str, Any]) -> Iterator[None]:
+def configured(cfg: Cfg, yml: dict[str, Any]) -> Iterator[None]:
     """Within the block the process's configuration is `yml`: the compiled reader and applier
     take their parameters from it alone."""
     whole = cfg.yml

@@ -47,7 +47,7 @@ class Application:
     left_out: bool = False  # a parameter was refused or had nothing to restore
 
 
-def backup(cfg: Any, config: str, *, timeout: float | None = None) -> Backup:
+def backup(cfg: Cfg, config: str, *, timeout: float | None = None) -> Backup:
     """Backs up every parameter read well, and keeps the values read as originals."""
     with command_limit(timeout):
         values, unread = back_up(StageKit(), cfg)
@@ -57,13 +57,13 @@ def backup(cfg: Any, config: str, *, timeout: float | None = None) -> Backup:
     return done
 
 
-def _keep_originals(cfg: Any, config: str, values: Mapping[str, Any], unread: Iterable[str] = ()) -> list[str]:
+def _keep_originals(cfg: Cfg, config: str, values: Mapping[str, Any], unread: Iterable[str] = ()) -> list[str]:
     """The first value knobsmith reads of each parameter becomes its original, kept for good."""
     return state.keep_originals(state.key(cfg.get_project(), config), values, config,
                                 shellsafe.declarations(cfg), unread)
 
 
-def _keep_originals_before_change(cfg: Any, config: str) -> list[str]:
+def _keep_originals_before_change(cfg: Cfg, config: str) -> list[str]:
     """Before a change, reads every parameter that has no original yet, to keep it."""
     kept = state.originals(state.key(cfg.get_project(), config)) or {}
     missing = [obj["name"] for obj in cfg.yml["object"] if obj["name"] not in kept]
@@ -98,7 +98,7 @@ def _converted(info: dict[str, Any], name: str, text: str) -> Any:
     return value
 
 
-def values_of(cfg: Any, config: str, pairs: Iterable[tuple[str, str]]) -> dict[str, Any]:
+def values_of(cfg: Cfg, config: str, pairs: Iterable[tuple[str, str]]) -> dict[str, Any]:
     """The (name, text) pairs as values of the configuration's parameters, checked against their
     declarations: ParamsError for the first that is not one."""
     infos = {obj["name"]: obj["info"] for obj in cfg.yml["object"]}
@@ -125,11 +125,11 @@ def best_values(path: str) -> list[tuple[str, str]]:
     return [(str(name), str(value)) for name, value in values.items()]
 
 
-def _workload(cfg: Any, log: str | None) -> Workload:
+def _workload(cfg: Cfg, log: str | None) -> Workload:
     return Workload.from_config(cfg, log or f"knobsmith-workload-{cfg.get_project()}.log")
 
 
-def _applied(cfg: Any, done: Application, workload: Workload, *, dry_run: bool, timeout: float | None,
+def _applied(cfg: Cfg, done: Application, workload: Workload, *, dry_run: bool, timeout: float | None,
              key: str | None = None, by: str = "", verify: bool = True) -> Application:
     """`done` once its values are applied in the order the workload needs (or, in a dry run, its
     commands listed); values read back are noted as the last applied ones of the state folder `key`."""
@@ -152,7 +152,7 @@ def _refuse_unsafe(values: Mapping[str, Any], infos: Mapping[str, Mapping[str, A
                           told + [f"restore refused: {refusal}" for refusal in refused[:-1]])
 
 
-def apply(cfg: Any, config: str, values: dict[str, Any], *, log: str | None = None, dry_run: bool = False,
+def apply(cfg: Cfg, config: str, values: dict[str, Any], *, log: str | None = None, dry_run: bool = False,
           timeout: float | None = None) -> Application:
     """Applies checked values (see values_of), keeping the originals of the parameters first."""
     workload = _workload(cfg, log)
@@ -164,7 +164,7 @@ def apply(cfg: Any, config: str, values: dict[str, Any], *, log: str | None = No
                     key=state.key(cfg.get_project(), config), by="apply")
 
 
-def restore_backup(path: str, cfg: Any | None = None, config: str | None = None, *, log: str | None = None,
+def restore_backup(path: str, cfg: Cfg | None = None, config: str | None = None, *, log: str | None = None,
                    dry_run: bool = False, timeout: float | None = None) -> Application:
     """Applies the values of a backup file through its own set commands; with the configuration
     (`cfg` loaded from the file `config`) its get commands read them back and its restart flags apply."""
@@ -202,7 +202,7 @@ def restore_backup(path: str, cfg: Any | None = None, config: str | None = None,
         return _applied(cfg, done, workload, dry_run=dry_run, timeout=timeout, verify=config is not None)
 
 
-def restore_originals(cfg: Any, config: str, key: str, project: str, *, log: str | None = None,
+def restore_originals(cfg: Cfg, config: str, key: str, project: str, *, log: str | None = None,
                       dry_run: bool = False, timeout: float | None = None) -> Application:
     """Puts back the values kept as the originals of the configuration file (in the state folder
     `key`, of `project`), through its commands."""
@@ -224,7 +224,7 @@ class Diff:
     originals_kept: bool
 
 
-def diff(cfg: Any, key: str, *, timeout: float | None = None) -> Diff:
+def diff(cfg: Cfg, key: str, *, timeout: float | None = None) -> Diff:
     """Current, original and last applied values side by side."""
     kept = state.originals(key) or {}
     applied = state.last_applied(key)

@@ -13,7 +13,10 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from knobsmith.loadplan import Cfg
 
 # Characters the shell reads as syntax in an unquoted word or inside quotes: pipes, lists,
 # redirections, subshells, expansions, globs, comments, home directories and every kind of
@@ -84,6 +87,6 @@ def refusals_by_name(values: Mapping[str, Any], infos: Mapping[str, Mapping[str,
     return found
 
 
-def declarations(cfg: Any) -> dict[str, Mapping[str, Any]]:
+def declarations(cfg: Cfg) -> dict[str, Mapping[str, Any]]:
     """The `info` of every parameter of a loaded configuration, by name."""
     return {obj["name"]: obj.get("info", {}) for obj in cfg.yml.get("object", [])}

@@ -12,10 +12,13 @@ import os
 import subprocess
 import time
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING
 
 from knobsmith.params import ParamsError, processes
 from knobsmith.params.shellsafe import breaks_shell_rule
+
+if TYPE_CHECKING:
+    from knobsmith.loadplan import Cfg
 
 DEFAULT_READY_TIMEOUT = 120.0
 POLL_SECONDS = 0.5
@@ -32,7 +35,7 @@ class Workload:
     started: list[processes.Detached] = field(default_factory=list)
 
     @classmethod
-    def from_config(cls, cfg: Any, log_path: str) -> Workload:
+    def from_config(cls, cfg: Cfg, log_path: str) -> Workload:
         """The workload of the loaded configuration; ParamsError for unusable readiness keys."""
         yml = cfg.yml
         options = cfg.get_workload_options()
