@@ -786,7 +786,7 @@ def _show_log_lines(level: int) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    if hasattr(args, "command_timeout"):
+    if hasattr(args, "command_timeout") and args.command != "recommend":  # which hands its limit on itself
         from knobsmith.stagekit import StageKit
 
         StageKit.COMMAND_TIMEOUT = args.command_timeout if args.command_timeout > 0 else None
