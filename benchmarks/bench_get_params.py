@@ -9,7 +9,6 @@ child sees the child's end late. Usage: python benchmarks/bench_get_params.py
 from __future__ import annotations
 
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -19,6 +18,7 @@ from contextlib import contextmanager
 
 from knobsmith.loadplan import Cfg
 from knobsmith.stagekit import StageKit
+from timing import interleaved
 
 PARAMETERS = 200
 ROUNDS = 5
@@ -64,13 +64,8 @@ def cpu_load() -> Iterator[int]:
 
 def per_command(runs: dict[str, Callable[[], object]]) -> dict[str, tuple[float, float]]:
     """Best and median cost per command in milliseconds, the ways taking turns in each round."""
-    costs: dict[str, list[float]] = {name: [] for name in runs}
-    for _ in range(ROUNDS):
-        for name, run in runs.items():
-            start = time.perf_counter()
-            run()
-            costs[name].append((time.perf_counter() - start) / PARAMETERS * 1000)
-    return {name: (min(values), statistics.median(values)) for name, values in costs.items()}
+    return {name: (best / PARAMETERS * 1000, median / PARAMETERS * 1000)
+            for name, (best, median) in interleaved(runs, ROUNDS).items()}
 
 
 def show(title: str, figures: dict[str, tuple[float, float]]) -> None:

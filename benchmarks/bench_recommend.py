@@ -13,13 +13,10 @@ from __future__ import annotations
 
 import logging
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 import types
-from collections.abc import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -28,7 +25,7 @@ import json5  # noqa: E402
 import knobsmith.recommend as recommend  # noqa: E402
 from common.config import Config  # noqa: E402
 from knobsmith.recommend import Paramsdb, Recomd  # noqa: E402
-from timing import best_of, print_table  # noqa: E402
+from timing import best_of, interleaved, print_table  # noqa: E402
 
 ROUNDS = 7
 # The command line with the json5 module of the recommend module substituted, as a host may.
@@ -54,17 +51,6 @@ class PureJson5:
 def run_command(folder: str, pure: bool) -> None:
     start = [sys.executable, "-c", WITH_JSON5] if pure else [sys.executable, "-m", "knobsmith"]
     subprocess.run([*start, "recommend", "cpu", "--output", folder], check=True, capture_output=True)
-
-
-def interleaved(runs: dict[str, Callable[[], object]], rounds: int) -> dict[str, tuple[float, float]]:
-    """Best and median seconds of each run, the runs taking turns in each round."""
-    costs: dict[str, list[float]] = {name: [] for name in runs}
-    for _ in range(rounds):
-        for name, run in runs.items():
-            start = time.perf_counter()
-            run()
-            costs[name].append(time.perf_counter() - start)
-    return {name: (min(values), statistics.median(values)) for name, values in costs.items()}
 
 
 def in_process(folder: str, pure: bool) -> bool:
