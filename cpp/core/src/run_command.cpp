@@ -83,6 +83,31 @@ void open_pipe(Descriptor& read_end, Descriptor& write_end) {
     write_end.reset(above_standard_streams(write_end.release()));
 }
 
+// The fields of /proc/<pid>/stat after the name, which may hold anything: "state ppid pgrp ...".
+std::string stat_after_name(std::string_view stat) {
+    const std::size_t name_end = stat.rfind(')');
+    return name_end == std::string_view::npos ? std::string() : std::string(stat.substr(name_end + 1));
+}
+
+// Whether this process has a controlling terminal (when that cannot be told: yes).
+bool has_controlling_terminal() {
+    const int fd = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return true;
+    }
+    char text[512];
+    const ssize_t count = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    char state = 0;
+    long parent = 0;
+    long group = 0;
+    long session = 0;
+    long terminal = 0;
+    const std::string rest = stat_after_name(std::string_view(text, count > 0 ? static_cast<std::size_t>(count) : 0));
+    return std::sscanf(rest.c_str(), " %c %ld %ld %ld %ld", &state, &parent, &group, &session, &terminal) != 5 ||
+           terminal != 0;
+}
+
 class SpawnSetup {
 public:
     SpawnSetup(int in_fd, int out_fd, int err_fd) {
@@ -104,12 +129,15 @@ public:
         sigset_t mask;
         sigemptyset(&mask);
         check(::posix_spawnattr_setsigmask(&attributes_, &mask), "setsigmask");
-        // A session of its own, so a group of its own (led by the child) that is ended as a whole
-        // when the wait is abandoned. Without a controlling terminal, a command that would ask
-        // for a password there (sudo, a client's -p) fails at once with its own message instead
-        // of stopping in a background group until the time limit.
-        check(::posix_spawnattr_setflags(&attributes_,
-                                         POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID),
+        // A group of its own (led by the child) that is ended as a whole when the wait is
+        // abandoned. Without a controlling terminal, a command that would ask for a password there
+        // (sudo, a client's -p) fails at once with its own message instead of stopping in a
+        // background group until the time limit: where this process has one, the child leaves it
+        // in a session of its own. Where it has none, the group alone does: a new session would
+        // also be a new scheduling group, which a busy machine runs a time slice late.
+        const short own = has_controlling_terminal() ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP;
+        check(::posix_spawnattr_setpgroup(&attributes_, 0), "setpgroup");
+        check(::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | own),
               "setflags");
     }
     SpawnSetup(const SpawnSetup&) = delete;
@@ -251,16 +279,10 @@ bool group_alive(pid_t pgid) {
         if (count <= 0) {
             continue;
         }
-        // "pid (name) state ppid pgrp ...": the name may hold anything, so look after its last ')'.
-        const std::string_view stat(text, static_cast<std::size_t>(count));
-        const std::size_t name_end = stat.rfind(')');
-        if (name_end == std::string_view::npos) {
-            continue;
-        }
         char state = 0;
         long parent = 0;
         long group = 0;
-        const std::string rest(stat.substr(name_end + 1));
+        const std::string rest = stat_after_name(std::string_view(text, static_cast<std::size_t>(count)));
         if (std::sscanf(rest.c_str(), " %c %ld %ld", &state, &parent, &group) == 3 && group == pgid && state != 'Z' &&
             state != 'X') {
             alive = true;
