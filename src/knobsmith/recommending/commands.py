@@ -1,9 +1,11 @@
-"""A command run once to read something: /bin/sh -c in a session and process group of its own, so
-that a time limit ends the command and whatever it started."""
+"""A command run once to read something: /bin/sh -c in a process group of its own (and off the
+terminal), so that a time limit ends the command and whatever it started."""
 
 from __future__ import annotations
 
 import collections
+import errno
+import os
 import subprocess
 from dataclasses import dataclass
 
@@ -72,8 +74,20 @@ def run_all(commands: list[str], timeout: float | None = DEFAULT_TIMEOUT, at_onc
 
 
 def _start(command: str) -> subprocess.Popen[str]:
+    # A session of its own only where there is a terminal to leave: a new session is also a new
+    # scheduling group, which a busy machine runs a time slice late.
+    terminal = _has_terminal()
     return subprocess.Popen([SHELL, "-c", command], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, start_new_session=True, text=True, errors="replace")
+                            stderr=subprocess.PIPE, start_new_session=terminal,
+                            process_group=None if terminal else 0, text=True, errors="replace")
+
+
+def _has_terminal() -> bool:
+    try:
+        os.close(os.open("/dev/tty", os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
+    except OSError as error:
+        return error.errno != errno.ENXIO  # ENXIO: none; anything else, as if there were one
+    return True
 
 
 def _finish(process: subprocess.Popen[str], timeout: float | None) -> Outcome:
