@@ -20,7 +20,7 @@ import knobsmith.yaml_bounds as yaml_bounds  # noqa: E402
 from knobsmith.loadplan import Cfg  # noqa: E402
 from make_configs import configuration, write  # noqa: E402
 from plain_python import PlainCfg  # noqa: E402
-from timing import best_of, print_table  # noqa: E402
+from timing import best_of, interleaved, print_table  # noqa: E402
 
 OBJECTS = 2000
 ROUNDS = 5
@@ -58,11 +58,11 @@ def main() -> None:
     cfg, plain = Cfg(), PlainCfg()
     cfg.yml, plain.yml = copy.deepcopy(config), copy.deepcopy(config)
     cfg.project = plain.project = "tuning"
-    print(f"\naccessors on {OBJECTS} objects, per call, best of {ROUNDS} rounds of {ACCESSOR_CALLS} calls:")
+    print(f"\naccessors on {OBJECTS} objects, per call, best of {ROUNDS} interleaved rounds of {ACCESSOR_CALLS} calls:")
     for name in ACCESSORS:
         compiled, python = getattr(cfg, name), getattr(plain, name)
         assert compiled() == python(), name
-        figures = {"Cfg": best_of(compiled, ROUNDS, ACCESSOR_CALLS), "plain": best_of(python, ROUNDS, ACCESSOR_CALLS)}
+        figures = interleaved({"Cfg": compiled, "plain": python}, ROUNDS, ACCESSOR_CALLS)
         print_table(f" {name}", figures, "plain")
 
 

@@ -18,6 +18,19 @@ def best_of(run: Callable[[], object], rounds: int, calls: int = 1) -> tuple[flo
     return min(costs), statistics.median(costs)
 
 
+def interleaved(runs: dict[str, Callable[[], object]], rounds: int, calls: int = 1) -> dict[str, tuple[float, float]]:
+    """(best, median) seconds per call of each run, the runs taking turns in each round, so that a
+    change in the machine's load weighs on all of them alike."""
+    costs: dict[str, list[float]] = {name: [] for name in runs}
+    for _ in range(rounds):
+        for name, run in runs.items():
+            start = time.perf_counter()
+            for _ in range(calls):
+                run()
+            costs[name].append((time.perf_counter() - start) / calls)
+    return {name: (min(values), statistics.median(values)) for name, values in costs.items()}
+
+
 def show(seconds: float) -> str:
     return f"{seconds * 1000:10.3f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:10.1f} us"
 

@@ -59,6 +59,26 @@ def test_version_and_help():
     assert knobsmith("--help").returncode == 0
 
 
+# What the command imports, as it runs: the optimizer and the plotting stack are for tune and report.
+HEAVY_IMPORTS = """
+import sys
+from knobsmith.cli import main
+try:
+    main(sys.argv[1:])
+except SystemExit:
+    pass
+print(sorted({name.split(".")[0] for name in sys.modules} & {"optuna", "matplotlib", "numpy", "scipy"}))
+"""
+
+
+@pytest.mark.parametrize(("command", "said"), [(["--version"], "knobsmith 0.1.0"), (["check", "tune.yaml"], '"max_eval"')])
+def test_version_and_check_start_without_the_optimizer(knob_workload, command, said):
+    result = subprocess.run([sys.executable, "-c", HEAVY_IMPORTS, *command], capture_output=True, text=True,
+                            cwd=knob_workload())
+    assert said in result.stdout, result.stderr
+    assert result.stdout.splitlines()[-1] == "[]"
+
+
 def test_check_prints_the_optimizer_settings_of_the_demo():
     result = knobsmith("check", str(EXAMPLES / "demo.yaml"))
     assert result.returncode == 0, result.stderr

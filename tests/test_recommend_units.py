@@ -163,18 +163,29 @@ def test_a_lower_cgroup_limit_is_the_memory_available(tmp_path, monkeypatch, con
         assert (memory, source) == (total, "the memory total")
 
 
-@pytest.mark.parametrize(("command", "status", "failure"), [
+COMMAND_ENDS = [
     ("echo 5", 0, None),
     ("echo 5; echo careful >&2", 0, "wrote to standard error: careful"),
     ("echo oops >&2; exit 3", 3, "failed with exit status 3: oops"),
     ("printf -- '-----\\nSELECT 1\\n-----\\nERROR 1193\\n' >&2; exit 1", 1,
      "failed with exit status 1: SELECT 1 | ERROR 1193"),
     ("kill -9 $$", -9, "was killed by signal 9"),
-])
+]
+
+
+@pytest.mark.parametrize(("command", "status", "failure"), COMMAND_ENDS)
 def test_commands_count_failures(command, status, failure):
     outcome = commands.run(command, 10)
     assert outcome.status == status
     assert (outcome.ok, None if outcome.ok else outcome.failure(10)) == (failure is None, failure)
+
+
+def test_commands_run_together_keep_their_order():
+    # The first ends last: outcomes must follow the commands, not their ends.
+    listed = [("sleep 0.3; echo slow", 0, None)] + COMMAND_ENDS * 2
+    outcomes = commands.run_all([command for command, _, _ in listed], 10, at_once=3)
+    assert [outcome.status for outcome in outcomes] == [status for _, status, _ in listed]
+    assert [outcome.out for outcome in outcomes] == ["slow\n"] + ["5\n", "5\n", "", "", ""] * 2
 
 
 def test_a_command_past_its_time_limit_ends_with_what_it_started(tmp_path):

@@ -558,3 +558,54 @@ def test_temporary_files_of_killed_writers_are_removed(machine):
         fcntl.flock(writer, fcntl.LOCK_EX)
         StageKit().backup_params()
     assert sorted(os.listdir(folder)) == sorted(["bak_demo.ini", held.name, fresh.name, other.name])
+
+
+# Where pidfd_open is refused (an old kernel, a sandbox), the runner looks for the child's end
+# again and again instead: the same values, statuses and time limits.
+REFUSE_PIDFD = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+long syscall(long number, ...) {
+    if (number == SYS_pidfd_open) {
+        write(2, "pidfd_open refused\n", 19);
+        errno = ENOSYS;
+        return -1;
+    }
+    va_list args;
+    va_start(args, number);
+    long a[6];
+    for (int i = 0; i < 6; ++i) a[i] = va_arg(args, long);
+    va_end(args);
+    long (*real)(long, ...) = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+"""
+
+
+def test_without_a_process_descriptor_commands_end_as_before(tmp_path):
+    if shutil.which("cc") is None:
+        pytest.skip("no C compiler to build the refusing shim")
+    (tmp_path / "refuse.c").write_text(REFUSE_PIDFD)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", "refuse.so", "refuse.c", "-ldl"], cwd=tmp_path, check=True)
+    code = textwrap.dedent(
+        """
+        from knobsmith.loadplan import Cfg
+        from knobsmith.stagekit import StageKit
+        Cfg().yml = {"object": [{"name": n, "info": {"get": g}} for n, g in
+                                [("one", "echo 1"), ("three", "sh three.sh"), ("slow", "sleep 5")]]}
+        StageKit.COMMAND_TIMEOUT = 0.5
+        print({n: (r["status"], r["timed_out"], r["value"]) for n, r in StageKit().read_params().items()})
+        """
+    )
+    (tmp_path / "three.sh").write_text("echo 3\nexit 3\n")
+    preload = f"{os.environ.get('KNOBSMITH_ASAN_PRELOAD', '')} {tmp_path / 'refuse.so'}".strip()
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, LD_PRELOAD=preload))
+    assert result.stdout.strip() == str({"one": (0, False, "1"), "three": (3, False, "3"),
+                                         "slow": (-signal.SIGTERM, True, None)})
+    assert "pidfd_open refused" in result.stderr

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,31 @@ void open_pipe(Descriptor& read_end, Descriptor& write_end) {
     write_end.reset(above_standard_streams(write_end.release()));
 }
 
+// The fields of /proc/<pid>/stat after the name, which may hold anything: "state ppid pgrp ...".
+std::string stat_after_name(std::string_view stat) {
+    const std::size_t name_end = stat.rfind(')');
+    return name_end == std::string_view::npos ? std::string() : std::string(stat.substr(name_end + 1));
+}
+
+// Whether this process has a controlling terminal (when that cannot be told: yes).
+bool has_controlling_terminal() {
+    const int fd = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return true;
+    }
+    char text[512];
+    const ssize_t count = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    char state = 0;
+    long parent = 0;
+    long group = 0;
+    long session = 0;
+    long terminal = 0;
+    const std::string rest = stat_after_name(std::string_view(text, count > 0 ? static_cast<std::size_t>(count) : 0));
+    return std::sscanf(rest.c_str(), " %c %ld %ld %ld %ld", &state, &parent, &group, &session, &terminal) != 5 ||
+           terminal != 0;
+}
+
 class SpawnSetup {
 public:
     SpawnSetup(int in_fd, int out_fd, int err_fd) {
@@ -103,12 +129,15 @@ public:
         sigset_t mask;
         sigemptyset(&mask);
         check(::posix_spawnattr_setsigmask(&attributes_, &mask), "setsigmask");
-        // A session of its own, so a group of its own (led by the child) that is ended as a whole
-        // when the wait is abandoned. Without a controlling terminal, a command that would ask
-        // for a password there (sudo, a client's -p) fails at once with its own message instead
-        // of stopping in a background group until the time limit.
-        check(::posix_spawnattr_setflags(&attributes_,
-                                         POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID),
+        // A group of its own (led by the child) that is ended as a whole when the wait is
+        // abandoned. Without a controlling terminal, a command that would ask for a password there
+        // (sudo, a client's -p) fails at once with its own message instead of stopping in a
+        // background group until the time limit: where this process has one, the child leaves it
+        // in a session of its own. Where it has none, the group alone does: a new session would
+        // also be a new scheduling group, which a busy machine runs a time slice late.
+        const short own = has_controlling_terminal() ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP;
+        check(::posix_spawnattr_setpgroup(&attributes_, 0), "setpgroup");
+        check(::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | own),
               "setflags");
     }
     SpawnSetup(const SpawnSetup&) = delete;
@@ -250,16 +279,10 @@ bool group_alive(pid_t pgid) {
         if (count <= 0) {
             continue;
         }
-        // "pid (name) state ppid pgrp ...": the name may hold anything, so look after its last ')'.
-        const std::string_view stat(text, static_cast<std::size_t>(count));
-        const std::size_t name_end = stat.rfind(')');
-        if (name_end == std::string_view::npos) {
-            continue;
-        }
         char state = 0;
         long parent = 0;
         long group = 0;
-        const std::string rest(stat.substr(name_end + 1));
+        const std::string rest = stat_after_name(std::string_view(text, static_cast<std::size_t>(count)));
         if (std::sscanf(rest.c_str(), " %c %ld %ld", &state, &parent, &group) == 3 && group == pgid && state != 'Z' &&
             state != 'X') {
             alive = true;
@@ -299,11 +322,6 @@ int end_group(pid_t pid, std::optional<int> status = std::nullopt) {
     return status ? *status : reap(pid);
 }
 
-[[noreturn]] void abandon(pid_t pid) {
-    end_group(pid);
-    throw CommandInterrupted();
-}
-
 // What stops a wait: an interrupt, a fatal signal noted, or the time limit.
 class Waiting {
 public:
@@ -326,17 +344,19 @@ public:
 
     // Ends the group and throws, or dies, when a signal asks for it (the interrupt check is
     // only asked when `ask` is set); true when the time is up (the group is then ended, the
-    // leader reaped with `status` set).
-    bool stop(int& status, bool ask = true) const {
+    // leader reaped with `status` set). `reaped`: the leader's status when it was reaped already
+    // (its group may live on).
+    bool stop(int& status, bool ask = true, std::optional<int> reaped = std::nullopt) const {
         if (g_fatal_signal != 0) {
-            end_group(pid_);
+            end_group(pid_, reaped);
             FatalSignalWatch::die();
         }
         if (ask && interrupted_ && interrupted_()) {
-            abandon(pid_);
+            end_group(pid_, reaped);
+            throw CommandInterrupted();
         }
         if (deadline_ && Clock::now() >= *deadline_) {
-            status = end_group(pid_);
+            status = end_group(pid_, reaped);
             return true;
         }
         return false;
@@ -348,14 +368,31 @@ private:
     std::optional<Clock::time_point> deadline_;
 };
 
+// A descriptor that polls readable once process `pid` has ended (Linux 5.3 and newer); none
+// where the kernel or a sandbox refuses it, and the end is then looked for again and again.
+Descriptor process_descriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+    const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) {
+        return Descriptor(static_cast<int>(fd));
+    }
+#else
+    (void)pid;
+#endif
+    return {};
+}
+
 // Feeds `input` to the child (when there is a feeding pipe) and reads both output pipes until
-// each reaches its end; false when the wait was stopped by the time limit (the group ended).
+// each reaches its end, and, given the child's process descriptor `end_fd`, reaps the child in
+// the same poll (`reaped` set); false when the wait was stopped by the time limit (the group
+// ended).
 bool exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& out_fd, Descriptor& err_fd,
-              CommandOutput& output, const Waiting& waiting) {
-    enum { kIn, kOut, kErr };
-    std::array<pollfd, 3> watched{{{in_fd.get(), POLLOUT, 0}, {out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}}};
+              Descriptor& end_fd, CommandOutput& output, std::optional<int>& reaped, const Waiting& waiting) {
+    enum { kIn, kOut, kErr, kEnd };
+    std::array<pollfd, 4> watched{
+        {{in_fd.get(), POLLOUT, 0}, {out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}, {end_fd.get(), POLLIN, 0}}};
     std::array<std::string*, 3> sinks{nullptr, &output.out, &output.err};
-    std::array<Descriptor*, 3> owners{&in_fd, &out_fd, &err_fd};
+    std::array<Descriptor*, 4> owners{&in_fd, &out_fd, &err_fd, &end_fd};
     auto finish = [&](int index) {
         owners[index]->reset();
         watched[index].fd = -1;
@@ -363,7 +400,7 @@ bool exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& 
     if (in_fd.get() >= 0 && input.empty()) {
         finish(kIn);
     }
-    while (watched[kOut].fd >= 0 || watched[kErr].fd >= 0) {
+    while (watched[kOut].fd >= 0 || watched[kErr].fd >= 0 || watched[kEnd].fd >= 0) {
         const int ready = ::poll(watched.data(), watched.size(), waiting.wakeup_milliseconds());
         if (ready < 0 && errno != EINTR) {
             const int error = errno;
@@ -372,11 +409,20 @@ bool exchange(pid_t pid, Descriptor& in_fd, std::string_view input, Descriptor& 
         }
         // The time limit is looked at after every wakeup, so that a steady stream of output cannot
         // hide it; the interrupt check when the wait was cut short or found nothing.
-        if (waiting.stop(output.wait_status, ready <= 0)) {
+        if (waiting.stop(output.wait_status, ready <= 0, reaped)) {
             return false;
         }
         if (ready <= 0) {
             continue;
+        }
+        if (watched[kEnd].fd >= 0 && watched[kEnd].revents != 0) {
+            int status = 0;
+            const pid_t result = ::waitpid(pid, &status, WNOHANG);
+            if (result == pid || (result < 0 && errno == ECHILD)) {
+                reaped = result == pid ? status : 0;  // ECHILD: reaped by someone else, status lost
+            }
+            // Otherwise the end is looked for after the pipes, as without a descriptor.
+            finish(kEnd);
         }
         if (watched[kIn].fd >= 0 && watched[kIn].revents != 0) {
             const ssize_t count = ::write(watched[kIn].fd, input.data(), input.size());
@@ -453,16 +499,24 @@ CommandOutput run_command(const std::vector<std::string>& argv, const InterruptC
     out_write.reset();
     err_write.reset();
 
+    // The pipes, the child's end and the time limit in one poll: a command's end is seen at once,
+    // however busy the machine.
+    Descriptor end_fd = process_descriptor(pid);
     const Waiting waiting(pid, interrupted, timeout_seconds);
     CommandOutput output;
+    std::optional<int> reaped;
     if (!exchange(pid, in_write, input != nullptr ? std::string_view(*input) : std::string_view(), out_read, err_read,
-                  output, waiting)) {
+                  end_fd, output, reaped, waiting)) {
         output.timed_out = true;
         return output;
     }
+    if (reaped) {
+        output.wait_status = *reaped;
+        return output;
+    }
 
-    // Both streams are closed; the child is ending (or closed them and runs on). It usually ends a
-    // moment later: look again soon, then less and less often.
+    // No process descriptor: both streams are closed, the child is ending (or closed them and runs
+    // on). It usually ends a moment later: look again soon, then less and less often.
     constexpr std::chrono::microseconds kFirstPause{50};
     for (std::chrono::microseconds pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
         int status = 0;

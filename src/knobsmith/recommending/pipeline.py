@@ -150,16 +150,20 @@ def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: 
            detection: servers.Detection | None) -> list[Entry]:
     server = detection.server if detection is not None else None
     variables = servers.server_variables(server, timeout) if server is not None else None
+    names = [servers.variable_name(str(entry.item.get), str(entry.item.set)) for entry in entries]
+    error = detection.error if detection is not None else None
+    # A get command of a server's variable would meet the same server, or wait as long for it.
+    unasked = [error is not None and name is not None for name in names]
+    # The reads depend on nothing but the machine: all of them at once, then each looked at.
+    outcomes = iter(commands.run_all([entry.item.get for entry, skip in zip(entries, unasked) if not skip], timeout))
     kept = []
-    for entry in entries:
-        name = servers.variable_name(str(entry.item.get), str(entry.item.set))
+    for entry, name, skip in zip(entries, names, unasked):
         if server is not None:
             entry.variable = variables.get(name) if variables is not None and name is not None else None
-        if detection is not None and detection.error is not None and name is not None:
-            # Its get command would meet the same server, or wait as long for it.
-            reason: str | None = f"the server could not be asked: {detection.error}"
+        if skip:
+            reason: str | None = f"the server could not be asked: {error}"
         else:
-            reason = _probe_one(entry, timeout, record)
+            reason = _probe_one(entry, timeout, record, next(outcomes))
         if reason is None and server is not None:
             reason = servers.unfit_set(str(entry.item.set), str(entry.item.needrestart), server, entry.variable)
         if reason is None:
@@ -172,10 +176,10 @@ def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: 
     return kept
 
 
-def _probe_one(entry: Entry, timeout: float | None, record: notes.Notes) -> str | None:
-    """Reads the entry's value; why it is to be left out, or None."""
+def _probe_one(entry: Entry, timeout: float | None, record: notes.Notes, outcome: commands.Outcome) -> str | None:
+    """Takes in the entry's value as its get command read it; why it is to be left out, or None."""
     item = entry.item
-    found = probing.probe(item.get, timeout)
+    found = probing.probe(item.get, timeout, lambda *_: outcome)
     if not found.ok:
         return found.failure
     assert found.value is not None

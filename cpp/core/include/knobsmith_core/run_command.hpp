@@ -27,9 +27,10 @@ public:
 
 // Runs the program `argv[0]` with the arguments `argv` and waits for it.
 //
-// The program starts in a session, so a process group, of its own, without a controlling terminal
-// (a program asking for a password there fails at once instead of stopping in the background), so
-// that whatever it starts in turn can be ended with it: when the wait is abandoned (an interrupt,
+// The program starts in a process group of its own, without a controlling terminal (where the
+// caller has one, in a session of its own that leaves it: a program asking for a password there
+// fails at once instead of stopping in the background), so that whatever it starts in turn can
+// be ended with it: when the wait is abandoned (an interrupt,
 // the time limit, or SIGTERM or SIGHUP arriving while their disposition is the default one), the
 // whole group is sent SIGTERM and, whatever is left of it after a grace period, SIGKILL. A program
 // given `timeout_seconds` (positive; anything else is no limit) and still running then is ended
