@@ -155,9 +155,10 @@ def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: 
     # A get command of a server's variable would meet the same server, or wait as long for it.
     unasked = [error is not None and name is not None for name in names]
     # The reads depend on nothing but the machine: all of them at once, then each looked at.
-    outcomes = iter(commands.run_all([entry.item.get for entry, skip in zip(entries, unasked) if not skip], timeout))
+    reads = [entry.item.get for entry, skip in zip(entries, unasked, strict=True) if not skip]
+    outcomes = iter(commands.run_all(reads, timeout))
     kept = []
-    for entry, name, skip in zip(entries, names, unasked):
+    for entry, name, skip in zip(entries, names, unasked, strict=True):
         if server is not None:
             entry.variable = variables.get(name) if variables is not None and name is not None else None
         if skip:
