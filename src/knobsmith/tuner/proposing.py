@@ -7,6 +7,7 @@ import contextlib
 import fcntl
 import math
 import os
+import sys
 import warnings
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
@@ -21,10 +22,23 @@ RANDOM_ATTEMPTS = 64
 
 
 def optuna_module() -> Any:
+    # OpenBLAS threads spinning over the sampler's small matrices slow it down (threefold on two
+    # busy cores). The variable is read when NumPy and SciPy (each with its own OpenBLAS) load,
+    # and is not left for the commands a run starts.
+    single = "OPENBLAS_NUM_THREADS" not in os.environ and "numpy" not in sys.modules
+    if single:
+        os.environ["OPENBLAS_NUM_THREADS"] = "1"
     try:
         import optuna
+
+        if single:
+            with contextlib.suppress(ImportError):
+                import scipy.linalg  # noqa: F401
     except ImportError:
         raise TuneError("knobsmith tune needs Optuna: pip install 'knobsmith[tune]'") from None
+    finally:
+        if single:
+            del os.environ["OPENBLAS_NUM_THREADS"]
     optuna.logging.set_verbosity(optuna.logging.WARNING)
     return optuna
 
@@ -58,12 +72,14 @@ def storage_for(optuna: Any, folder: str, url: str | None) -> Any:
     return JournalStorage(JournalFileBackend(path, lock_obj=KernelLock(path)))
 
 
-# The share of the budget proposed at random before TPE takes over. A third measured best over the
-# suite of noisy problems of benchmarks/bench_samplers.py at 30 trials (a fifth, a tenth, a larger
-# prior weight or more candidates did no better); univariate TPE beat the multivariate one there,
-# which needs more trials than a tuning run can afford to model the joint space.
+# The share of the budget proposed at random before TPE takes over, where the light GP cannot run
+# (no SciPy): a third measured best over the suite of noisy problems of
+# benchmarks/bench_samplers.py at 30 trials; univariate TPE beat the multivariate one there.
 START_UP_SHARE = 1 / 3
 MIN_START_UP = 4
+# The GP's random start: 8 trials of 30 measured best; fewer in a short run, so that the model
+# still proposes most of it.
+GP_START_UP = 8
 
 
 def start_up_trials(budget: int) -> int:
@@ -71,9 +87,24 @@ def start_up_trials(budget: int) -> int:
 
 
 def sampler(optuna: Any, budget: int, seed: int) -> Any:
+    """The light Gaussian-process sampler, which measured best on the suite; TPE without SciPy."""
+    try:
+        from knobsmith.tuner import gp
+    except ImportError:
+        return tpe_sampler(optuna, budget, seed)
+    return gp.make(optuna, min(GP_START_UP, start_up_trials(budget)), seed, constraints_func=infeasibility)
+
+
+def tpe_sampler(optuna: Any, budget: int, seed: int) -> Any:
     with quiet_constraints(optuna):
         return optuna.samplers.TPESampler(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False,
                                           constraints_func=infeasibility)
+
+
+def sampler_name(chosen: Any) -> str:
+    """The sampler as the output and best.yaml name it."""
+    return getattr(chosen, "label", None) or ("tpe" if type(chosen).__name__ == "TPESampler"
+                                              else type(chosen).__name__)
 
 
 @contextlib.contextmanager
