@@ -29,8 +29,8 @@ from knobsmith.tuner.applying import Applier, back_up, planned_commands, same_va
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.failures import MAX_FAILED, TrialFailed, TuneError
 from knobsmith.tuner.measuring import Measurer
-from knobsmith.tuner.proposing import (Proposer, measured_failure, optuna_module, sampler, start_up_trials,
-                                       storage_for, tell_failed, was_measured)
+from knobsmith.tuner.proposing import (Proposer, measured_failure, optuna_module, sampler, sampler_name,
+                                       start_up_trials, storage_for, tell_failed, was_measured)
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.signals import Interrupted
@@ -224,6 +224,8 @@ class TuningRun:
                                           baseline_measurements=baseline_measurements)
         result.space = self.described
         result.rows = rows_of(study)
+        result.sampler = sampler_name(study.sampler)
+        self.say(f"proposals by the {result.sampler} sampler")
         self._say_outside(result)
         seed = self.options.seed if self.fleet is None else fleets.worker_seed(self.options.seed, self.fleet.name)
         proposer = Proposer(study, optuna, self.space, seed + 7 * len(study.trials), result.baseline)
