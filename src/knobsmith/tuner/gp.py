@@ -61,9 +61,14 @@ class Coordinate:
     def to_unit(self, value: Any) -> float:
         if self.choices is not None:
             return float(self.choices.index(value))
-        scaled = math.log(value) if self.log else float(value)
+        return float(self.units(np.array([value], dtype=float))[0])
+
+    def units(self, values: np.ndarray) -> np.ndarray:
+        # The one computation of coordinates, so that a candidate equal to a measured
+        # configuration has the very same coordinates (and is known as measured).
         low, high = self.ends
-        return 0.5 if high <= low else (scaled - low) / (high - low)
+        scaled = np.log(values) if self.log else values
+        return np.full_like(values, 0.5) if high <= low else (scaled - low) / (high - low)
 
     def values(self, units: np.ndarray) -> np.ndarray:
         """The knob's values at the coordinates `units` (float, on the grid where it has one)."""
@@ -76,12 +81,7 @@ class Coordinate:
 
     def snap(self, units: np.ndarray) -> np.ndarray:
         """The coordinates of the values at `units`: only values a trial can take are scored."""
-        if self.choices is not None:
-            return units
-        low, high = self.ends
-        values = self.values(units)
-        scaled = np.log(values) if self.log else values
-        return np.full_like(units, 0.5) if high <= low else (scaled - low) / (high - low)
+        return units if self.choices is not None else self.units(self.values(units))
 
     def value(self, unit: float) -> Any:
         if self.choices is not None:
@@ -238,7 +238,7 @@ class GPSampler:
         if sum(done.state == states.COMPLETE for done in shared) < self.start_up:
             return {}
         coordinates = [Coordinate(space[name]) for name in names]
-        rng = np.random.default_rng([self.seed, len(study.trials)])
+        rng = np.random.default_rng([self.seed & 0xFFFFFFFF, len(study.trials)])
         rows, values, feasible = [], [], []
         sign = 1.0 if study.direction.name == "MAXIMIZE" else -1.0
         for done in shared:
