@@ -2,13 +2,12 @@
 
 Every knob is a coordinate of [0, 1] (on a log scale where its range is searched so); a string
 knob is an option's index, and two configurations differ on it or not. The model is a Matérn-5/2
-kernel with a length scale per knob and a noise term, fitted by maximising the marginal likelihood
-(with a prior that keeps length scales long until the data says otherwise: with 30 points in 20
-dimensions a plain maximum overfits). The next configuration maximises the log of the expected
-improvement over the best posterior mean among measured feasible configurations (a lucky noisy
-measurement is not the bar), plus the log of the probability of being feasible, from a second
-model of which trials failed.
-"""
+kernel with a length scale per knob and a noise term, fitted to the logarithm of the values by
+maximising the marginal likelihood times a prior on the length scales (longer the more knobs there
+are: with 30 points in 20 dimensions a plain maximum overfits). The next configuration maximises
+the log of the expected improvement over the best posterior mean among measured feasible
+configurations (a lucky noisy measurement is not the bar), plus the log of the probability of
+being feasible, from a second model of which trials failed."""
 
 from __future__ import annotations
 
