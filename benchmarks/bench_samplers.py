@@ -49,8 +49,8 @@ is deterministic for a seed.
 knobsmith is ahead of default TPE on every problem, and its failing problems stay under a fifth of
 trials failing with no run ending early; the goals of a suite mean of 0.95 and of 0.93 on batch10
 are not met (batch10's best batch size lies just under the size that fails, and its runs vary
-most). At 300 trials a proposal takes 3.6 s (database14) to 5.5 s (strings20), timed over 5
-proposals after 300 random trials, at load 6.
+most). At 300 trials a proposal takes 1.5 s (the last 30 of a run of 300 on database14, at load
+6 to 8), and 0.7 s (database14) to 1.0 s (strings20) after 300 random trials; 0.1 s at 30 trials.
 
 The GP's settings were chosen on the suite mean, first on seeds 1 to 6 with failed trials told to
 the model of failures only: the prior of the log length scales centred on +1.41 plus half the log
