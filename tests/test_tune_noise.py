@@ -222,6 +222,49 @@ def test_a_float_step_proposes_the_value_a_person_would_write():
     assert configuration({"ratio": 0.30000000000000004}) == configuration({"ratio": 0.3})
 
 
+# A knob of each kind: int and float on a grid, on a log scale and plain, a grid with items, strings.
+EVERY_KIND = [
+    {"name": "workers", "dtype": "int", "type": "discrete", "range": [1, 64], "step": 1},
+    {"name": "cache_mb", "dtype": "int", "type": "continuous", "range": [16, 65536]},
+    {"name": "ratio", "dtype": "float", "type": "discrete", "range": [0.1, 0.9], "step": 0.1},
+    {"name": "delay", "dtype": "float", "type": "continuous", "range": [0.001, 10.0]},
+    {"name": "share", "dtype": "float", "type": "continuous", "range": [0.0, 1.0]},
+    {"name": "prefetch", "dtype": "int", "type": "discrete", "range": [0, 512], "step": 32, "items": [1000]},
+    {"name": "mode", "dtype": "string", "type": "discrete", "options": ["a", "b", "c"]},
+]
+
+
+def proposals_of_the_default_sampler(seed, budget=12):
+    """The configurations tune's sampler proposes over EVERY_KIND; those with a ratio over 0.5 fail."""
+    import math
+
+    from knobsmith.tuner.space import suggestion
+
+    optuna = proposing.optuna_module()
+    study = optuna.create_study(direction="maximize", sampler=proposing.sampler(optuna, budget, seed))
+    proposer = proposing.Proposer(study, {knob["name"]: suggestion(knob) for knob in EVERY_KIND}, seed)
+    proposed = []
+    for _ in range(budget):
+        trial, values = proposer.propose()
+        proposed.append(values)
+        if values["ratio"] > 0.5:
+            proposing.tell_failed(study, trial, "out of memory", 0.0)
+        else:
+            study.tell(trial, 10 - abs(math.log2(values["cache_mb"] / 4096)) - values["share"]
+                       + (values["mode"] == "b"))
+        proposer.record(trial.number)
+    return proposed
+
+
+def test_the_default_sampler_proposes_only_values_of_the_space_and_repeats_itself_for_a_seed():
+    from knobsmith.tuner.space import described, outside
+
+    proposed = proposals_of_the_default_sampler(5)
+    assert [outside(described(EVERY_KIND), values) for values in proposed] == [""] * len(proposed)
+    assert all(type(values["workers"]) is int and type(values["ratio"]) is float for values in proposed)
+    assert proposed == proposals_of_the_default_sampler(5) != proposals_of_the_default_sampler(6)
+
+
 def test_a_study_whose_failures_were_told_failed_resumes_with_them_failed(knob_workload, monkeypatch):
     # Studies written before failures were told infeasible hold them as failed trials.
     folder = knob_workload(iterations=3, x={"scope": [0, 2]})

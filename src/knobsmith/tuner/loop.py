@@ -31,7 +31,7 @@ from knobsmith.tuner.labels import CUT_SHORT, FAILURE, measured_failure, was_mea
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.plan import Options, TuningPlan
 from knobsmith.tuner.progress import Progress
-from knobsmith.tuner.proposing import Proposer, optuna_module, tell_failed
+from knobsmith.tuner.proposing import Proposer, optuna_module, sampler_name, tell_failed
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.starting import Starting
 from knobsmith.tuner.trials import rows_of
@@ -163,6 +163,8 @@ class TuningRun(Starting, abc.ABC):
         baseline, measurements = self._start(StageKit())
         result = self.result = Result.planned(self.plan, baseline, measurements, gains=self.relative)
         result.rows = rows_of(study)
+        result.sampler = sampler_name(study.sampler)
+        self.say(f"proposals by the {result.sampler} sampler")
         self._say_outside(result)
         self.proposer = Proposer(study, dict(self.plan.space), self._seed() + 7 * len(study.trials), result.baseline)
         self._search()

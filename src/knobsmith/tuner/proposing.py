@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
+import sys
 import warnings
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
@@ -19,20 +21,35 @@ RANDOM_ATTEMPTS = 64
 
 
 def optuna_module() -> Any:
+    # OpenBLAS threads spinning over the sampler's small matrices slow it down (threefold on two
+    # busy cores). The variable is read when NumPy and SciPy (each with its own OpenBLAS) load,
+    # and is not left for the commands a run starts.
+    single = "OPENBLAS_NUM_THREADS" not in os.environ and "numpy" not in sys.modules
+    if single:
+        os.environ["OPENBLAS_NUM_THREADS"] = "1"
     try:
         import optuna
+
+        if single:
+            with contextlib.suppress(ImportError):
+                import scipy.linalg  # noqa: F401
     except ImportError:
         raise TuneError("knobsmith tune needs Optuna: pip install 'knobsmith[tune]'") from None
+    finally:
+        if single:
+            del os.environ["OPENBLAS_NUM_THREADS"]
     optuna.logging.set_verbosity(optuna.logging.WARNING)
     return optuna
 
 
-# The share of the budget proposed at random before TPE takes over. A third measured best over the
-# suite of noisy problems of benchmarks/bench_samplers.py at 30 trials (a fifth, a tenth, a larger
-# prior weight or more candidates did no better); univariate TPE beat the multivariate one there,
-# which needs more trials than a tuning run can afford to model the joint space.
+# The share of the budget proposed at random before TPE takes over, where the light GP cannot run
+# (no SciPy): a third measured best over the suite of noisy problems of
+# benchmarks/bench_samplers.py at 30 trials; univariate TPE beat the multivariate one there.
 START_UP_SHARE = 1 / 3
 MIN_START_UP = 4
+# The GP's random start: 8 trials of 30 measured best; fewer in a short run, so that the model
+# still proposes most of it.
+GP_START_UP = 8
 
 
 def start_up_trials(budget: int) -> int:
@@ -40,9 +57,24 @@ def start_up_trials(budget: int) -> int:
 
 
 def sampler(optuna: Any, budget: int, seed: int) -> Any:
+    """The light Gaussian-process sampler, which measured best on the suite; TPE without SciPy."""
+    try:
+        from knobsmith.tuner import gp
+    except ImportError:
+        return tpe_sampler(optuna, budget, seed)
+    return gp.make(optuna, min(GP_START_UP, start_up_trials(budget)), seed, constraints_func=infeasibility)
+
+
+def tpe_sampler(optuna: Any, budget: int, seed: int) -> Any:
     with quiet_constraints(optuna):
         return optuna.samplers.TPESampler(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False,
                                           constraints_func=infeasibility)
+
+
+def sampler_name(chosen: Any) -> str:
+    """The sampler as the output and best.yaml name it."""
+    return getattr(chosen, "label", None) or ("tpe" if type(chosen).__name__ == "TPESampler"
+                                              else type(chosen).__name__)
 
 
 @contextlib.contextmanager
@@ -58,7 +90,7 @@ def quiet_constraints(optuna: Any) -> Iterator[None]:
 def infeasibility(trial: Any) -> tuple[float]:
     """The sampler's constraint: a failed trial is infeasible (> 0), so that the sampler steers
     away from where it failed instead of ignoring it."""
-    return (1.0,) if "failure" in trial.user_attrs else (0.0,)
+    return (1.0,) if FAILURE in trial.user_attrs else (0.0,)
 
 
 def placeholder(study: Any, direction: str, baseline: float) -> float:
@@ -70,7 +102,8 @@ def placeholder(study: Any, direction: str, baseline: float) -> float:
               and math.isfinite(trial.value)]
     if not values:
         return baseline
-    return min(values) if direction == "maximize" else max(values)
+    worst: float = min(values) if direction == "maximize" else max(values)
+    return worst
 
 
 def tell_failed(study: Any, trial: Any, note: str, baseline: float, *, skip_if_finished: bool = False) -> Any:

@@ -181,6 +181,8 @@ def _summary(result: Result) -> dict[str, Any]:
         summary["values_are"] = "gains in percent over the baseline of the worker that measured them"
     if result.workers:
         summary["workers"] = {name: dict(worker) for name, worker in result.workers.items()}
+    if result.sampler:
+        summary["sampler"] = result.sampler
     summary["stopped_because"] = result.stop_reason
     if result.ending is not None or not result.workers:  # a fleet's study has no one host's ending
         summary["left_applied"] = "(the run has not ended)" if result.ending is None else result.ending.describe()

@@ -99,6 +99,7 @@ class Result:
     # The configuration's space (space.described), when a configuration is in force: a kept
     # trial outside it (the scope was narrowed since) stays in the report, but is never applied.
     space: dict[str, dict[str, Any]] = field(default_factory=dict)
+    sampler: str = ""  # what proposed the trials, as best.yaml names it
 
     def outside(self, row: Row) -> str:
         """Why `row` is not a configuration of the space in force ("" when it is, or none is)."""
