@@ -96,7 +96,8 @@ def test_failed_and_clamped_values_fail_their_trial_and_are_never_best(tmp_path,
     # x=4 is refused with an error; x=5 is clamped to 3 with exit status 0, as a server does.
     (tmp_path / "setx.sh").write_text(
         'case "$1" in\n4) echo "ERROR 1231: x cannot be 4" >&2\nexit 1 ;;\n5) echo 3 > x ;;\n*) echo "$1" > x ;;\nesac\n')
-    server(tmp_path, iterations=6, set_x="sh setx.sh $value", r_scope=(0, 1))
+    # A budget over every configuration (x 0..5, r 0..1): whatever the sampler's path, 4 and 5 are tried.
+    server(tmp_path, iterations=12, set_x="sh setx.sh $value", r_scope=(0, 1))
     assert tune(tmp_path, monkeypatch, "--seed", "3") == 0, capsys.readouterr().err
     rows = trials(tmp_path)
     by_x = {value: [row for row in rows if row["x"] == value] for value in ("4", "5")}
