@@ -63,12 +63,6 @@ def check_worker_name(name: str) -> str:
     return name
 
 
-def state_key(project: str, worker: str | None) -> str:
-    """The name under which a worker's originals are kept: a worker named with --worker keeps
-    its own, so that several workers of one machine keep apart."""
-    return project if worker is None else f"{project}@{worker}"
-
-
 @contextlib.contextmanager
 def quiet_asking() -> Iterator[None]:
     """Optuna warns on every ask that heartbeats are meant for its own optimize loop; the fleet
