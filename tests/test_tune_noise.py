@@ -252,7 +252,7 @@ def proposals_of_the_default_sampler(seed, budget=12):
         else:
             study.tell(trial, 10 - abs(math.log2(values["cache_mb"] / 4096)) - values["share"]
                        + (values["mode"] == "b"))
-        proposer.record(trial.number)
+        proposer.record(trial)
     return proposed
 
 
