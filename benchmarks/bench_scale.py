@@ -7,11 +7,14 @@ then filled up to N with measured trials of random values; the run measured here
 for a few trials more (per worker, in a fleet) with a benchmark that sleeps a fraction of a
 second. What it prints per row: the mean gap between two benchmark runs (proposing, applying and
 reading back the values, the study's reads and writes), the SQL statements per trial of the fleet
-(the server logs every statement while it runs), and, with --profile, where one worker's time goes.
-With the defaults the whole script runs in a few minutes on two cores.
+(the server logs every statement while it runs, so the workers' joining is counted in), and, with
+--profile, where the host's and one worker's time goes. `--only alone` times the proposing alone, in
+this process: a fleet worker's on PostgreSQL with 7 trials of others running, and the host's
+sampler, with no other process on the cores. With the defaults the script runs in 4 to 5 minutes on
+two cores (a 1,000-trial study of 8 workers is made in seconds, and measured for 24 trials).
 
 Usage: python benchmarks/bench_scale.py [--sizes 30 300 1000] [--workers 8] [--seconds 0.2]
-       [--extra 4] [--more 3] [--only host|fleet] [--profile]
+       [--extra 4] [--more 3] [--only host|fleet|alone] [--rounds 5] [--profile]
 """
 
 from __future__ import annotations
@@ -112,7 +115,7 @@ def host(base: pathlib.Path, size: int, args: argparse.Namespace, env: dict[str,
     waited([tune(folder, ["--report", "report", "--resume"], env, profile)], [folder])
     found = gaps(folder)
     if profile:
-        show(profile)
+        print(f"  host, {size} trials, {show(profile, args.more + 1)}")
     return sum(found) / len(found), 0
 
 
@@ -142,14 +145,66 @@ def fleet(base: pathlib.Path, url: str, log: str, size: int, args: argparse.Name
         statements = sum(" statement: " in line for line in stream)
     found = [gap for folder in folders for gap in gaps(folder)]
     if profile:
-        show(profile)
+        print(f"  fleet, {size} trials, worker {folders[0].name}: {show(profile, len(benchmark_runs(folders[0])) - 1)}")
     return sum(found) / len(found), statements / (args.workers * args.more)
 
 
-def show(profile: str) -> None:
-    """Where the profiled run's time went: the knobsmith and Optuna calls that cost the most."""
-    stats = pstats.Stats(profile)
-    stats.sort_stats("cumulative").print_stats(r"knobsmith/tuner|optuna/(samplers|storages|study)", 14)
+# What the profile is summed up by: a name, and the function (file, name) whose time it is.
+PARTS = {
+    "proposing": ("tuner/proposing.py", "propose"),
+    "reading every trial": ("storages/_cached_storage.py", "get_all_trials"),
+    "admitting": ("tuner/worker.py", "_admitted"),
+    "applying and reading back": ("params/applying.py", "apply"),
+    "report files": ("tuner/report.py", "write"),
+}
+
+
+def proposing_alone(url: str, size: int, args: argparse.Namespace) -> tuple[float, float]:
+    """Seconds per proposal of a fleet's worker, and of a host's sampler, on a study of `size`
+    trials (in PostgreSQL for the fleet, with 7 trials of other workers running; in memory for the
+    host), in this process: the proposing alone, with no other worker on the cores."""
+    from knobsmith.tuner import fleet as fleets
+    from knobsmith.tuner import proposing
+    from knobsmith.tuner import study as studies
+    from knobsmith.tuner.space import suggestion
+
+    space = {"x": suggestion({"name": "x", "dtype": "int", "type": "discrete", "range": [0, X_TOP], "step": 1}),
+             "mode": suggestion({"name": "mode", "dtype": "string", "type": "discrete", "options": ["a", "b", "c"]}),
+             **{f"k{index}": suggestion({"name": f"k{index}", "dtype": "int", "type": "discrete",
+                                         "range": [0, 1000], "step": 1}) for index in range(args.extra)}}
+    seconds = []
+    for storage, shared in ((studies.database(url, 10), True), (None, False)):
+        study = studies.create(storage, f"alone-{size}", "maximize", studies.sampler(size + 8, 1, shared=shared))
+        first, _ = proposing.Proposer(study, space, 1).propose()  # type: ignore[misc]
+        study.tell(first, 80.0)
+        fill(study, size - 8, size)
+        with fleets.quiet_asking():
+            running = [proposing.Proposer(study, space, 2).propose() for _ in range(7)]
+        for trial, _ in running:  # type: ignore[misc]
+            trial.set_user_attr("claim", "elsewhere")
+        proposer = proposing.Proposer(study, space, 3)
+        spent = 0.0
+        for _ in range(args.rounds):
+            started = time.perf_counter()
+            with fleets.quiet_asking():
+                trial, _ = proposer.propose()  # type: ignore[misc]
+            spent += time.perf_counter() - started
+            study.tell(trial, 90.0)
+        seconds.append(spent / args.rounds)
+    return seconds[0], seconds[1]
+
+
+def show(profile: str, trials: int) -> str:
+    """Where the profiled run's time went, per trial it measured (profiled, so slower than bare)."""
+    stats = pstats.Stats(profile).stats  # type: ignore[attr-defined]
+    parts = []
+    for label, (path, name) in PARTS.items():
+        found = [(calls, cumulative) for (file, _, function), (_, calls, _, cumulative, _) in stats.items()
+                 if file.endswith(path) and function == name]
+        if found:
+            calls, seconds = map(sum, zip(*found))
+            parts.append(f"{label} {seconds / trials:.2f} s ({calls / trials:.1f} calls)")
+    return "per trial: " + ", ".join(parts)
 
 
 def logging_statements(url: Any) -> str:
@@ -174,8 +229,9 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=0.2, help="the benchmark's sleep")
     parser.add_argument("--extra", type=int, default=4, help="int knobs beside x and mode")
     parser.add_argument("--more", type=int, default=3, help="trials measured per run (per worker in a fleet)")
-    parser.add_argument("--only", choices=["host", "fleet"])
+    parser.add_argument("--only", choices=["host", "fleet", "alone"])
     parser.add_argument("--profile", action="store_true", help="profile the host run and the first worker")
+    parser.add_argument("--rounds", type=int, default=5, help="proposals timed in-process (--only alone)")
     args = parser.parse_args()
     print(f"{args.extra + 2} knobs, benchmark sleeps {args.seconds:g} s, {args.more} trials measured per run, "
           f"fleet of {args.workers} workers; {load()}")
@@ -183,13 +239,20 @@ def main() -> None:
         base = pathlib.Path(folder)
         env = dict(os.environ, XDG_STATE_HOME=str(base / "state"))
         rows = []
-        if args.only != "fleet":
+        if args.only == "alone":
+            with private_server() as url:
+                for size in args.sizes:
+                    fleet_seconds, host_seconds = proposing_alone(url, size, args)
+                    rows.append(f"| proposing alone, fleet's TPE (PostgreSQL) / host's GP (in memory) | {size} | "
+                                f"{fleet_seconds:.3f} s / {host_seconds:.3f} s | | | {load()} |")
+                    print(rows[-1], flush=True)
+        elif args.only != "fleet":
             for size in args.sizes:
                 started = time.monotonic()
                 gap, _ = host(base, size, args, env)
                 rows.append(f"| host, journal file | {size} | {gap:.2f} s | | {time.monotonic() - started:.0f} s | {load()} |")
                 print(rows[-1], flush=True)
-        if args.only != "host":
+        if args.only in (None, "fleet"):
             with private_server() as url:
                 log = logging_statements(url)
                 for size in args.sizes:
