@@ -140,9 +140,7 @@ def fleet(base: pathlib.Path, url: str, log: str, size: int, args: argparse.Name
     workers = [tune(folder, [*common, "--worker", folder.name], env, profile if index == 0 else None)
                for index, folder in enumerate(folders)]
     waited(workers, folders)
-    with open(log, encoding="utf-8", errors="replace") as stream:
-        stream.seek(logged)
-        statements = sum(" statement: " in line for line in stream)
+    statements = statements_since(log, logged)
     found = [gap for folder in folders for gap in gaps(folder)]
     if profile:
         print(f"  fleet, {size} trials, worker {folders[0].name}: {show(profile, len(benchmark_runs(folders[0])) - 1)}")
@@ -159,7 +157,13 @@ PARTS = {
 }
 
 
-def proposing_alone(url: str, size: int, args: argparse.Namespace) -> tuple[float, float]:
+def statements_since(log: str, offset: int) -> int:
+    with open(log, encoding="utf-8", errors="replace") as stream:
+        stream.seek(offset)
+        return sum(" statement: " in line for line in stream)
+
+
+def proposing_alone(url: str, log: str, size: int, args: argparse.Namespace) -> tuple[float, float, float]:
     """Seconds per proposal of a fleet's worker, and of a host's sampler, on a study of `size`
     trials (in PostgreSQL for the fleet, with 7 trials of other workers running; in memory for the
     host), in this process: the proposing alone, with no other worker on the cores."""
@@ -172,7 +176,7 @@ def proposing_alone(url: str, size: int, args: argparse.Namespace) -> tuple[floa
              "mode": suggestion({"name": "mode", "dtype": "string", "type": "discrete", "options": ["a", "b", "c"]}),
              **{f"k{index}": suggestion({"name": f"k{index}", "dtype": "int", "type": "discrete",
                                          "range": [0, 1000], "step": 1}) for index in range(args.extra)}}
-    seconds = []
+    seconds, statements = [], 0
     for storage, shared in ((studies.database(url, 10), True), (None, False)):
         study = studies.create(storage, f"alone-{size}", "maximize", studies.sampler(size + 8, 1, shared=shared))
         first, _ = proposing.Proposer(study, space, 1).propose()  # type: ignore[misc]
@@ -183,7 +187,7 @@ def proposing_alone(url: str, size: int, args: argparse.Namespace) -> tuple[floa
         for trial, _ in running:  # type: ignore[misc]
             trial.set_user_attr("claim", "elsewhere")
         proposer = proposing.Proposer(study, space, 3)
-        spent = 0.0
+        spent, logged = 0.0, os.path.getsize(log)
         for _ in range(args.rounds):
             started = time.perf_counter()
             with fleets.quiet_asking():
@@ -191,7 +195,8 @@ def proposing_alone(url: str, size: int, args: argparse.Namespace) -> tuple[floa
             spent += time.perf_counter() - started
             study.tell(trial, 90.0)
         seconds.append(spent / args.rounds)
-    return seconds[0], seconds[1]
+        statements = statements or statements_since(log, logged)
+    return seconds[0], seconds[1], statements / args.rounds
 
 
 def show(profile: str, trials: int) -> str:
@@ -241,10 +246,12 @@ def main() -> None:
         rows = []
         if args.only == "alone":
             with private_server() as url:
+                log = logging_statements(url)
                 for size in args.sizes:
-                    fleet_seconds, host_seconds = proposing_alone(url, size, args)
+                    fleet_seconds, host_seconds, statements = proposing_alone(url, log, size, args)
                     rows.append(f"| proposing alone, fleet's TPE (PostgreSQL) / host's GP (in memory) | {size} | "
-                                f"{fleet_seconds:.3f} s / {host_seconds:.3f} s | | | {load()} |")
+                                f"{fleet_seconds:.3f} s / {host_seconds:.3f} s | {statements:.0f} with its tell | | "
+                                f"{load()} |")
                     print(rows[-1], flush=True)
         elif args.only != "fleet":
             for size in args.sizes:
