@@ -143,7 +143,8 @@ def fleet(base: pathlib.Path, url: str, log: str, size: int, args: argparse.Name
     statements = statements_since(log, logged)
     found = [gap for folder in folders for gap in gaps(folder)]
     if profile:
-        print(f"  fleet, {size} trials, worker {folders[0].name}: {show(profile, len(benchmark_runs(folders[0])) - 1)}")
+        measured = len(benchmark_runs(folders[0])) - 1  # after its baseline
+        print(f"  fleet, {size} trials, worker {folders[0].name} ({measured} trials): {show(profile, max(1, measured))}")
     return sum(found) / len(found), statements / (args.workers * args.more)
 
 
