@@ -158,14 +158,14 @@ def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
                 study.tell(trial, state=optuna.trial.TrialState.FAIL)
                 continue
             proposing.tell_failed(study, trial, str(problem.failure(values)), baseline)
-            proposer.record(trial.number)
+            proposer.record(trial)
             if failures > MAX_FAILED * trials:
                 return Outcome(problem.share(best[1] if best else {}), failures, True, seconds)
             continue
         value = problem.measure(values, seed, number + 1)
         study.tell(trial, value)
         if proposer is not None:
-            proposer.record(trial.number)
+            proposer.record(trial)
         if best is None or value > best[0]:
             best = (value, values)
     return Outcome(problem.share(best[1] if best else {}), failures, False, seconds)

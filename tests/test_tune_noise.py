@@ -234,35 +234,41 @@ EVERY_KIND = [
 ]
 
 
-def proposals_of_the_default_sampler(seed, budget=12):
-    """The configurations tune's sampler proposes over EVERY_KIND; those with a ratio over 0.5 fail."""
+def proposals_of_the_default_sampler(seed, budget=12, earlier=0):
+    """The configurations tune's sampler proposes over EVERY_KIND after `earlier` random trials;
+    those with a ratio over 0.5 fail."""
     import math
 
     from knobsmith.tuner.space import suggestion
 
     optuna = proposing.optuna_module()
-    study = optuna.create_study(direction="maximize", sampler=proposing.sampler(optuna, budget, seed))
+    study = optuna.create_study(direction="maximize", sampler=optuna.samplers.RandomSampler(seed=seed))
     proposer = proposing.Proposer(study, {knob["name"]: suggestion(knob) for knob in EVERY_KIND}, seed)
     proposed = []
-    for _ in range(budget):
+    for count in range(earlier + budget):
+        if count == earlier:
+            study.sampler = proposing.sampler(optuna, budget, seed)
         trial, values = proposer.propose()
-        proposed.append(values)
+        if count >= earlier:
+            proposed.append(values)
         if values["ratio"] > 0.5:
             proposing.tell_failed(study, trial, "out of memory", 0.0)
         else:
             study.tell(trial, 10 - abs(math.log2(values["cache_mb"] / 4096)) - values["share"]
                        + (values["mode"] == "b"))
-        proposer.record(trial.number)
+        proposer.record(trial)
     return proposed
 
 
-def test_the_default_sampler_proposes_only_values_of_the_space_and_repeats_itself_for_a_seed():
+@pytest.mark.parametrize("budget, earlier", [(12, 0), (2, 230)])  # 230: more points than the model fits on
+def test_the_default_sampler_proposes_only_values_of_the_space_and_repeats_itself_for_a_seed(budget, earlier):
     from knobsmith.tuner.space import described, outside
 
-    proposed = proposals_of_the_default_sampler(5)
+    proposed = proposals_of_the_default_sampler(5, budget, earlier)
     assert [outside(described(EVERY_KIND), values) for values in proposed] == [""] * len(proposed)
     assert all(type(values["workers"]) is int and type(values["ratio"]) is float for values in proposed)
-    assert proposed == proposals_of_the_default_sampler(5) != proposals_of_the_default_sampler(6)
+    assert proposed == proposals_of_the_default_sampler(5, budget, earlier) != proposals_of_the_default_sampler(
+        6, budget, earlier)
 
 
 def test_a_study_whose_failures_were_told_failed_resumes_with_them_failed(knob_workload, monkeypatch):

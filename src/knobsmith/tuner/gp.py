@@ -29,6 +29,10 @@ LOCAL_CHILDREN = 48
 # A second, random start of the fit helps while points are few; past this many, the fit from the
 # prior's centre is as good and the fits are what a proposal costs.
 SECOND_START_UP_TO = 100
+# The fit's cost grows with the cube of the points: past this many, the length scales are fitted
+# on a random subset of them (hundreds of points pin them as well as all), and the model is
+# conditioned on all.
+FIT_POINTS = 200
 # Chosen on the suite mean of benchmarks/bench_samplers.py: the centre of the prior of the log
 # length scales (plus half the log of the knobs' count), and values modelled as their logarithm.
 PRIOR_CENTRE = -1.4
@@ -133,8 +137,10 @@ class Model:
         self.x, self.categorical = x, categorical
         self.mean, self.scale = float(np.mean(y)), float(np.std(y)) or 1.0
         self.y = (y - self.mean) / self.scale
-        self.distances = _distances(x, x, categorical)
         dims = x.shape[1]
+        fitted = np.sort(rng.choice(len(y), FIT_POINTS, replace=False)) if len(y) > FIT_POINTS else slice(None)
+        self.fit_y = self.y[fitted]
+        self.distances = _distances(x[fitted], x[fitted], categorical)
         # Longer scales the more knobs there are: a model of 30 points in 20 dimensions explains
         # only a few of them.
         self.prior = (centre + 0.5 * math.log(dims), math.sqrt(3.0))
@@ -157,16 +163,16 @@ class Model:
         scales, signal, noise = np.exp(theta[:dims]), math.exp(theta[dims]), math.exp(theta[dims + 1])
         r2 = self.distances @ (1.0 / scales**2)
         correlation, slope = _matern(r2)
-        kernel = signal * correlation + (noise + 1e-8) * np.eye(len(self.y))
+        kernel = signal * correlation + (noise + 1e-8) * np.eye(len(self.fit_y))
         try:
             factor = linalg.cho_factor(kernel, lower=True, check_finite=False)
         except linalg.LinAlgError:
             return 1e10, np.zeros_like(theta)
-        alpha = linalg.cho_solve(factor, self.y, check_finite=False)
-        inverse = linalg.cho_solve(factor, np.eye(len(self.y)), check_finite=False)
+        alpha = linalg.cho_solve(factor, self.fit_y, check_finite=False)
+        inverse = linalg.cho_solve(factor, np.eye(len(self.fit_y)), check_finite=False)
         weights = np.outer(alpha, alpha) - inverse
         mean, spread = self.prior
-        loss = (0.5 * self.y @ alpha + np.sum(np.log(np.diag(factor[0])))
+        loss = (0.5 * self.fit_y @ alpha + np.sum(np.log(np.diag(factor[0])))
                 + 0.5 * np.sum(((theta[:dims] - mean) / spread) ** 2) + 0.5 * theta[dims] ** 2)
         grad = np.empty_like(theta)
         # dK/dlog(scale_i) = signal * slope * (-2 distance_i / scale_i^2)
@@ -256,7 +262,7 @@ class GPSampler:
         if sum(done.state == states.COMPLETE for done in shared) < self.start_up:
             return {}
         coordinates = [Coordinate(space[name]) for name in names]
-        rng = np.random.default_rng([self.seed & 0xFFFFFFFF, len(study.trials)])
+        rng = np.random.default_rng([self.seed & 0xFFFFFFFF, len(study.get_trials(deepcopy=False))])
         rows, values, feasible = [], [], []
         sign = 1.0 if study.direction.name == "MAXIMIZE" else -1.0
         for done in shared:

@@ -166,7 +166,7 @@ class TuningRun(Starting, abc.ABC):
         result.sampler = sampler_name(study.sampler)
         self.say(f"proposals by the {result.sampler} sampler")
         self._say_outside(result)
-        self.proposer = Proposer(study, dict(self.plan.space), self._seed() + 7 * len(study.trials), result.baseline)
+        self.proposer = Proposer(study, dict(self.plan.space), self._seed() + 7 * len(study.get_trials(deepcopy=False)), result.baseline)
         self._search()
         if not result.completed():
             result.failed = True
@@ -191,7 +191,7 @@ class TuningRun(Starting, abc.ABC):
         seconds = self.plan.budget.seconds
         started = time.monotonic()
         self.measurer.deadline = started + seconds if seconds else None
-        self.finished = sum(map(was_measured, self.study.trials))
+        self.finished = sum(map(was_measured, self.study.get_trials(deepcopy=False)))
         progress = Progress(self.plan.budget.trials, self.finished, self.options.progress)
         try:
             while True:
@@ -246,7 +246,7 @@ class TuningRun(Starting, abc.ABC):
 
     def _told(self, trial: Any) -> None:
         assert self.proposer is not None and self.result is not None
-        self.proposer.record(trial.number)
+        self.proposer.record(trial)
         self.after_trial(self.result)
 
     def _fail(self, trial: Any, values: dict[str, Any], note: str, in_effect: dict[str, str], *,

@@ -141,11 +141,13 @@ class Proposer:
         self.space = space
         self.seed = seed
         self.measured: dict[tuple[tuple[str, str], ...], Any] = {}
+        self.learned: set[int] = set()  # the trials (by id) in `measured`: a finished trial never changes
         self.learn(study.get_trials(deepcopy=False))
 
     def learn(self, trials: Iterable[Any]) -> None:
         for trial in trials:
-            if was_measured(trial):
+            if trial._trial_id not in self.learned and was_measured(trial):
+                self.learned.add(trial._trial_id)
                 self.measured.setdefault(configuration(trial.params), trial)
 
     def _ask(self, sampler: Any = None) -> tuple[Any, dict[str, Any]]:
@@ -185,12 +187,9 @@ class Proposer:
         if proposal is not None:
             return proposal
         return self._unmeasured(RANDOM_ATTEMPTS,
-                                self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.trials)))
+                                self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.get_trials(deepcopy=False))))
 
-    def record(self, trial_number: int) -> None:
+    def record(self, trial: Any) -> None:
         """Remembers a trial just finished as measured."""
-        # Searched from the newest by number: the trials of several workers may share one (see the fleet).
-        found = next((trial for trial in reversed(self.study.get_trials(deepcopy=False))
-                      if trial.number == trial_number), None)
-        if found is not None and was_measured(found):
-            self.measured.setdefault(configuration(found.params), found)
+        # Read alone, by its id: reading every trial of a large study's database takes long.
+        self.learn([self.study._storage.get_trial(trial._trial_id)])

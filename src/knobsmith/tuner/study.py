@@ -3,6 +3,7 @@ at a URL, or in a fleet's database, its sampler, and a fleet's study read back a
 
 from __future__ import annotations
 
+import copy
 import fcntl
 import os
 import random
@@ -99,9 +100,50 @@ def sampler(budget: int, seed: int, *, shared: bool = False) -> Any:
     optuna = optuna_module()
     if not shared:
         return host_sampler(optuna, budget, seed)
+    fleet_tpe = type("TPESampler", (OneReadPerTrial, optuna.samplers.TPESampler), {})
     with quiet_constraints(optuna):  # constant_liar is experimental too
-        return optuna.samplers.TPESampler(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False,
-                                          constant_liar=True, constraints_func=infeasibility)
+        return fleet_tpe(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False,
+                         constant_liar=True, constraints_func=infeasibility)
+
+
+class OneReadPerTrial:
+    """Mixed into a sampler that reads the study's trials once per parameter (TPE with the
+    constant liar does, to count the running ones): it reads them once, when the trial is created,
+    and proposes every parameter from that. In a fleet's database each read of a large study
+    takes long, and one read per trial is as current as the trial's own start."""
+
+    held: tuple[int, Any] | None = None  # the trial's number, and the study as read for it
+
+    def before_trial(self, study: Any, trial: Any) -> None:
+        self.held = (trial.number, ReadOnce(study, study.get_trials(deepcopy=False)))
+        super().before_trial(study, trial)  # type: ignore[misc]
+
+    def sample_independent(self, study: Any, trial: Any, name: str, distribution: Any) -> Any:
+        if self.held is not None and self.held[0] == trial.number:
+            study = self.held[1]
+        return super().sample_independent(study, trial, name, distribution)  # type: ignore[misc]
+
+    def after_trial(self, study: Any, trial: Any, state: Any, values: Any) -> None:
+        self.held = None
+        super().after_trial(study, trial, state, values)  # type: ignore[misc]
+
+
+class ReadOnce:
+    """A study whose trials are those read once (`trials`); all else is the study's own."""
+
+    def __init__(self, study: Any, trials: list[Any]) -> None:
+        self.study = study
+        self.read = trials
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.study, name)
+
+    def get_trials(self, deepcopy: bool = True, states: Any = None) -> list[Any]:
+        found = [trial for trial in self.read if states is None or trial.state in states]
+        return copy.deepcopy(found) if deepcopy else found
+
+    def _get_trials(self, deepcopy: bool = True, states: Any = None, use_cache: bool = False) -> list[Any]:
+        return self.get_trials(deepcopy, states)
 
 
 def create(storage: Any, name: str, direction: str, chosen: Any) -> Any:

@@ -98,7 +98,7 @@ class WorkerRun(TuningRun):
         state.record_worker(self.state_key, self.study_name, {
             **member.stored(), "worker": fleet.name, "storage": redacted(self.url)})
         self.say(f"worker {fleet.name} joined the study {self.study_name} "
-                 f"({others} other worker{'s' if others != 1 else ''}, {sum(map(was_measured, study.trials))} trials)")
+                 f"({others} other worker{'s' if others != 1 else ''}, {sum(map(was_measured, study.get_trials(deepcopy=False)))} trials)")
         self.own_baseline = baseline
         return baseline, measurements
 
