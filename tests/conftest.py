@@ -172,6 +172,13 @@ echo "$1=$2" >> history
 """
 
 
+def guarded(bound, *, get="cat latency"):
+    """The evaluations of the knob workload with a second one, `bound` its info's guardrail
+    (e.g. {"max": 5}); the benchmark is to write the file latency."""
+    score = {"name": "score", "info": {"get": "cat score", "type": "positive", "target": None}}
+    return [score, {"name": "latency", "info": {"get": get, "type": "negative", "target": None, **bound}}]
+
+
 def knob_config(*, iterations=30, timeout=0, target=None, x=None, mode=None, objects=(), knobs=("x", "mode"), **top):
     """The tuning configuration of the knob workload. `x` and `mode` update those parameters'
     info (None: as is); `knobs` are those of the two it tunes; `objects` are further parameters;

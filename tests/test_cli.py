@@ -11,6 +11,11 @@ import time
 import pytest
 import yaml
 
+HERE = str(pathlib.Path(__file__).resolve().parent)
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+from conftest import guarded  # noqa: E402
+
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = pathlib.Path(sys.executable).parent / "knobsmith"
 
@@ -318,6 +323,14 @@ def _x(**info):
     return lambda config: config["object"][0]["info"].update(info)
 
 
+def _guard(bound, *, first=False):
+    """Puts `bound` on the objective (`first`), or on a latency evaluation after it."""
+    def edit(config):
+        config["evaluations"] = guarded({} if first else bound)
+        config["evaluations"][0]["info"].update(bound if first else {})
+    return edit
+
+
 def _also(name):
     return lambda config: config["object"].append({**config["object"][0], "name": name})
 
@@ -350,6 +363,14 @@ def _also(name):
     (_also(""), "apply", "object[2].name: the name is empty; give every parameter a name"),
     (lambda config: config["object"][1]["info"].update(options=["a", "b", "a"]), "tune",
      "object[mode].info.options: a is listed twice; list each option once"),
+    (_guard({"max": 5}, first=True), "tune", "evaluations[score].info.max: the first evaluation is the objective, "
+     "which is optimised, not bounded; put the bound on an evaluation after it"),
+    (_guard({"max": "5 ms"}), "tune",
+     "evaluations[latency].info.max: '5 ms' is not a finite number; write the bound as a number, without quotes"),
+    (_guard({"min": math.nan}), "tune", "evaluations[latency].info.min: nan is not a finite number; write the bound "
+     "as a number"),
+    (_guard({"max": 5, "min": 1}), "tune", "evaluations[latency].info: both max and min are given; give one bound "
+     "per evaluation"),
 ], ids=lambda case: "" if callable(case) else None)
 def test_what_no_search_can_use_is_refused_before_anything_runs(knob_workload, edit, command, line):
     folder = knob_workload()

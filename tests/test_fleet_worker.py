@@ -17,6 +17,7 @@ from knobsmith.tuner import study as studies
 HERE = str(pathlib.Path(__file__).resolve().parent)
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
+from conftest import guarded  # noqa: E402
 from test_fleet import values, workload  # noqa: E402
 
 
@@ -160,3 +161,17 @@ def test_a_study_kept_before_its_space_was_is_joined_but_its_trials_outside_the_
     with open(folder / "report" / "trials.csv", newline="") as stream:
         kept = next(csv.DictReader(stream))
     assert kept["note"] == "outside the configuration's space: x=3 is not int in [20, 40] step 1"
+
+
+def test_the_guardrails_travel_with_the_study_and_a_worker_with_other_bounds_is_refused(
+        folder, knob_workload, capsys):
+    knob_workload(folder, iterations=6, prelude="cat x > latency\n", evaluations=guarded({"max": 5}))
+    assert tune(folder, "--storage", storage(folder), "--study", "guarded", "--worker", "w1") == 0
+    with open(folder / "report" / "trials.csv", newline="") as stream:
+        rows = list(csv.DictReader(stream))
+    assert [row["note"].startswith("out of bound: latency") for row in rows] == [int(row["x"]) > 5 for row in rows]
+    knob_workload(folder, iterations=6, prelude="cat x > latency\n", evaluations=guarded({"max": 7}))
+    assert tune(folder, "--storage", storage(folder), "--study", "guarded", "--worker", "w2") == 1
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        "knobsmith: the study guarded keeps the guardrails latency max 5; this worker's configuration gives "
+        "latency max 7: every worker of a study keeps the same bounds, or --study NAME names another study")

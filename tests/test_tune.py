@@ -21,6 +21,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 # score = 100 - (x - 7)^2, plus 10 when mode is b: the optimum is x=7, mode=b, score 110.
 from conftest import SCORE_BENCH as BENCH  # noqa: E402
+from conftest import guarded  # noqa: E402
 
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
@@ -113,20 +114,60 @@ def test_failed_trials_steer_the_search_away_and_the_run_spends_its_budget(knob_
     assert sum(failed[start:]) < (30 - start) / 4 and sum(failed) < 8
 
 
-def test_every_failed_configuration_stays_infeasible_until_the_space_is_spent(knob_workload, monkeypatch):
-    # Of the 33 configurations, the 15 with x >= 6 fail; the budget outlasts them all, so most
-    # proposals at the end repeat measured ones, answered with their results (some at random).
-    folder = knob_workload(prelude="if [ $(cat x) -ge 6 ]; then exit 1; fi\n", iterations=60)
+@pytest.mark.parametrize("prelude, settings, state", [
+    ("if [ $(cat x) -ge 6 ]; then exit 1; fi\n", {}, "FAIL"),
+    # A broken guardrail is measured, yet as infeasible as a failure.
+    ("cat x > latency\n", {"evaluations": guarded({"max": 5})}, "COMPLETE"),
+], ids=["failed", "out of bound"])
+def test_every_infeasible_configuration_stays_so_until_the_space_is_spent(knob_workload, monkeypatch, prelude,
+                                                                          settings, state):
+    # Of the 33 configurations, the 15 with x >= 6 fail or break the bound; the budget outlasts them
+    # all, so most proposals at the end repeat measured ones, answered with their results (some at random).
+    folder = knob_workload(prelude=prelude, iterations=60, **settings)
     assert tune(folder, "--confirm", "0", "--max-failed", "1", monkeypatch=monkeypatch) == 0
     rows = trials(folder)
     assert len({(row["x"], row["mode"]) for row in rows}) == len(rows) >= 30
-    assert [row["state"] == "FAIL" for row in rows] == [int(row["x"]) >= 6 for row in rows]
+    assert [row["state"] == state and (state == "FAIL" or row["note"].startswith("out of bound: latency"))
+            for row in rows] == [int(row["x"]) >= 6 for row in rows]
+    best = yaml.safe_load((folder / "report" / "best.yaml").read_text())
+    assert best["values"] == {"x": 5, "mode": "b"}
     optuna = proposing.optuna_module()
     storage = studies.journal(str(folder / "report"))
     study = optuna.load_study(study_name=optuna.get_all_study_names(storage)[0], storage=storage)
     assert len(study.trials) > 60
     for trial in study.trials:
         assert trial.constraints == {"0": 1.0 if int(trial.params["x"]) >= 6 else 0.0}
+
+
+# latency is x during the search (the baseline and 33 configurations), x + 1 when measured again.
+DRIFTING_LATENCY = """\
+runs=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))
+echo $runs > runs
+if [ $runs -gt 34 ]; then echo $(( $(cat x) + 1 )) > latency; else cat x > latency; fi
+"""
+
+
+def test_every_evaluation_is_measured_and_a_candidate_out_of_bound_when_confirmed_is_ruled_out(
+        knob_workload, monkeypatch, capsys):
+    folder = knob_workload(prelude=DRIFTING_LATENCY, iterations=40, evaluations=guarded({"max": 5}))
+    assert tune(folder, monkeypatch=monkeypatch) == 0
+    out = capsys.readouterr().out
+    rows = trials(folder)
+    assert len(rows) == 33 and all(float(row["latency"]) == int(row["x"]) for row in rows)
+    best = yaml.safe_load((folder / "report" / "best.yaml").read_text())
+    assert (best["guardrails"], best["baseline_evaluations"]) == ({"latency": {"max": 5.0}}, {"latency": 0.0})
+    # The search's three best within the bound: (5, b) 106, (4, b) 101, and x=5 with a or c (96).
+    entries = {entry["label"]: entry for entry in best["confirmation"][1:]}
+    ruled_out = {label for label, entry in entries.items() if entry["values"]["x"] == 5}
+    assert len(entries) == 3 and len(ruled_out) == 2
+    for label in ruled_out:
+        assert entries[label]["out_of_bound"] == "latency 6 breaks its bound (max 5, runs 6, 6, 6)"
+        assert f"{label} was ruled out: latency 6 breaks its bound (max 5, runs 6, 6, 6)" in best["verdict"]
+    assert best["values"] == {"x": 4, "mode": "b"} and best["best_evaluations"] == {"latency": 5.0}
+    assert all(type(value) is float for entry in best["confirmation"]
+               for value in entry["evaluations"]["latency"]["measurements"])
+    assert ((folder / "x").read_text(), (folder / "mode").read_text()) == ("4\n", "b\n")
+    assert "OUT OF BOUND" in out and (folder / "report" / "evaluations.png").exists()
 
 
 def longest_failing_streak(rows):

@@ -13,6 +13,7 @@
 #   ctl.sh setopt NAME VALUE write NAME=VALUE to conf.d/NAME.cnf, read at the next start
 #   ctl.sh bench             run sysbench for a few seconds and keep its transactions per second
 #   ctl.sh tps               print the transactions per second of the last bench
+#   ctl.sh p99               print the 99th percentile latency of the last bench's transactions, in ms
 #   ctl.sh sql QUERY         run SQL statements and print the result, tab-separated
 #
 # Environment: KNOBSMITH_MARIADB_DIR (state folder, default examples/mariadb/state),
@@ -188,12 +189,17 @@ sysbench_run() {
 
 do_bench() {
     [ -f "$dir/prepared" ] || die "no sysbench tables in $dir: run 'sh $0 init' first"
-    rm -f "$dir/tps"
-    sysbench_run run > "$dir/sysbench.out" 2>&1 || { cat "$dir/sysbench.out" >&2; die "sysbench failed"; }
+    rm -f "$dir/tps" "$dir/p99"
+    sysbench_run run --percentile=99 > "$dir/sysbench.out" 2>&1 \
+        || { cat "$dir/sysbench.out" >&2; die "sysbench failed"; }
     # "    transactions:                        1234   (246.70 per sec.)"
     tps=$(awk '/transactions:/ { sub(/^\(/, "", $3); print $3 }' "$dir/sysbench.out")
     [ -n "$tps" ] || die "no transactions per second in $dir/sysbench.out"
+    # "         99th percentile:                        5.67" (milliseconds)
+    p99=$(awk '/99th percentile:/ { print $3 }' "$dir/sysbench.out")
+    [ -n "$p99" ] || die "no 99th percentile latency in $dir/sysbench.out"
     echo "$tps" > "$dir/tps"
+    echo "$p99" > "$dir/p99"
 }
 
 command=${1:-}
@@ -236,5 +242,9 @@ case $command in
         [ -s "$dir/tps" ] || die "no benchmark result in $dir: run 'sh $0 bench'"
         cat "$dir/tps"
         ;;
-    *) die "usage: ctl.sh init|start|up|stop|ping|get NAME|set NAME VALUE|setopt NAME VALUE|bench|tps|sql QUERY" ;;
+    p99)
+        [ -s "$dir/p99" ] || die "no benchmark result in $dir: run 'sh $0 bench'"
+        cat "$dir/p99"
+        ;;
+    *) die "usage: ctl.sh init|start|up|stop|ping|get NAME|set NAME VALUE|setopt NAME VALUE|bench|tps|p99|sql QUERY" ;;
 esac

@@ -9,6 +9,7 @@ from typing import Any
 
 from knobsmith.params.applying import Applier
 from knobsmith.tuner.failures import TrialFailed
+from knobsmith.tuner.guardrails import broken
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.proposing import configuration
 from knobsmith.tuner.results import Confirmed, Result, measured
@@ -70,6 +71,11 @@ def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[s
                     return
                 continue
             entry.measurements.append(value)
+            for name, other in measurer.others.items():
+                entry.others.setdefault(name, []).append(other)
+    for entry in entries[1:]:
+        if not entry.note:
+            entry.broken = broken(result.bounds, entry.others)
     _judge(result)
 
 
@@ -80,10 +86,12 @@ def _judge(result: Result) -> None:
     if not baseline.measurements:
         result.verdict = f"the baseline could not be measured again ({baseline.note}), so no gain is shown"
         return
-    ruled_out = "".join(f"; {entry.label} was ruled out: {entry.note}"
-                        for entry in result.confirmation[1:] if entry.note)
+    ruled_out = "".join(f"; {entry.label} was ruled out: {entry.note or entry.broken}"
+                        for entry in result.confirmation[1:] if entry.note or entry.broken)
     if chosen is None or chosen.value is None or baseline.value is None:
-        result.verdict = "no candidate could be measured again" + ruled_out
+        within = any(entry.broken for entry in result.confirmation[1:])
+        result.verdict = ("no candidate kept the guardrails when measured again" if within
+                          else "no candidate could be measured again") + ruled_out
         return
     gain = result.improvement(chosen.value, baseline.value)
     change = "" if gain is None else f", {gain:+.1f}%"

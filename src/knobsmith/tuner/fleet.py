@@ -120,9 +120,13 @@ class Settings:
     relative: bool
     # The values each parameter may take (space.described); None in a study written before it was kept.
     space: dict[str, Any] | None = field(default=None, compare=False)
+    # The guardrails, as {evaluation: {"max" or "min": bound}}; a trial breaking one is infeasible for all.
+    guardrails: dict[str, dict[str, float]] = field(default_factory=dict, compare=False)
 
     def stored(self) -> dict[str, Any]:
-        kept = {"metric": self.metric, "direction": self.direction, "relative": self.relative}
+        kept: dict[str, Any] = {"metric": self.metric, "direction": self.direction, "relative": self.relative}
+        if self.guardrails:
+            kept["guardrails"] = self.guardrails
         return kept if self.space is None else {**kept, "space": self.space}
 
     @property
@@ -135,8 +139,14 @@ def stored_settings(study: Any) -> Settings | None:
     if not isinstance(stored, dict):
         return None
     space = stored.get("space")
+    guardrails = stored.get("guardrails")
     return Settings(str(stored["metric"]), str(stored["direction"]), bool(stored["relative"]),
-                    space if isinstance(space, dict) else None)
+                    space if isinstance(space, dict) else None, guardrails if isinstance(guardrails, dict) else {})
+
+
+def _guardrails(guardrails: dict[str, dict[str, float]]) -> str:
+    return ", ".join(f"{name} {kind} {limit:g}" for name, bound in guardrails.items()
+                     for kind, limit in bound.items()) or "none"
 
 
 def gain(raw: float, baseline: float, direction: str) -> float:
@@ -178,6 +188,10 @@ class Fleet:
             raise TuneError(f"the study {study.study_name} measures {found.metric} ({found.direction}, as "
                             f"{relative}); this worker would record {self.settings.metric} "
                             f"({self.settings.direction}{', as gains' if self.settings.relative else ''})")
+        if found.guardrails != self.settings.guardrails:
+            raise TuneError(f"the study {study.study_name} keeps the guardrails {_guardrails(found.guardrails)}; "
+                            f"this worker's configuration gives {_guardrails(self.settings.guardrails)}: every worker "
+                            "of a study keeps the same bounds, or --study NAME names another study")
         differs = difference(found.space, self.settings.space) if found.space and self.settings.space else ""
         if differs:
             raise TuneError(f"the study {study.study_name} searches other values than this worker's configuration: "

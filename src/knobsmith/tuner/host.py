@@ -89,6 +89,7 @@ class HostRun(TuningRun):
                                             f"the backup stored with the study in {self.folder}")
             baseline = float(stored["baseline"])
             measurements = list(stored.get("baseline_measurements", [baseline]))
+            self.baseline_others = dict(stored.get("baseline_others", {}))
             self.applier = Applier(kit, self.plan.cfg, self.workload)
             self.say(f"resuming {sum(map(was_measured, study.trials))} earlier trials; "
                      f"baseline {self.plan.objective.name} = {baseline:g}")
@@ -98,6 +99,7 @@ class HostRun(TuningRun):
         study.set_user_attr("config", os.path.realpath(self.options.config))
         study.set_user_attr("baseline", baseline)
         study.set_user_attr("baseline_measurements", measurements)
+        study.set_user_attr("baseline_others", self.baseline_others)
         return baseline, measurements
 
     def _next(self, started: float) -> Proposal | None:

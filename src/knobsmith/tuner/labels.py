@@ -6,6 +6,8 @@ from __future__ import annotations
 from typing import Any
 
 FAILURE = "failure"  # why the trial's configuration failed; it is told infeasible
+BROKEN = "broken_bound"  # which guardrail its measurements broke: measured, but infeasible
+OTHERS = "others"  # the evaluations after the objective: each one's measurements
 CUT_SHORT = "cut_short"  # interrupted or killed: nothing was learned of its configuration
 DUPLICATE_OF = "duplicate_of"  # answered with the result of an earlier trial it repeats
 NOT_RUN = "not_run"  # set aside by a fleet's worker before it ran

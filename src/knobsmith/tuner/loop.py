@@ -27,7 +27,8 @@ from knobsmith.tuner import importance
 from knobsmith.tuner import study as studies
 from knobsmith.tuner.database import stop_waiting
 from knobsmith.tuner.failures import TrialFailed
-from knobsmith.tuner.labels import CUT_SHORT, FAILURE, measured_failure, was_measured
+from knobsmith.tuner.guardrails import broken
+from knobsmith.tuner.labels import BROKEN, CUT_SHORT, FAILURE, OTHERS, measured_failure, was_measured
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.plan import Options, TuningPlan
 from knobsmith.tuner.progress import Progress
@@ -77,6 +78,7 @@ class TuningRun(Starting, abc.ABC):
                 f"--report {earlier} --resume goes on with it")
         self.workload = Workload.from_config(plan.cfg, os.path.join(self.folder, "workload.log"))
         self.backup: dict[str, str] = {}
+        self.baseline_others: dict[str, list[float]] = {}
         self.applier: Applier | None = None
         self.result: Result | None = None
         self.study: Any = None
@@ -147,10 +149,11 @@ class TuningRun(Starting, abc.ABC):
         values = {name: suggest(trial) for name, suggest in self.plan.space.items()}
         gets = self.plan.gets
         lines = ["# read and back up the current values", *gets.values()]
-        lines += ["# measure the baseline", self.plan.benchmark, self.plan.objective.command, "# trial 0"]
+        measuring = [self.plan.benchmark, *(evaluation.command for evaluation in self.plan.evaluations)]
+        lines += ["# measure the baseline", *measuring, "# trial 0"]
         lines += planned_commands(self.plan.cfg, self.workload, values)
         lines += ["# read the values back", *(gets[name] for name in values)]
-        lines += [self.plan.benchmark, self.plan.objective.command]
+        lines += measuring
         return lines
 
     # -- the run
@@ -162,6 +165,7 @@ class TuningRun(Starting, abc.ABC):
         measurer.time_budget = self.plan.budget.seconds or None
         baseline, measurements = self._start(StageKit())
         result = self.result = Result.planned(self.plan, baseline, measurements, gains=self.relative)
+        result.baseline_others = self.baseline_others
         result.rows = rows_of(study)
         result.sampler = sampler_name(study.sampler)
         self.say(f"proposals by the {result.sampler} sampler")
@@ -170,8 +174,9 @@ class TuningRun(Starting, abc.ABC):
         self._search()
         if not result.completed():
             result.failed = True
-            result.stop_reason += "; no trial completed" + (
-                " within the configuration's space" if any(map(result.outside, result.rows)) else "")
+            within = any(row.broken for row in result.rows)
+            result.stop_reason += ("; no trial kept the guardrails" if within else "; no trial completed" + (
+                " within the configuration's space" if any(map(result.outside, result.rows)) else ""))
         result.importance = importance.rank(study)
         self._confirm(result)
         self._end(result, baseline)
@@ -222,7 +227,7 @@ class TuningRun(Starting, abc.ABC):
         try:
             if not outcome.ok:
                 raise TrialFailed("; ".join(outcome.problems))
-            measurements = self._measure(trial.number)
+            measurements, others = self._measure(trial.number)
         except TrialFailed as failure:
             self._running = None
             self._fail(trial, values, str(failure), in_effect)
@@ -233,6 +238,12 @@ class TuningRun(Starting, abc.ABC):
         value = self._value(trial, raw)
         if len(measurements) > 1 or self.shared:
             trial.set_user_attr("measurements", measurements)
+        if others:
+            trial.set_user_attr(OTHERS, others)
+        broke = broken(self.plan.bounds, others)
+        if broke:
+            # Measured, and never the best: the sampler sees it infeasible, like a failure.
+            trial.set_user_attr(BROKEN, broke)
         told = self.study.tell(trial, value, skip_if_finished=self.shared)
         if told.state.name != "COMPLETE":
             # Another worker found its heartbeats late and marked it failed meanwhile.
@@ -240,7 +251,8 @@ class TuningRun(Starting, abc.ABC):
                      f"were late): its {self.plan.objective.name} {raw:g} is kept in benchmark.log only")
             return None, "marked failed by another worker"
         self.result.rows.append(Row(trial.number, "COMPLETE", value, values, measurements=measurements,
-                                    worker=self.worker, raw=raw if self.result.relative else None))
+                                    worker=self.worker, raw=raw if self.result.relative else None,
+                                    others=others, broken=broke))
         self._told(trial)
         return value, ""
 
@@ -261,12 +273,14 @@ class TuningRun(Starting, abc.ABC):
             tell_failed(self.study, trial, note, self.result.baseline, skip_if_finished=self.shared)
         self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect, worker=self.worker))
 
-    def _measure(self, number: int) -> list[float]:
+    def _measure(self, number: int) -> tuple[list[float], dict[str, list[float]]]:
+        """The metric of each of a trial's runs, and each other evaluation's."""
         assert self.measurer is not None
         repeats = max(1, self.options.repeats)
-        if repeats == 1:
-            return [self.measurer.measure(f"trial {number}")[0]]
-        return [self.measurer.measure(f"trial {number} run {index + 1}")[0] for index in range(repeats)]
+        labels = ([f"trial {number}"] if repeats == 1 else
+                  [f"trial {number} run {index + 1}" for index in range(repeats)])
+        measurements, _, others = self.measurer.repeated(labels)
+        return measurements, others
 
     def _after(self, trial: Any, value: float | None, failure: str, progress: Progress) -> bool:
         """Counts a trial's end; True when the run stops here (the system is broken, too many

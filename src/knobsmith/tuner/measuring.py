@@ -6,7 +6,7 @@ import math
 import os
 import subprocess
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from knobsmith.lapclock import Timer
@@ -18,7 +18,7 @@ from knobsmith.tuner.plan import TuningPlan
 @dataclass
 class Measurer:
     """Runs the plan's benchmark (a process group of its own, ended with everything it started when
-    the run is interrupted or a limit is reached) and then its objective's command.
+    the run is interrupted or a limit is reached) and then every evaluation's command.
 
     The benchmark stops at its own limit and at the end of the run's time budget: at `deadline`
     while the loop runs, else after `time_budget` seconds (the baseline, the confirmation)."""
@@ -29,6 +29,8 @@ class Measurer:
     metric_timeout: float | None = None
     time_budget: float | None = None  # the run's, in seconds
     deadline: float | None = None  # time.monotonic() when the run's time budget is spent
+    # The evaluations after the objective, as the last benchmark run measured them.
+    others: dict[str, float] = field(default_factory=dict)
 
     def _note(self, command: str) -> int:
         self.log.write(f"$ {command}\n")
@@ -55,7 +57,8 @@ class Measurer:
             raise TrialFailed(timed_out) from None
 
     def measure(self, label: str) -> tuple[float, float]:
-        """(metric, benchmark seconds) of one benchmark run."""
+        """(metric, benchmark seconds) of one benchmark run; the other evaluations in `others`."""
+        self.others = {}
         timer = Timer()
         limit, timed_out = self._benchmark_limit()
         offset = self._note(self.plan.benchmark)
@@ -69,21 +72,42 @@ class Measurer:
             said = processes.tail(self.log.name, offset, lines=1)
             ended = f"the benchmark ended with {processes.describe_status(status)}"
             raise TrialFailed(ended + (f": {said}" if said else ""))
-        self._note(self.plan.objective.command)
-        status, out = self._run(self.plan.objective.command, self.metric_timeout,
-                                _timed_out("the metric's command", self.metric_timeout), subprocess.PIPE)
+        value = self._read(self.plan.objective.command, "the metric")
+        # Every run reads every evaluation, so that the guardrails are measured as the metric is.
+        self.others = {other.name: self._read(other.command, f"the evaluation {other.name}")
+                       for other in self.plan.others}
+        return value, seconds
+
+    def repeated(self, labels: list[str]) -> tuple[list[float], float, dict[str, list[float]]]:
+        """A run per label: the metric of each, the last one's benchmark seconds, and each other
+        evaluation's measurements."""
+        values: list[float] = []
+        others: dict[str, list[float]] = {other.name: [] for other in self.plan.others}
+        seconds = 0.0
+        for label in labels:
+            value, seconds = self.measure(label)
+            values.append(value)
+            for name, other in self.others.items():
+                others[name].append(other)
+        return values, seconds, others
+
+    def _read(self, command: str, what: str) -> float:
+        """The number `command` prints, `what` naming it when it fails."""
+        self._note(command)
+        status, out = self._run(command, self.metric_timeout, _timed_out(f"{what}'s command", self.metric_timeout),
+                                subprocess.PIPE)
         self.log.write(out)
         self.log.flush()
         text = out.strip()
         if status != 0:
-            raise TrialFailed(f"the metric's command ended with {processes.describe_status(status)}")
+            raise TrialFailed(f"{what}'s command ended with {processes.describe_status(status)}")
         try:
             value = float(text)
         except ValueError:
-            raise TrialFailed(f"the metric is not a number: {text[:60]!r}") from None
+            raise TrialFailed(f"{what} is not a number: {text[:60]!r}") from None
         if not math.isfinite(value):
-            raise TrialFailed(f"the metric is not a finite number: {text[:60]!r}")
-        return value, seconds
+            raise TrialFailed(f"{what} is not a finite number: {text[:60]!r}")
+        return value
 
 
 def _timed_out(what: str, limit: float | None) -> str:

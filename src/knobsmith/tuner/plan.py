@@ -21,12 +21,38 @@ def direction_of(kind: Any) -> str:
 
 
 @dataclass(frozen=True)
+class Bound:
+    """A guardrail: the value an evaluation may not pass."""
+
+    kind: str  # "max" or "min"
+    limit: float
+
+    def kept(self, value: float) -> bool:
+        return value <= self.limit if self.kind == "max" else value >= self.limit
+
+    def describe(self) -> str:
+        return f"{self.kind} {self.limit:g}"
+
+    def stored(self) -> dict[str, float]:
+        return {self.kind: self.limit}
+
+
+@dataclass(frozen=True)
 class Evaluation:
     """A value measured after every benchmark run."""
 
     name: str
     command: str  # prints the value
     direction: str  # "maximize" or "minimize"
+    bound: Bound | None = None  # only after the objective
+
+
+def bound_of(info: Mapping[str, Any]) -> Bound | None:
+    """An evaluation's guardrail (checked by space_checks before)."""
+    for kind in ("max", "min"):
+        if info.get(kind) is not None:
+            return Bound(kind, float(info[kind]))
+    return None
 
 
 @dataclass(frozen=True)
@@ -40,7 +66,7 @@ class Budget:
 class TuningPlan:
     config: str  # the configuration file, as named
     project: str
-    evaluations: tuple[Evaluation, ...]  # the objective first; only it is optimised
+    evaluations: tuple[Evaluation, ...]  # the objective first; only it is optimised, the others may be bounded
     space: Mapping[str, Suggest]  # how a trial proposes each parameter's value
     described: dict[str, dict[str, Any]]  # the values each parameter may take (space.described)
     budget: Budget
@@ -51,6 +77,14 @@ class TuningPlan:
     @property
     def objective(self) -> Evaluation:
         return self.evaluations[0]
+
+    @property
+    def others(self) -> tuple[Evaluation, ...]:
+        return self.evaluations[1:]
+
+    @property
+    def bounds(self) -> dict[str, Bound]:
+        return {evaluation.name: evaluation.bound for evaluation in self.others if evaluation.bound is not None}
 
     @classmethod
     def load(cls, config: str) -> TuningPlan:
@@ -64,8 +98,8 @@ class TuningPlan:
         settings = cfg.get_optimizer_info()
         name, command = next(iter(cfg.get_performance_get_script().items()))
         objective = Evaluation(name, command, direction_of(settings["eval_type"]))
-        others = [Evaluation(str(entry["name"]), str(entry["info"]["get"]), direction_of(entry["info"]["type"]))
-                  for entry in cfg.yml["evaluations"][1:]]
+        others = [Evaluation(str(entry["name"]), str(entry["info"]["get"]), direction_of(entry["info"]["type"]),
+                             bound_of(entry["info"])) for entry in cfg.yml["evaluations"][1:]]
         knobs = settings["knobs"]
         # The time budget as written: 30, not 30.0, in what the run says.
         budget = Budget(int(settings["max_eval"]), settings.get("max_time") or 0, float(settings["target"] or 0))

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from knobsmith.tuner.failures import TuneError
-from knobsmith.tuner.labels import DUPLICATE_OF, FAILURE, failed, was_measured
+from knobsmith.tuner.labels import BROKEN, DUPLICATE_OF, FAILURE, failed, was_measured
 
 # Proposals in a row that repeat measured configurations before the sampler is set aside for a
 # random proposal, and random proposals before the space counts as exhausted.
@@ -88,9 +88,9 @@ def quiet_constraints(optuna: Any) -> Iterator[None]:
 
 
 def infeasibility(trial: Any) -> tuple[float]:
-    """The sampler's constraint: a failed trial is infeasible (> 0), so that the sampler steers
-    away from where it failed instead of ignoring it."""
-    return (1.0,) if FAILURE in trial.user_attrs else (0.0,)
+    """The sampler's constraint: a failed trial, or one that broke a guardrail, is infeasible (> 0),
+    so that the sampler steers away from where it failed instead of ignoring it."""
+    return (1.0,) if FAILURE in trial.user_attrs or BROKEN in trial.user_attrs else (0.0,)
 
 
 def placeholder(study: Any, direction: str, baseline: float) -> float:
@@ -169,6 +169,8 @@ class Proposer:
             # told so too).
             tell_failed(self.study, trial, earlier.user_attrs[FAILURE], self.baseline)
         elif earlier.state.name == "COMPLETE":
+            if BROKEN in earlier.user_attrs:
+                trial.set_user_attr(BROKEN, earlier.user_attrs[BROKEN])
             self.study.tell(trial, earlier.value)
         else:  # another worker is measuring it: nothing is known of it yet
             self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)

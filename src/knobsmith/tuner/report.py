@@ -5,12 +5,14 @@ from __future__ import annotations
 import csv
 import io
 import os
+import shutil
 import textwrap
 from typing import Any
 
 import yaml
 
 from knobsmith.atomic_write import write_atomically
+from knobsmith.tuner.guardrails import medians
 from knobsmith.tuner.results import Confirmed, Result, Row
 
 
@@ -35,23 +37,36 @@ def _fleet(result: Result) -> bool:
     return any(row.worker for row in result.rows)
 
 
-def table(result: Result) -> str:
+OUT_OF_BOUND = "OUT OF BOUND"  # the table's state of a trial that broke a guardrail
+
+
+def table(result: Result, width: int | None = None) -> str:
     """The trials as a text table, the best one marked with * (the confirmed best, when the end of
     the run measured the candidates again). A fleet's table says which worker measured each, and
-    beside gains, the metric itself."""
+    beside gains, the metric itself. The other evaluations have columns of their own when the
+    table still fits `width` (default the terminal's) with them."""
+    with_others = _table(result, result.others)
+    if not result.others:
+        return with_others
+    width = width or shutil.get_terminal_size().columns
+    return with_others if max(map(len, with_others.splitlines())) <= width else _table(result, [])
+
+
+def _table(result: Result, others: list[str]) -> str:
     names = list(_param_order(result))
     repeated = _repeated(result)
     fleet = _fleet(result)
     header = ["trial", *(["worker"] if fleet else []), "state", result.metric,
-              *([result.raw_metric] if result.relative else []), *(["spread"] if repeated else []), *names]
+              *([result.raw_metric] if result.relative else []), *(["spread"] if repeated else []), *others, *names]
     chosen = _chosen(result)
     lines = [header]
     for row in result.rows:
         mark = "*" if chosen is not None and row.number == chosen[1] else ""
         spread = [_cell(_tidy(row.spread)) if len(row.measurements) > 1 else "-"] if repeated else []
-        lines.append([f"{row.number}{mark}", *([row.worker or "-"] if fleet else []), row.state,
-                      _cell(row.value),
+        lines.append([f"{row.number}{mark}", *([row.worker or "-"] if fleet else []),
+                      OUT_OF_BOUND if row.broken else row.state, _cell(row.value),
                       *([_cell(row.raw)] if result.relative else []), *spread,
+                      *(_cell(medians(row.others).get(name)) for name in others),
                       *(_cell(row.params.get(name)) for name in names)])
     widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
     return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(line, widths, strict=True)).rstrip()
@@ -89,9 +104,19 @@ def best_lines(result: Any) -> list[str]:
         best_values = None
     if best_values is not None:
         lines.append("best values: " + ", ".join(f"{name}={value}" for name, value in best_values.items()))
+        if result.others:
+            lines.append("best's other evaluations: " + _evaluations_line(result))
     if result.verdict:
         lines.append(f"verdict: {result.verdict}")
     return lines
+
+
+def _evaluations_line(result: Result) -> str:
+    evaluations, baseline = _evaluations(result)["best_evaluations"], medians(result.baseline_others)
+    bounds = result.bounds
+    return ", ".join(f"{name} {_cell(evaluations.get(name))}"
+                     + (f" ({bounds[name].describe()})" if name in bounds else "")
+                     + (f", baseline {baseline[name]:g}" if name in baseline else "") for name in result.others)
 
 
 def _param_order(result: Result) -> dict[str, None]:
@@ -118,14 +143,16 @@ def _write(path: str, data: str | bytes) -> None:
 
 
 def write(folder: str, result: Result, *, plot: bool = True) -> None:
-    """trials.csv, best.yaml and (with `plot`) metric.png, and importance.png when the
-    importances are known, in `folder`."""
+    """trials.csv, best.yaml and (with `plot`) metric.png, evaluations.png when there are
+    evaluations after the objective, and importance.png when the importances are known, in `folder`."""
     os.makedirs(folder, exist_ok=True)
     _write(os.path.join(folder, "trials.csv"), _trials_csv(result))
     _write(os.path.join(folder, "best.yaml"),
                   yaml.safe_dump(_summary(result), allow_unicode=True, sort_keys=False))
     if plot:
         _write(os.path.join(folder, "metric.png"), _metric_plot(result))
+        if result.others:
+            _write(os.path.join(folder, "evaluations.png"), _evaluations_plot(result))
         if result.importance:
             _write(os.path.join(folder, "importance.png"), _importance_plot(result))
 
@@ -138,7 +165,8 @@ def _trials_csv(result: Result) -> str:
     writer = csv.writer(text)
     fleet = _fleet(result)
     writer.writerow(["trial", *(["worker"] if fleet else []), "state", result.metric,
-                     *([result.raw_metric] if result.relative else []), "spread", "measurements", *names,
+                     *([result.raw_metric] if result.relative else []), "spread", "measurements", *result.others,
+                     *names,
                      *(f"{name} in effect" for name in differed), "note"])
     for row in result.rows:
         writer.writerow([row.number, *([row.worker] if fleet else []), row.state,
@@ -146,6 +174,7 @@ def _trials_csv(result: Result) -> str:
                          *(["" if row.raw is None else row.raw] if result.relative else []),
                          _tidy(row.spread) if len(row.measurements) > 1 else "",
                          " ".join(str(value) for value in row.measurements),
+                         *(medians(row.others).get(name, "") for name in result.others),
                          *(row.params.get(name, "") for name in names),
                          *(row.in_effect.get(name, "") for name in differed), _note(result, row)])
     return text.getvalue()
@@ -155,7 +184,8 @@ def _note(result: Result, row: Row) -> str:
     """The row's note, why it is not a configuration of the space in force, and why the
     confirmation ruled it out."""
     why, ruled_out = result.outside(row), result.ruled_out(row)
-    return "; ".join(filter(None, [row.note, why and f"outside the configuration's space: {why}",
+    return "; ".join(filter(None, [row.note, row.broken and f"out of bound: {row.broken}",
+                                   why and f"outside the configuration's space: {why}",
                                    ruled_out and f"ruled out in the confirmation: {ruled_out}"]))
 
 
@@ -170,6 +200,8 @@ def _summary(result: Result) -> dict[str, Any]:
         value, number, params, baseline = chosen
         summary.update(best=value, improvement_percent=_rounded(result.improvement(value, baseline)),
                        best_trial=number, values=dict(params))
+    if result.others:
+        summary.update(_evaluations(result))
     if result.confirmation:
         summary["confirmation"] = [_confirmed(entry) for entry in result.confirmation]
     if result.confirmation or result.verdict:
@@ -198,9 +230,28 @@ def _confirmed(entry: Confirmed) -> dict[str, Any]:
         "spread": _tidy(entry.spread) if len(entry.measurements) > 1 else None,
         "measurements": [float(value) for value in entry.measurements],
     }
+    if entry.others:
+        item["evaluations"] = {name: {"median": median, "measurements": [float(value) for value in entry.others[name]]}
+                               for name, median in medians(entry.others).items()}
     if entry.note:
         item["note"] = entry.note
+    if entry.broken:
+        item["out_of_bound"] = entry.broken
     return item
+
+
+def _evaluations(result: Result) -> dict[str, Any]:
+    """The guardrails, and the other evaluations of the baseline and of the best (its confirmation's
+    medians, when it was confirmed)."""
+    chosen = _chosen(result)
+    best: dict[str, float] = {}
+    if chosen is not None:
+        confirmed = result.confirmed_best()
+        measured = (confirmed.others if confirmed is not None and confirmed.number == chosen[1] else
+                    next((row.others for row in result.rows if row.number == chosen[1]), {}))
+        best = medians(measured)
+    return {"guardrails": {name: bound.stored() for name, bound in result.bounds.items()},
+            "baseline_evaluations": medians(result.baseline_others), "best_evaluations": best}
 
 
 def _rounded(value: float | None) -> float | None:
@@ -314,6 +365,33 @@ def _confirmation_panel(axes: Any, result: Result) -> None:
     axes.set_xlim(-0.6, len(entries) - 0.4)
     axes.set_title("confirmation (each run; bar: median)", fontsize=9)
     axes.grid(alpha=0.3, axis="y")
+
+
+def _evaluations_plot(result: Result) -> bytes:
+    """Each evaluation after the objective, one panel each: every trial's median (those that broke
+    a guardrail in red), the baseline's and the bound."""
+    pyplot = _pyplot()
+    figure = pyplot.figure(figsize=(8, 1.2 + 2.6 * len(result.others)), dpi=100, layout="constrained")
+    panels = figure.subplots(len(result.others), 1, sharex=True, squeeze=False)[:, 0]
+    for axes, name in zip(panels, result.others, strict=True):
+        done = [(row.number, medians(row.others)[name], bool(row.broken)) for row in result.rows
+                if row.others.get(name)]
+        for broke, color, label in ((False, "tab:blue", name), (True, "tab:red", "out of bound")):
+            points = [(number, value) for number, value, out in done if out == broke]
+            if points:
+                axes.plot(*zip(*points, strict=True), "o", color=color, label=label)
+        baseline = medians(result.baseline_others).get(name)
+        if baseline is not None:
+            axes.axhline(baseline, color="gray", linestyle="--", label="baseline")
+        bound = result.bounds.get(name)
+        if bound is not None:
+            axes.axhline(bound.limit, color="tab:red", linestyle=":", label=f"bound ({bound.describe()})")
+        axes.set_ylabel(name)
+        axes.legend(loc="best", fontsize=8)
+        axes.grid(alpha=0.3)
+    panels[-1].set_xlabel("trial")
+    panels[0].set_title("the other evaluations of every trial")
+    return _png(figure)
 
 
 def _importance_plot(result: Result) -> bytes:

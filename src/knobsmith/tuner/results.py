@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 from knobsmith.tuner.space import outside
 
 if TYPE_CHECKING:
-    from knobsmith.tuner.plan import TuningPlan
+    from knobsmith.tuner.plan import Bound, TuningPlan
 
 
 def spread(values: list[float]) -> float:
@@ -35,6 +35,8 @@ class Row:
     measurements: list[float] = field(default_factory=list)  # one per repeat
     worker: str = ""  # in a fleet: the worker that measured it
     raw: float | None = None  # with gains as values: the metric itself (the median of `measurements`)
+    others: dict[str, list[float]] = field(default_factory=dict)  # the other evaluations' measurements
+    broken: str = ""  # the guardrail its measurements broke
 
     @property
     def spread(self) -> float:
@@ -50,6 +52,8 @@ class Confirmed:
     params: dict[str, Any]
     measurements: list[float] = field(default_factory=list)
     note: str = ""  # why it could not be measured again, if it could not
+    others: dict[str, list[float]] = field(default_factory=dict)  # the other evaluations' measurements
+    broken: str = ""  # the guardrail its measurements broke
 
     @property
     def value(self) -> float | None:
@@ -100,19 +104,25 @@ class Result:
     # trial outside it (the scope was narrowed since) stays in the report, but is never applied.
     space: dict[str, dict[str, Any]] = field(default_factory=dict)
     sampler: str = ""  # what proposed the trials, as best.yaml names it
+    others: list[str] = field(default_factory=list)  # the evaluations after the objective
+    bounds: dict[str, Bound] = field(default_factory=dict)  # the guardrails among them
+    baseline_others: dict[str, list[float]] = field(default_factory=dict)
 
     def outside(self, row: Row) -> str:
         """Why `row` is not a configuration of the space in force ("" when it is, or none is)."""
         return outside(self.space, row.params) if self.space else ""
 
     def ruled_out(self, row: Row) -> str:
-        """Why the confirmation ruled `row` out: it failed when measured again ("" when it did not)."""
-        return next((entry.note for entry in self.confirmation[1:] if entry.number == row.number and entry.note), "")
+        """Why the confirmation ruled `row` out: it failed when measured again, or broke a guardrail
+        ("" when it did not)."""
+        return next((entry.note or entry.broken for entry in self.confirmation[1:]
+                     if entry.number == row.number and (entry.note or entry.broken)), "")
 
     def completed(self) -> list[Row]:
-        """The trials measured with a configuration of the space in force, and not ruled out."""
+        """The trials measured with a configuration of the space in force, within the guardrails,
+        and not ruled out."""
         return [row for row in self.rows if row.state == "COMPLETE" and row.value is not None
-                and not self.outside(row) and not self.ruled_out(row)]
+                and not row.broken and not self.outside(row) and not self.ruled_out(row)]
 
     def better(self, a: float, b: float) -> bool:
         return a > b if self.direction == "maximize" else a < b
@@ -129,6 +139,8 @@ class Result:
         result = (cls.of_gains(objective.name) if gains else
                   cls(objective.name, objective.direction, baseline, baseline_measurements=measurements))
         result.space = plan.described
+        result.others = [other.name for other in plan.others]
+        result.bounds = plan.bounds
         return result
 
     @property
@@ -146,7 +158,8 @@ class Result:
 
     def confirmed_best(self) -> Confirmed | None:
         """The candidate whose confirmation measured best, when a confirmation was made."""
-        candidates = [entry for entry in self.confirmation[1:] if entry.value is not None and not entry.note]
+        candidates = [entry for entry in self.confirmation[1:]
+                      if entry.value is not None and not entry.note and not entry.broken]
         if not candidates or self.confirmation_cut_short:
             return None
         pick = max if self.direction == "maximize" else min

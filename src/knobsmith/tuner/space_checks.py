@@ -96,9 +96,36 @@ def _fault(info: dict[str, Any], name: str) -> tuple[str, str]:
     return _numbers_fault(info, name)
 
 
+def _bound_fault(evaluations: Any) -> str:
+    """The first guardrail (info.max or info.min of an evaluation) that cannot be kept, as
+    "evaluations[NAME].info.KEY: why; what to do"; "" when every one can."""
+    if not isinstance(evaluations, list):
+        return ""
+    for index, entry in enumerate(evaluations):
+        info = entry.get("info") if isinstance(entry, dict) else None
+        if not isinstance(info, dict):
+            continue
+        where = f"evaluations[{entry.get('name', index)}].info"
+        given = [key for key in ("max", "min") if info.get(key) is not None]
+        if given and index == 0:
+            return (f"{where}.{given[0]}: the first evaluation is the objective, which is optimised, not bounded; "
+                    "put the bound on an evaluation after it")
+        if len(given) > 1:
+            return f"{where}: both max and min are given; give one bound per evaluation"
+        for key in given:
+            value = info[key]
+            if not is_number(value) or not _finite(value):
+                quotes = ", without quotes" if isinstance(value, str) else ""
+                return f"{where}.{key}: {_text(value)} is not a finite number; write the bound as a number{quotes}"
+    return ""
+
+
 def fault(config: Any) -> str:
-    """The first parameter of a loaded configuration that the tuner cannot search, as
-    "object[NAME].info.KEY: why; what to do"; "" when every one can be searched."""
+    """The first parameter of a loaded configuration that the tuner cannot search, or guardrail it
+    cannot keep, as "object[NAME].info.KEY: why; what to do"; "" when there is none."""
+    refused = _bound_fault(config.get("evaluations")) if isinstance(config, dict) else ""
+    if refused:
+        return refused
     objects = config.get("object") if isinstance(config, dict) else None
     if not isinstance(objects, list):
         return ""

@@ -27,6 +27,7 @@ class Starting:
     measurer: Measurer | None
     backup: dict[str, str]
     applier: Applier | None
+    baseline_others: dict[str, list[float]]  # the other evaluations' measurements of the baseline
 
     def _back_up_and_measure(self, kit: Any) -> tuple[float, list[float]]:
         """Reads and keeps the current values, then measures the baseline on them."""
@@ -80,7 +81,8 @@ class Starting:
         try:
             for number in range(self.options.warmup):
                 self.measurer.measure(f"warm-up {number + 1}")
-            measured = [self.measurer.measure("baseline") for _ in range(max(1, self.options.repeats))]
+            values, seconds, self.baseline_others = self.measurer.repeated(
+                ["baseline"] * max(1, self.options.repeats))
         except TrialFailed as failure:
             raise TuneError(f"the baseline could not be measured: {failure}") from None
-        return [value for value, _ in measured], measured[-1][1]
+        return values, seconds

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from knobsmith.tuner import fleet as fleets
-from knobsmith.tuner.labels import FAILURE, failed, shown
+from knobsmith.tuner.labels import BROKEN, FAILURE, OTHERS, failed, shown
 from knobsmith.tuner.results import Result, Row
 
 
@@ -18,7 +18,10 @@ def row_of(trial: Any) -> Row:
     return Row(trial.number, state, value, dict(trial.params), note,
                dict(trial.user_attrs.get("in_effect", {})),
                list(trial.user_attrs.get("measurements", [] if value is None else [value])),
-               worker=str(trial.user_attrs.get("worker", "")), raw=None if raw is None else float(raw))
+               worker=str(trial.user_attrs.get("worker", "")), raw=None if raw is None else float(raw),
+               others={name: [float(value) for value in values]
+                       for name, values in trial.user_attrs.get(OTHERS, {}).items()},
+               broken=str(trial.user_attrs.get(BROKEN, "")))
 
 
 def rows_of(study: Any) -> list[Row]:

@@ -39,8 +39,9 @@ class WorkerRun(TuningRun):
         name = fleets.check_worker_name(options.worker) if options.worker else fleets.default_worker()
         super().__init__(plan, options, say)
         objective = plan.objective
+        guardrails = {name: bound.stored() for name, bound in plan.bounds.items()}
         self.fleet = fleets.Fleet(name, fleets.Settings(objective.name, objective.direction, options.relative,
-                                                        plan.described), max(1, options.heartbeat))
+                                                        plan.described, guardrails), max(1, options.heartbeat))
         self.worker = name
         self.relative = options.relative
         self.study_name = options.study
