@@ -18,6 +18,8 @@ from typing import Any
 import numpy as np
 from scipy import linalg, optimize, special
 
+from knobsmith.tuner.labels import BROKEN
+
 SQRT5 = math.sqrt(5.0)
 LOG_SCALES = (math.log(0.01), math.log(1000.0))
 LOG_SIGNAL = (math.log(0.05), math.log(20.0))
@@ -263,7 +265,7 @@ class GPSampler:
             return {}
         coordinates = [Coordinate(space[name]) for name in names]
         rng = np.random.default_rng([self.seed & 0xFFFFFFFF, len(study.get_trials(deepcopy=False))])
-        rows, values, feasible = [], [], []
+        rows, values, feasible, real = [], [], [], []
         sign = 1.0 if study.direction.name == "MAXIMIZE" else -1.0
         for done in shared:
             ok = self._feasible(done)
@@ -271,10 +273,13 @@ class GPSampler:
                 continue  # interrupted, or cut short: nothing known of the configuration
             rows.append([coordinate.to_unit(done.params[name])
                          for coordinate, name in zip(coordinates, names, strict=True)])
-            values.append(sign * done.value if ok else math.nan)
+            # A trial that broke a guardrail was measured: its value is real, only infeasible.
+            measured = ok or (BROKEN in done.user_attrs and done.state == states.COMPLETE)
+            values.append(sign * done.value if measured else math.nan)
             feasible.append(ok)
-        x, y, ok_mask = np.array(rows, dtype=float), np.array(values), np.array(feasible)
-        if LOG_VALUES and np.all(sign * y[ok_mask] > 0):
+            real.append(measured)
+        x, y, ok_mask, real_mask = np.array(rows, dtype=float), np.array(values), np.array(feasible), np.array(real)
+        if LOG_VALUES and np.all(sign * y[real_mask] > 0):
             # Gains multiply (a throughput, a latency): modelled as sums, their effects are smoother.
             y = sign * np.log(sign * y)
         if ok_mask.sum() < 2:
@@ -284,7 +289,7 @@ class GPSampler:
                             for running in study.get_trials(deepcopy=False, states=(states.RUNNING,))
                             if running.number != trial.number and all(name in running.params for name in names)],
                            dtype=float).reshape(-1, len(names))
-        chosen = propose(coordinates, x, y, ok_mask, pending, rng)
+        chosen = propose(coordinates, x, y, ok_mask, pending, rng, real_mask)
         return {name: coordinate.value(unit) for name, coordinate, unit in zip(names, coordinates, chosen, strict=True)}
 
     def _feasible(self, trial: Any) -> bool:
@@ -306,14 +311,16 @@ class GPSampler:
 
 
 def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.ndarray, pending: np.ndarray,
-            rng: np.random.Generator) -> np.ndarray:
+            rng: np.random.Generator, real: np.ndarray | None = None) -> np.ndarray:
     """The coordinates of the next configuration: the best of random candidates and of local
-    searches around the best configurations, by log expected improvement plus log feasibility."""
+    searches around the best configurations, by log expected improvement plus log feasibility.
+    `real` marks the values measured (default: the feasible ones); an infeasible one may be."""
+    real = ok if real is None else real
     categorical = np.array([coordinate.categorical for coordinate in coordinates])
     sizes = np.array([len(coordinate.choices) if coordinate.choices is not None else 0 for coordinate in coordinates])
     # A failed configuration counts as the worst measured too: the expected improvement falls
     # around it at once, where the model of failures needs several to draw the region's edge.
-    objective = Model(x, np.where(ok, y, np.min(y[ok])), categorical, rng, PRIOR_CENTRE)
+    objective = Model(x, np.where(real, y, np.min(y[real])), categorical, rng, PRIOR_CENTRE)
     objective.believe(pending)
     feasibility = Model(x, (~ok).astype(float), categorical, rng, PRIOR_CENTRE) if not ok.all() else None
     if feasibility is not None:
