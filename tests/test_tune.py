@@ -410,3 +410,24 @@ def test_the_plan_optimises_the_first_evaluation_and_keeps_the_others_typed(knob
                                 Evaluation("latency", "cat latency", "minimize"))
     assert (plan.budget.trials, plan.budget.seconds, plan.budget.target) == (3, 5, 20)
     assert dict(plan.gets) == {"x": "cat x", "mode": "cat mode"} and list(plan.space) == ["x", "mode"]
+
+
+def test_pareto_reports_the_front_and_apply_trial_applies_one_of_it(knob_workload, tmp_path, monkeypatch, capsys):
+    assert tune(knob_workload(tmp_path / "one"), "--pareto", monkeypatch=monkeypatch) == 1
+    assert "--pareto optimises every evaluation without a bound, and this configuration has none after the first" \
+        in capsys.readouterr().err
+    # latency = x: each x up to 7 with mode b trades score for latency; nothing beyond 7 does.
+    folder = knob_workload(prelude="cat x > latency\n", iterations=40, evaluations=guarded({}))
+    assert tune(folder, "--pareto", monkeypatch=monkeypatch) == 0
+    assert "left applied: the backed-up values (a Pareto front has no one best" in capsys.readouterr().out
+    assert ((folder / "x").read_text(), (folder / "mode").read_text()) == ("0\n", "a\n")
+    best = yaml.safe_load((folder / "report" / "best.yaml").read_text())
+    front = {(entry["values"]["x"], entry["values"]["mode"]): entry for entry in best["pareto_front"]}
+    assert set(front) == {(x, "b") for x in range(8)}
+    assert front[(5, "b")]["objectives"] == {"score": 106.0, "latency": 5.0}
+    assert (folder / "report" / "pareto.png").exists()
+    assert cli.main(["apply", "tune.yaml", "--from", "report/best.yaml", "--trial", str(front[(5, "b")]["trial"])]) == 0
+    assert ((folder / "x").read_text(), (folder / "mode").read_text()) == ("5\n", "b\n")
+    off = next(row["trial"] for row in trials(folder) if row["mode"] == "a")
+    assert cli.main(["apply", "tune.yaml", "--from", "report/best.yaml", "--trial", off]) == 1
+    assert f"trial {off} is not on the Pareto front of report/best.yaml" in capsys.readouterr().err

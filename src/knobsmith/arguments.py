@@ -73,6 +73,8 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     apply.add_argument("assignments", nargs="*", metavar="NAME=VALUE")
     apply.add_argument("--from", dest="source", metavar="best.yaml",
                        help="apply the values of a run's best.yaml (NAME=VALUE given too take precedence)")
+    apply.add_argument("--trial", type=int, metavar="N",
+                       help="with --from: apply trial N of the Pareto front of a tune --pareto run's best.yaml")
     apply.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
     apply.add_argument("--log", metavar="FILE", help="the workload's output when it is restarted "
                        "(default knobsmith-workload-<project>.log)")
@@ -118,6 +120,10 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
                       "the backed-up values are put back and checked: when they fail too, the run stops")
     tune.add_argument("--keep-within-noise", action="store_true",
                       help="leave the best values applied even when their gain is within the noise")
+    tune.add_argument("--pareto", action="store_true",
+                      help="optimise every evaluation without a bound as an objective of its own: the report gives "
+                      "the Pareto front, the backed-up values are left applied, and apply --from best.yaml --trial N "
+                      "applies one of the front's trials")
     tune.add_argument("--study", metavar="NAME", help="be a worker of the fleet tuning this study in --storage "
                       "(PostgreSQL or MySQL, e.g. postgresql://user@host/db): the budget, the trials and the best "
                       "are the whole fleet's")

@@ -157,7 +157,9 @@ def _apply(args: argparse.Namespace) -> int:
     from knobsmith.params import operations
 
     cfg = _load(args.config)
-    pairs = operations.best_values(args.source) if args.source else []
+    if args.trial is not None and not args.source:
+        _fail("--trial N picks a trial of a best.yaml's Pareto front: give --from best.yaml too")
+    pairs = operations.best_values(args.source, args.trial) if args.source else []
     pairs += _assignments(args.assignments)
     if not pairs:
         _fail("nothing to apply: give NAME=VALUE or --from best.yaml")
@@ -239,6 +241,9 @@ def _fleet_options(args: argparse.Namespace) -> None:
         if args.confirm is None:
             args.confirm = 3
         return
+    if args.pareto:
+        _fail("--pareto reports the front of one host's run; a fleet's workers share one objective: "
+              "leave --pareto out with --study")
     if args.confirm:
         _fail("--confirm measures candidates again on one host; a fleet's workers apply the study's best: "
               "leave --confirm out with --study")
@@ -275,7 +280,8 @@ def _tune(args: argparse.Namespace) -> int:
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
-                      keep_within_noise=args.keep_within_noise, study=args.study, worker=args.worker,
+                      keep_within_noise=args.keep_within_noise, pareto=args.pareto, study=args.study,
+                      worker=args.worker,
                       relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:

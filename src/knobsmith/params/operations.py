@@ -110,8 +110,9 @@ def values_of(cfg: Cfg, config: str, pairs: Iterable[tuple[str, str]]) -> dict[s
     return values
 
 
-def best_values(path: str) -> list[tuple[str, str]]:
-    """The values of a run's best.yaml, as (name, text) pairs to check like any other."""
+def best_values(path: str, trial: int | None = None) -> list[tuple[str, str]]:
+    """The values of a run's best.yaml (of trial `trial` of its Pareto front, when given), as
+    (name, text) pairs to check like any other."""
     import yaml
 
     try:
@@ -120,6 +121,15 @@ def best_values(path: str) -> list[tuple[str, str]]:
     except (OSError, UnicodeDecodeError, yaml.YAMLError) as error:
         raise ParamsError(f"{path} cannot be read: {str(error).splitlines()[0]}") from None
     values = summary.get("values") if isinstance(summary, dict) else None
+    if trial is not None:
+        front = summary.get("pareto_front") if isinstance(summary, dict) else None
+        if not isinstance(front, list) or not front:
+            raise ParamsError(f"{path} holds no Pareto front (tune --pareto writes one): leave --trial out")
+        found = [entry for entry in front if isinstance(entry, dict) and entry.get("trial") == trial]
+        if not found:
+            listed = ", ".join(str(entry.get("trial")) for entry in front if isinstance(entry, dict))
+            raise ParamsError(f"trial {trial} is not on the Pareto front of {path}; give one of its trials: {listed}")
+        values = found[0].get("values")
     if not isinstance(values, dict) or not values:
         raise ParamsError(f"{path} holds no values (a best.yaml of a run that completed a trial has them)")
     return [(str(name), str(value)) for name, value in values.items()]

@@ -17,17 +17,23 @@ from knobsmith.tuner.database import redacted
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.labels import was_measured
 from knobsmith.tuner.loop import EXHAUSTED, Proposal, TuningRun, spent
-from knobsmith.tuner.proposing import optuna_module
+from knobsmith.tuner.proposing import optuna_module, tpe_sampler
 from knobsmith.tuner.results import Result, Row
 
+PARETO = "the backed-up values (a Pareto front has no one best: apply one of its trials with --trial N)"
 NOT_MEASURED_BETTER = "the backed-up values (the best did not measure better than the baseline)"
 
 
 class HostRun(TuningRun):
     def _sampler(self, seed: int) -> Any:
+        if self.options.pareto:
+            # The light GP optimises one objective; TPE samples a front of several.
+            return tpe_sampler(optuna_module(), self.plan.budget.trials, seed)
         return studies.sampler(self.plan.budget.trials, seed)
 
-    def _study_direction(self) -> str:
+    def _study_direction(self) -> str | list[str]:
+        if self.options.pareto:
+            return [evaluation.direction for evaluation in (self.plan.objective, *self.plan.unbounded)]
         return self.plan.objective.direction
 
     def _open_study(self) -> Any:
@@ -38,6 +44,10 @@ class HostRun(TuningRun):
         if self.options.storage is None:
             self._own_study_name(storage)
         study = studies.create(storage, self.study_name, self._study_direction(), self._sampler(self.options.seed))
+        wanted = len(self._study_direction()) if self.options.pareto else 1
+        if len(study.directions) != wanted:
+            raise TuneError(f"{self.folder} holds the study of a run with {len(study.directions)} objectives, this "
+                            f"one has {wanted}: --report DIR runs it elsewhere")
         if study.trials or "backup" in study.user_attrs:
             if not (self.options.resume or self.options.storage):
                 raise TuneError(
@@ -114,7 +124,7 @@ class HostRun(TuningRun):
         return proposal
 
     def _confirm(self, result: Result) -> None:
-        if self.options.confirm <= 0 or result.failed:
+        if self.options.confirm <= 0 or result.failed or self.options.pareto:
             return
         assert self.applier is not None and self.measurer is not None
         self._confirming = True
@@ -123,6 +133,8 @@ class HostRun(TuningRun):
         self._confirming = False
 
     def _kept_back(self, result: Result, best: Row, baseline: float) -> str:
+        if self.options.pareto:
+            return PARETO
         if result.measured_better():
             return ""
         # Never a configuration that measured no better, --keep-within-noise or not.

@@ -33,14 +33,17 @@ def rank(study: Any) -> dict[str, float]:
     trials = [trial for trial in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.COMPLETE,))
               if DUPLICATE_OF not in trial.user_attrs  # told a known value, not measured
               and FAILURE not in trial.user_attrs  # told a placeholder value, infeasible
-              and trial.value is not None and math.isfinite(trial.value)]
+              and trial.values and math.isfinite(trial.values[0])]
     names = {name for trial in trials for name in trial.distributions}
-    if len(trials) < MIN_TRIALS or len(names) < 2 or len({trial.value for trial in trials}) < 2:
+    if len(trials) < MIN_TRIALS or len(names) < 2 or len({trial.values[0] for trial in trials}) < 2:
         return {}
     quantile = min(0.5, max(0.1, MIN_TOP_TRIALS / len(trials)))
     try:
-        measured = optuna.create_study(directions=study.directions)
-        measured.add_trials(trials)
+        # For the first objective alone, of --pareto's studies too.
+        measured = optuna.create_study(directions=study.directions[:1])
+        measured.add_trials(trials if len(study.directions) == 1 else [
+            optuna.trial.create_trial(params=trial.params, distributions=trial.distributions, value=trial.values[0])
+            for trial in trials])
         evaluator = optuna.importance.PedAnovaImportanceEvaluator(target_quantile=quantile)
         with warnings.catch_warnings():
             # It warns when few trials fall in a regime of a parameter; the ranking stands.

@@ -27,7 +27,7 @@ from knobsmith.tuner import importance
 from knobsmith.tuner import study as studies
 from knobsmith.tuner.database import stop_waiting
 from knobsmith.tuner.failures import TrialFailed
-from knobsmith.tuner.guardrails import broken
+from knobsmith.tuner.guardrails import broken, medians
 from knobsmith.tuner.labels import BROKEN, CUT_SHORT, FAILURE, OTHERS, measured_failure, was_measured
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.plan import Options, TuningPlan
@@ -106,8 +106,8 @@ class TuningRun(Starting, abc.ABC):
         """The sampler of the run's study, seeded with `seed`."""
 
     @abc.abstractmethod
-    def _study_direction(self) -> str:
-        """The direction of the values told to the study."""
+    def _study_direction(self) -> str | list[str]:
+        """The direction of the values told to the study (of each, with --pareto)."""
 
     @abc.abstractmethod
     def _open_study(self) -> Any:
@@ -166,6 +166,9 @@ class TuningRun(Starting, abc.ABC):
         baseline, measurements = self._start(StageKit())
         result = self.result = Result.planned(self.plan, baseline, measurements, gains=self.relative)
         result.baseline_others = self.baseline_others
+        if self.options.pareto:
+            result.objectives = {evaluation.name: evaluation.direction
+                                 for evaluation in (self.plan.objective, *self.plan.unbounded)}
         result.rows = rows_of(study)
         result.sampler = sampler_name(study.sampler)
         self.say(f"proposals by the {result.sampler} sampler")
@@ -244,7 +247,7 @@ class TuningRun(Starting, abc.ABC):
         if broke:
             # Measured, and never the best: the sampler sees it infeasible, like a failure.
             trial.set_user_attr(BROKEN, broke)
-        told = self.study.tell(trial, value, skip_if_finished=self.shared)
+        told = self.study.tell(trial, self._objectives(value, others), skip_if_finished=self.shared)
         if told.state.name != "COMPLETE":
             # Another worker found its heartbeats late and marked it failed meanwhile.
             self.say(f"trial {trial.number} was marked failed by another worker while it ran (its heartbeats "
@@ -255,6 +258,13 @@ class TuningRun(Starting, abc.ABC):
                                     others=others, broken=broke))
         self._told(trial)
         return value, ""
+
+    def _objectives(self, value: float, others: dict[str, list[float]]) -> float | list[float]:
+        """What a trial is told: its value, and with --pareto each unbounded evaluation's median."""
+        if not self.options.pareto:
+            return value
+        found = medians(others)
+        return [value, *(found[evaluation.name] for evaluation in self.plan.unbounded)]
 
     def _told(self, trial: Any) -> None:
         assert self.proposer is not None and self.result is not None

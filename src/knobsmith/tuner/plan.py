@@ -83,6 +83,11 @@ class TuningPlan:
         return self.evaluations[1:]
 
     @property
+    def unbounded(self) -> tuple[Evaluation, ...]:
+        """The evaluations after the objective without a bound: the further objectives of --pareto."""
+        return tuple(evaluation for evaluation in self.others if evaluation.bound is None)
+
+    @property
     def bounds(self) -> dict[str, Bound]:
         return {evaluation.name: evaluation.bound for evaluation in self.others if evaluation.bound is not None}
 
@@ -123,6 +128,7 @@ class Options:
     confirm_rounds: int = 3
     max_failed: float = MAX_FAILED
     keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
+    pareto: bool = False  # every evaluation without a bound is an objective; the front is reported
     study: str | None = None  # a study shared by a fleet of workers, in `storage`
     worker: str | None = None  # this worker's name; default the host's
     relative: bool = False  # a fleet's values are gains over each worker's own baseline

@@ -93,15 +93,16 @@ def infeasibility(trial: Any) -> tuple[float]:
     return (1.0,) if FAILURE in trial.user_attrs or BROKEN in trial.user_attrs else (0.0,)
 
 
-def placeholder(study: Any, direction: str, baseline: float) -> float:
-    """The value a failed trial is told with: the worst measured so far, else the baseline. The
-    sampler sees it only as infeasible; a real value from the study keeps the objective's range as
-    measured, where an infinite or invented one would skew samplers that scale the values."""
-    values = [trial.value for trial in study.get_trials(deepcopy=False)
-              if trial.state.name == "COMPLETE" and not failed(trial) and trial.value is not None
-              and math.isfinite(trial.value)]
+def placeholder(study: Any, direction: str, baseline: float, index: int = 0) -> float:
+    """The value a failed trial is told with (for its objective `index`): the worst measured so far,
+    else the baseline (0 for a further objective). The sampler sees it only as infeasible; a real
+    value from the study keeps the objective's range as measured, where an infinite or invented one
+    would skew samplers that scale the values."""
+    values = [trial.values[index] for trial in study.get_trials(deepcopy=False)
+              if trial.state.name == "COMPLETE" and not failed(trial) and trial.values
+              and math.isfinite(trial.values[index])]
     if not values:
-        return baseline
+        return baseline if index == 0 else 0.0
     worst: float = min(values) if direction == "maximize" else max(values)
     return worst
 
@@ -110,8 +111,9 @@ def tell_failed(study: Any, trial: Any, note: str, baseline: float, *, skip_if_f
     """Tells the study that `trial` failed (`note` says why): complete, so that the sampler's
     constraint is computed for it, with a placeholder value, and infeasible."""
     trial.set_user_attr(FAILURE, note)
-    value = placeholder(study, study.direction.name.lower(), baseline)
-    return study.tell(trial, value, skip_if_finished=skip_if_finished)
+    values = [placeholder(study, direction.name.lower(), baseline, index)
+              for index, direction in enumerate(study.directions)]
+    return study.tell(trial, values, skip_if_finished=skip_if_finished)
 
 
 def configuration(values: dict[str, Any]) -> tuple[tuple[str, str], ...]:
@@ -171,7 +173,7 @@ class Proposer:
         elif earlier.state.name == "COMPLETE":
             if BROKEN in earlier.user_attrs:
                 trial.set_user_attr(BROKEN, earlier.user_attrs[BROKEN])
-            self.study.tell(trial, earlier.value)
+            self.study.tell(trial, earlier.values)
         else:  # another worker is measuring it: nothing is known of it yet
             self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)
 

@@ -13,7 +13,7 @@ import yaml
 
 from knobsmith.atomic_write import write_atomically
 from knobsmith.tuner.guardrails import medians
-from knobsmith.tuner.results import Confirmed, Result, Row
+from knobsmith.tuner.results import Confirmed, Result, Row, measured
 
 
 def _cell(value: object) -> str:
@@ -58,7 +58,7 @@ def _table(result: Result, others: list[str]) -> str:
     fleet = _fleet(result)
     header = ["trial", *(["worker"] if fleet else []), "state", result.metric,
               *([result.raw_metric] if result.relative else []), *(["spread"] if repeated else []), *others, *names]
-    chosen = _chosen(result)
+    chosen = None if result.objectives else _chosen(result)  # a front has no one best
     lines = [header]
     for row in result.rows:
         mark = "*" if chosen is not None and row.number == chosen[1] else ""
@@ -75,6 +75,8 @@ def _table(result: Result, others: list[str]) -> str:
 
 def best_lines(result: Any) -> list[str]:
     """The best configuration and its gain, as lines: from the confirmation when one was made."""
+    if result.objectives:
+        return _front_lines(result)
     lines: list[str] = []
     best, chosen = result.best(), result.confirmed_best()
     if result.confirmation:
@@ -108,6 +110,25 @@ def best_lines(result: Any) -> list[str]:
             lines.append("best's other evaluations: " + _evaluations_line(result))
     if result.verdict:
         lines.append(f"verdict: {result.verdict}")
+    return lines
+
+
+def _objectives(result: Result, row: Row) -> dict[str, float]:
+    """A trial's value in each objective of --pareto."""
+    found = medians(row.others)
+    return {name: float(measured(row.value)) if index == 0 else found[name]
+            for index, name in enumerate(result.objectives)}
+
+
+def _front_lines(result: Result) -> list[str]:
+    front = result.front()
+    directions = ", ".join(f"{name} ({'larger' if direction == 'maximize' else 'smaller'} is better)"
+                           for name, direction in result.objectives.items())
+    lines = [f"Pareto front of {directions}: {len(front)} trial{'s' if len(front) != 1 else ''}"]
+    for row in front:
+        values = ", ".join(f"{name} {value:g}" for name, value in _objectives(result, row).items())
+        lines.append(f"  trial {row.number}: {values}; " + ", ".join(f"{name}={value}"
+                                                                    for name, value in row.params.items()))
     return lines
 
 
@@ -153,6 +174,8 @@ def write(folder: str, result: Result, *, plot: bool = True) -> None:
         _write(os.path.join(folder, "metric.png"), _metric_plot(result))
         if result.others:
             _write(os.path.join(folder, "evaluations.png"), _evaluations_plot(result))
+        if result.objectives:
+            _write(os.path.join(folder, "pareto.png"), _pareto_plot(result))
         if result.importance:
             _write(os.path.join(folder, "importance.png"), _importance_plot(result))
 
@@ -202,6 +225,10 @@ def _summary(result: Result) -> dict[str, Any]:
                        best_trial=number, values=dict(params))
     if result.others:
         summary.update(_evaluations(result))
+    if result.objectives:
+        summary["objectives"] = dict(result.objectives)
+        summary["pareto_front"] = [{"trial": row.number, "objectives": _objectives(result, row),
+                                    "values": dict(row.params)} for row in result.front()]
     if result.confirmation:
         summary["confirmation"] = [_confirmed(entry) for entry in result.confirmation]
     if result.confirmation or result.verdict:
@@ -391,6 +418,31 @@ def _evaluations_plot(result: Result) -> bytes:
         axes.grid(alpha=0.3)
     panels[-1].set_xlabel("trial")
     panels[0].set_title("the other evaluations of every trial")
+    return _png(figure)
+
+
+def _pareto_plot(result: Result) -> bytes:
+    """The first two objectives of every completed trial, the front's joined."""
+    pyplot = _pyplot()
+    figure, axes = pyplot.subplots(figsize=(7, 5), dpi=100, layout="constrained")
+    names = list(result.objectives)[:2]
+    rows = result.completed()
+    front = result.front()
+    for chosen, style, label in ((rows, "o", "trial"), (front, "o-", "Pareto front")):
+        points = [(_objectives(result, row)[names[0]], _objectives(result, row)[names[-1]]) for row in chosen]
+        if points:
+            axes.plot(*zip(*sorted(points), strict=True), style, color="tab:green" if chosen is front else "tab:blue",
+                      alpha=1 if chosen is front else 0.5, label=label)
+    for row in front:
+        values = _objectives(result, row)
+        axes.annotate(str(row.number), (values[names[0]], values[names[-1]]), fontsize=8,
+                      textcoords="offset points", xytext=(4, 4))
+    for axis, name in ((axes.set_xlabel, names[0]), (axes.set_ylabel, names[-1])):
+        better = "larger" if result.objectives[name] == "maximize" else "smaller"
+        axis(f"{name} ({better} is better)")
+    axes.set_title("the Pareto front (trial numbers); apply one with --trial N")
+    axes.legend(loc="best", fontsize=8)
+    axes.grid(alpha=0.3)
     return _png(figure)
 
 

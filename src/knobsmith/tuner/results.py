@@ -107,6 +107,25 @@ class Result:
     others: list[str] = field(default_factory=list)  # the evaluations after the objective
     bounds: dict[str, Bound] = field(default_factory=dict)  # the guardrails among them
     baseline_others: dict[str, list[float]] = field(default_factory=dict)
+    objectives: dict[str, str] = field(default_factory=dict)  # with --pareto: each objective's direction
+
+    def front(self) -> list[Row]:
+        """With --pareto: the completed trials no other one is at least as good as in every
+        objective and better in one, best first by the first objective."""
+        if not self.objectives:
+            return []
+        signs = [1.0 if direction == "maximize" else -1.0 for direction in self.objectives.values()]
+
+        def point(row: Row) -> list[float]:
+            found = {name: statistics.median(values) for name, values in row.others.items() if values}
+            values = [measured(row.value), *(found[name] for name in list(self.objectives)[1:])]
+            return [sign * value for sign, value in zip(signs, values, strict=True)]
+
+        points = [(row, point(row)) for row in self.completed()]
+        front = [row for row, mine in points
+                 if not any(all(a >= b for a, b in zip(theirs, mine, strict=True)) and theirs != mine
+                            for _, theirs in points)]
+        return sorted(front, key=lambda row: signs[0] * measured(row.value), reverse=True)
 
     def outside(self, row: Row) -> str:
         """Why `row` is not a configuration of the space in force ("" when it is, or none is)."""

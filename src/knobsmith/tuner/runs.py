@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
+from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.host import HostRun
 from knobsmith.tuner.loop import TuningRun
 from knobsmith.tuner.plan import Options, TuningPlan
@@ -13,4 +14,7 @@ from knobsmith.tuner.worker import WorkerRun
 def tuning_run(options: Options, say: Callable[[str], None]) -> TuningRun:
     """The run `options` ask for, its plan read from their configuration."""
     plan = TuningPlan.load(options.config)
+    if options.pareto and not plan.unbounded:
+        raise TuneError("--pareto optimises every evaluation without a bound, and this configuration has none "
+                        "after the first: add one, or leave --pareto out")
     return HostRun(plan, options, say) if options.study is None else WorkerRun(plan, options, say)

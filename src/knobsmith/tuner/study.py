@@ -146,9 +146,11 @@ class ReadOnce:
         return self.get_trials(deepcopy, states)
 
 
-def create(storage: Any, name: str, direction: str, chosen: Any) -> Any:
-    """The study `name` in `storage`: the one kept there, or a new one."""
-    return optuna_module().create_study(storage=storage, sampler=chosen, study_name=name, direction=direction,
+def create(storage: Any, name: str, direction: str | list[str], chosen: Any) -> Any:
+    """The study `name` in `storage`: the one kept there, or a new one (of several objectives, given
+    a direction for each)."""
+    directions = [direction] if isinstance(direction, str) else direction
+    return optuna_module().create_study(storage=storage, sampler=chosen, study_name=name, directions=directions,
                                         load_if_exists=True)
 
 

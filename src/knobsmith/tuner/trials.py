@@ -12,7 +12,7 @@ from knobsmith.tuner.results import Result, Row
 def row_of(trial: Any) -> Row:
     # A failed trial is told complete with a placeholder value (see proposing.tell_failed).
     state = "FAIL" if failed(trial) else trial.state.name
-    value = trial.value if state == "COMPLETE" else None
+    value = trial.values[0] if state == "COMPLETE" else None  # the first objective, of --pareto's too
     note = trial.user_attrs.get(FAILURE) or ("cut short" if state == "FAIL" else "")
     raw = trial.user_attrs.get("raw")
     return Row(trial.number, state, value, dict(trial.params), note,
