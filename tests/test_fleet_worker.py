@@ -171,6 +171,11 @@ def test_the_guardrails_travel_with_the_study_and_a_worker_with_other_bounds_is_
     with open(folder / "report" / "trials.csv", newline="") as stream:
         rows = list(csv.DictReader(stream))
     assert [row["note"].startswith("out of bound: latency") for row in rows] == [int(row["x"]) > 5 for row in rows]
+    # The study's own report, from any machine, reads them the same.
+    assert cli.main(["report", "--storage", storage(folder), "--study", "guarded", "--report", "whole"]) == 0
+    with open(folder / "whole" / "trials.csv", newline="") as stream:
+        assert [(row["latency"], row["note"]) for row in csv.DictReader(stream)] == [
+            (row["latency"], row["note"]) for row in rows]
     knob_workload(folder, iterations=6, prelude="cat x > latency\n", evaluations=guarded({"max": 7}))
     assert tune(folder, "--storage", storage(folder), "--study", "guarded", "--worker", "w2") == 1
     assert capsys.readouterr().err.splitlines()[-1] == (

@@ -17,6 +17,7 @@ from knobsmith.tuner import importance
 from knobsmith.tuner.database import first_line, hidden, redacted
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.labels import in_flight, was_measured
+from knobsmith.tuner.plan import Bound
 from knobsmith.tuner.proposing import infeasibility, optuna_module, quiet_constraints, start_up_trials
 from knobsmith.tuner.proposing import sampler as host_sampler
 from knobsmith.tuner.results import Result
@@ -179,6 +180,10 @@ def fleet_result(study: Any) -> Result:
     else:
         result = Result(settings.metric, settings.direction, statistics.median(baselines) if baselines else 0.0)
     result.rows = rows_of(study)
+    # The other evaluations as the workers measured them, and the bounds they agreed on.
+    result.others = list(dict.fromkeys(name for row in result.rows for name in row.others))
+    result.bounds = {name: Bound(kind, float(limit)) for name, bound in settings.guardrails.items()
+                     for kind, limit in bound.items()}
     result.workers = workers_of(study, result)
     result.importance = importance.rank(study)
     trials = study.get_trials(deepcopy=False)
