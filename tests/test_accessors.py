@@ -1,3 +1,5 @@
+import gc
+
 import pytest
 
 import knobsmith.loadplan as loadplan
@@ -128,6 +130,8 @@ def test_knob_of_a_partial_object(cfg, present, expected):
     cfg.yml["object"] = [{"name": "p", "info": info}]
     (knob,) = cfg.get_optimizer_info()["knobs"]
     assert {key: knob[key] for key in expected} == expected
+    # The collector sees it as it would see a dict of the same values made in Python.
+    assert gc.is_tracked(knob) == gc.is_tracked({**knob})
 
 
 def test_a_null_scope_cannot_give_a_reference(cfg):

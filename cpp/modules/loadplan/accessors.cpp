@@ -243,6 +243,7 @@ struct Made {
     std::vector<Source> sources;
     std::vector<py::object> names;    // the objects' names (commands only)
     std::vector<py::object> answers;  // one template per object, never handed out itself
+    std::vector<bool> tracked;        // whether the collector tracked the template when it was made
 };
 
 // The last answers of each accessor. Held for the life of the process, like the module; a call
@@ -312,6 +313,10 @@ std::shared_ptr<const Made> make_knobs(PyObject* objects) {
         if (!knob) {
             return nullptr;
         }
+        // Only this cache holds the template, so no cycle can run through it: the collector need
+        // not visit it, and its copies start untracked too (see plain_knobs).
+        made->tracked.push_back(PyObject_GC_IsTracked(knob->ptr()) != 0);
+        PyObject_GC_UnTrack(knob->ptr());
         made->sources.push_back(std::move(*source));
         made->answers.push_back(std::move(*knob));
     }
@@ -354,6 +359,14 @@ std::optional<py::list> plain_knobs(PyObject* objects) {
     }
     for (std::size_t index = 0; index < made->answers.size(); ++index) {
         PyList_SET_ITEM(knobs.ptr(), static_cast<Py_ssize_t>(index), copy_of(made->answers[index]));
+    }
+    // Tracked once all are made, as a Python dict of the same values would be: a collection that
+    // the copying itself sets off then need not walk (and age) knobs that are still being made.
+    for (std::size_t index = 0; index < made->answers.size(); ++index) {
+        PyObject* knob = PyList_GET_ITEM(knobs.ptr(), static_cast<Py_ssize_t>(index));
+        if (made->tracked[index] && PyObject_GC_IsTracked(knob) == 0) {
+            PyObject_GC_Track(knob);
+        }
     }
     return knobs;
 }
