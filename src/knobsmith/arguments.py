@@ -143,6 +143,17 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     report.add_argument("--study", metavar="NAME", required=True, help="the study's name")
     report.add_argument("--report", metavar="DIR", help="report folder (default knobsmith-report-<study>)")
     report.set_defaults(run=runs["report"])
+
+    dashboard = commands.add_parser("dashboard", help="show a study in the browser, live while it runs")
+    dashboard.add_argument("source", nargs="?", metavar="REPORT_DIR|JOURNAL",
+                           help="a report folder of tune, or its study.journal (or give --storage)")
+    dashboard.add_argument("--storage", metavar="URL", help="where the study is kept, e.g. a fleet's database")
+    dashboard.add_argument("--study", metavar="NAME", help="the study's name (needed when the storage holds several)")
+    dashboard.add_argument("--host", default="127.0.0.1",
+                           help="the address to listen on (default 127.0.0.1: this machine only)")
+    dashboard.add_argument("--port", type=_count, default=8080,
+                           help="the port to listen on (default 8080; 0: any free one)")
+    dashboard.set_defaults(run=runs["dashboard"])
     for runs_commands in (recommend, backup, apply, restore, diff, tune):
         runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
                                    help="end a get or set command (and in tune the metric's command) still running "

@@ -1,4 +1,4 @@
-"""The knobsmith command line: check, recommend, backup, apply, restore, diff, tune and report."""
+"""The knobsmith command line: check, recommend, backup, apply, restore, diff, tune, report and dashboard."""
 
 from __future__ import annotations
 
@@ -348,6 +348,21 @@ def _study_report(args: argparse.Namespace) -> int:
     return 0
 
 
+def _dashboard(args: argparse.Namespace) -> int:
+    from knobsmith import dashboard
+    from knobsmith.tuner import TuneError
+
+    try:
+        dashboard.serve(dashboard.source(args.source, args.storage, args.study), args.host, args.port,
+                        lambda line: _tell([line]))
+    except dashboard.MissingExtra as error:
+        print(f"knobsmith: {error}", file=sys.stderr)
+        return 2
+    except TuneError as error:
+        _fail(str(error))
+    return 0
+
+
 class _CommandLineHandler(StandardErrorHandler):
     """Writes "LEVEL message" to standard error."""
 
@@ -369,7 +384,8 @@ def main(argv: list[str] | None = None) -> int:
     from knobsmith.params import ParamsError
 
     args = parser({"check": _check, "recommend": _recommend, "backup": _backup, "apply": _apply, "restore": _restore,
-                   "diff": _diff, "tune": _tune, "report": _study_report}).parse_args(argv)
+                   "diff": _diff, "tune": _tune, "report": _study_report,
+                   "dashboard": _dashboard}).parse_args(argv)
     _show_log_lines(logging.DEBUG if args.verbose else logging.INFO)
     try:
         return int(args.run(args))
