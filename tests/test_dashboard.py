@@ -112,3 +112,21 @@ def test_a_dashboard_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, a
     assert main(args) == status
     lines = capsys.readouterr().err.splitlines()
     assert len(lines) == 1 and said in lines[0], lines
+
+
+@pytest.mark.parametrize(("beyond_noise", "best"), [(True, "best: trial 0, score = 70 (confirmed)"), (None, None)])
+def test_a_confirmation_cut_short_gives_no_best_as_the_run_said(beyond_noise, best):
+    import optuna
+
+    from knobsmith.dashboard import result_of
+    from knobsmith.tuner.report import best_lines
+
+    study = optuna.create_study(direction="maximize")
+    study.set_user_attr("baseline", 50.0)
+    study.add_trial(optuna.trial.create_trial(params={"x": 1}, value=60.0,
+                                              distributions={"x": optuna.distributions.IntDistribution(0, 5)}))
+    summary = {"metric": "score", "beyond_noise": beyond_noise,
+               "confirmation": [{"label": "baseline", "measurements": [50.0]},
+                                {"label": "trial 0", "trial": 0, "values": {"x": 1}, "measurements": [70.0]}]}
+    said = [line for line in best_lines(result_of(study, summary)) if line.startswith("best:")]
+    assert (len(said) == 1 and said[0].startswith(best)) if best else not said, said

@@ -114,6 +114,8 @@ def result_of(study: Any, summary: dict[str, Any]) -> Result:
                            for entry in summary.get("confirmation") or [] if isinstance(entry, dict)]
     result.verdict = str(summary.get("verdict") or "")
     result.beyond_noise = summary.get("beyond_noise")
+    # A confirmation that was judged has a verdict on the noise; one cut short has none, and no best comes of it.
+    result.confirmation_cut_short = bool(result.confirmation) and result.beyond_noise is None
     result.stop_reason = str(summary.get("stopped_because", ""))
     return result
 
@@ -148,6 +150,9 @@ def _plot(result: Result) -> str:
         top, bottom = y(max(band)), y(min(band))
         parts.append(f'<rect x="{margin}" y="{top:.1f}" width="{width - 2 * margin:g}" '
                      f'height="{max(bottom - top, 1):.1f}" fill="gray" opacity="0.3"/>')
+    if not math.isnan(result.baseline):
+        parts.append(f'<line x1="{margin}" x2="{width - margin:g}" y1="{y(result.baseline):.1f}" '
+                     f'y2="{y(result.baseline):.1f}" stroke="gray" stroke-dasharray="4"/>')
     for row in result.rows:
         if row.state == "FAIL":
             parts.append(f'<line x1="{x(row.number):.1f}" x2="{x(row.number):.1f}" y1="{margin}" '
@@ -197,13 +202,17 @@ def page(src: Source) -> str:
     failures = [row for row in result.rows if row.state == "FAIL"]
     if failures:
         sections += ["<h2>Failures</h2>", _table(["trial", "why"], ([row.number, row.note] for row in failures))]
+    now = [trial.number for trial in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.RUNNING,))]
     sections += ["<h2>Trials</h2>", "<pre>" + html.escape(report.table(result)) + "</pre>"]
+    if now:
+        sections.append(f"<p>being measured now: trial {', '.join(map(str, now))}</p>")
     if result.stop_reason:
         sections.append(f"<p>stopped: {html.escape(result.stop_reason)}</p>")
     if summary:
         # Whatever else the run wrote of its ending (what was left applied, guardrails) as it wrote it.
-        sections += ["<h2>The report folder's best.yaml</h2>",
-                     "<pre>" + html.escape(yaml.safe_dump(summary, allow_unicode=True, sort_keys=False)) + "</pre>"]
+        kept = yaml.safe_dump(summary, allow_unicode=True, sort_keys=False)
+        sections.append("<details><summary>The report folder's best.yaml</summary>"
+                        f"<pre>{html.escape(kept)}</pre></details>")
     return (f'<!DOCTYPE html><html><head><meta charset="utf-8"><meta http-equiv="refresh" content="{REFRESH_SECONDS}">'
             f"<title>knobsmith: {html.escape(src.study)}</title><style>body{{font-family:sans-serif;margin:2em}}"
             "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:2px 8px}</style></head><body>"
