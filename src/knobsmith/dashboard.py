@@ -32,6 +32,8 @@ REFRESH_SECONDS = 5
 # The dashboard can delete studies, tell trials and change their attributes: none of that is a
 # viewer's to do to a run's record.
 READ_ONLY = "knobsmith dashboard only shows the study; it changes nothing in it"
+STAND_IN = ("Optuna's view shows a failed trial as infeasible (gray), with a stand-in value that was never "
+            "measured: the worst measured before it, else the baseline.")
 LOOPBACK = ("127.0.0.1", "::1", "localhost")
 
 
@@ -201,7 +203,8 @@ def page(src: Source) -> str:
                  _plot(result)]
     failures = [row for row in result.rows if row.state == "FAIL"]
     if failures:
-        sections += ["<h2>Failures</h2>", _table(["trial", "why"], ([row.number, row.note] for row in failures))]
+        sections += ["<h2>Failures</h2>", _table(["trial", "why"], ([row.number, row.note] for row in failures)),
+                     f"<p>{STAND_IN}</p>"]
     now = [trial.number for trial in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.RUNNING,))]
     sections += ["<h2>Trials</h2>", "<pre>" + html.escape(report.table(result)) + "</pre>"]
     if now:
