@@ -63,6 +63,7 @@ def tune(folder, *args):
 
 
 def test_a_live_study_its_trials_best_and_failures_in_the_browser(knob_workload, tmp_path):
+    chromium()
     folder = knob_workload(iterations=4, prelude=FAILS_IN_MODE_C)
     tune(folder, "--report", "report", "--repeats", "2")
     with dashboard(str(folder / "report")) as (optuna_page, own_page):
@@ -89,6 +90,7 @@ def test_a_live_study_its_trials_best_and_failures_in_the_browser(knob_workload,
 
 def test_a_fleets_trials_per_worker(knob_workload, tmp_path):
     require_postgres()
+    chromium()
     with private_server() as url:
         for worker in ("w1", "w2"):
             folder = knob_workload(tmp_path / worker, iterations=4)
