@@ -198,17 +198,23 @@ def test_apply_dry_run_prints_the_commands_and_the_restart(machine):
 
 
 @pytest.mark.parametrize(
-    "assignment, message",
+    "assignment, message, level",
     [
-        ("Level=12", "Level: 12 is outside [1, 9]"),
-        ("Level=high", "'high' is not an integer"),
-        ("ratio=1.5", "ratio: 1.5 is outside [0.1, 0.9]"),
-        ("mode=turbo", "mode: 'turbo' is not one of fast, safe"),
-        ("ghost=1", "ghost is not a parameter of tune.yaml"),
-        ("Level", "'Level' is not NAME=VALUE"),
+        ("Level=12", "Level: 12 is outside [1, 9]", {}),
+        ("Level=high", "Level: 'high' is not an integer", {}),
+        ("ratio=1.5", "ratio: 1.5 is outside [0.1, 0.9]", {}),
+        ("mode=turbo", "mode: 'turbo' is not one of fast, safe", {}),
+        ("ghost=1", "ghost is not a parameter of tune.yaml", {}),
+        ("Level", "'Level' is not NAME=VALUE", {}),
+        ("Level=4", "Level: 4 is not on its step of 2 from 1; the nearest allowed values are 3 and 5", {"step": 2}),
+        ("Level=6", "Level: 6 is not on its step of 4 from 1; the nearest allowed values are 5 and 7",
+         {"step": 4, "items": [7]}),
     ],
 )
-def test_apply_refuses_before_anything_runs(machine, assignment, message):
+def test_apply_refuses_before_anything_runs(machine, assignment, message, level):
+    config = yaml.safe_load((machine / "tune.yaml").read_text())
+    config["object"][0]["info"].update(level)
+    (machine / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
     result = knobsmith("apply", "tune.yaml", "mode=safe", assignment, cwd=machine)
     assert result.returncode == 1
     assert result.stderr.strip() == f"knobsmith: {message}"

@@ -211,7 +211,9 @@ def _diff(args: argparse.Namespace) -> int:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)).rstrip())
     if not found.originals_kept:
         print(f"no original values are kept for {project} yet")
-    return 0
+    if found.unread:
+        return 2
+    return 1 if found.differing else 0
 
 
 def _state_key(cfg: Cfg, config: str, worker: str | None) -> tuple[str, str]:
