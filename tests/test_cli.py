@@ -180,7 +180,7 @@ def test_restore_exits_non_zero_when_a_set_fails(machine):
 
 def test_apply_says_when_a_value_did_not_take(machine):
     config = yaml.safe_load((machine / "tune.yaml").read_text())
-    config["object"][2]["info"]["set"] = "echo 0.9 > ratio"  # the machine clamps every value to 0.9
+    config["object"][2]["info"]["set"] = "echo 0.9 > ratio # $value"  # the machine clamps every value to 0.9
     (machine / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
     result = knobsmith("apply", "tune.yaml", "ratio=0.25", cwd=machine)
     assert result.returncode == 1
@@ -352,6 +352,8 @@ def _also(name):
     (_x(scope=[0, 2_000_000_000], items=[3]), "tune", "object[x].info.items: a grid of 2000000001 values merged with "
      "items is too many to choose from (at most 10000); leave items empty or give a larger step"),
     (_x(get=""), "tune", "object[x].info.get: the command is empty; give the command that prints the current value"),
+    (_x(set="sh set.sh x"), "tune", "object[x].info.set: the command has no $value, so the value could never reach "
+     "the system; write $value where it goes"),
     (_also("x"), "tune", "object[x].name: two parameters are named x; give each its own name"),
     (_also(""), "apply", "object[2].name: the name is empty; give every parameter a name"),
     (lambda config: config["object"][1]["info"].update(options=["a", "b", "a"]), "tune",
@@ -368,6 +370,22 @@ def test_what_no_search_can_use_is_refused_before_anything_runs(knob_workload, e
         assert (result.returncode, result.stdout) == (1, "")
         assert result.stderr.splitlines() == [f"knobsmith: {line}"]
     assert not (folder / "history").exists() and not (folder / "knobsmith-report-tune").exists()
+
+
+@pytest.mark.parametrize("iterations", [6, 14, 40])
+def test_check_warns_of_unknown_keys_and_tells_the_random_start_that_tune_makes(knob_workload, iterations):
+    from knobsmith.tuner import proposing
+
+    folder = knob_workload(iterations=iterations, target="90%", readytimout=5, x={"stepp": 1})
+    result = knobsmith("check", "tune.yaml", cwd=folder)
+    assert result.returncode == 0
+    assert result.stderr.splitlines() == [
+        "knobsmith: warning: readytimout: not a known key; did you mean readytimeout?",
+        "knobsmith: warning: object[x].info.stepp: not a known key; did you mean step?"]
+    sampler = proposing.sampler(proposing.optuna_module(), iterations, 1)
+    assert json.loads(result.stdout)["random_starts"] == sampler.start_up
+    tuned = knobsmith("tune", "tune.yaml", "--dry-run", cwd=folder)
+    assert "warning: readytimout: not a known key; did you mean readytimeout?" in tuned.stderr.splitlines()
 
 
 @pytest.mark.parametrize("x, low, top, step", [

@@ -39,11 +39,12 @@ def _load(config: str) -> Any:
         if where is not None:
             print(f"knobsmith: {where}", file=sys.stderr)
         _fail(f"{config} cannot be used (see the lines above)")
-    from knobsmith.tuner.space_checks import fault
+    from knobsmith.tuner.space_checks import fault, unknown_keys
 
     refused = fault(cfg.yml)
     if refused:
         _fail(refused)
+    _tell(f"warning: {line}" for line in unknown_keys(cfg.yml))
     _adopt_earlier_state(cfg, config)
     return cfg
 
@@ -70,6 +71,10 @@ def _check(args: argparse.Namespace) -> int:
     where = not_finite(settings)
     if where:
         _fail(f"{where}: NaN and infinity are not numbers the optimizer settings can hold; give a finite number")
+    from knobsmith.tuner.proposing import random_starts
+
+    # What tune's sampler will do, not the library's own rule.
+    settings["random_starts"] = random_starts(settings["max_eval"])
     print(json.dumps(settings, ensure_ascii=False, indent=2, default=str))
     return 0
 
