@@ -98,7 +98,7 @@ def _converted(info: dict[str, Any], name: str, text: str) -> Any:
         if not low <= value <= high:
             raise ParamsError(f"{name}: {text} is outside [{low}, {high}]")
         # A value between the steps is one the tuner could never propose.
-        step = info.get("step")
+        step: Any = info.get("step")
         if info.get("type") == "discrete" and is_number(step) and step > 0:
             nearest = off_grid(low, high, step, str(dtype), info.get("items"), value)
             if nearest:
@@ -241,7 +241,7 @@ def diff(cfg: Cfg, key: str, *, timeout: float | None = None) -> Diff:
     applied = state.last_applied(key)
     with command_limit(timeout):
         readings = StageKit().read_params()
-    rows = [[name, reading["value"] if read_ok(reading) else f"(unreadable: {why_unread(reading)})",
+    rows = [[name, str(reading["value"]) if read_ok(reading) else f"(unreadable: {why_unread(reading)})",
              kept.get(name, "-"), applied.get(name, "-")] for name, reading in readings.items()]
     differing = [name for name, reading in readings.items()
                  if name in kept and read_ok(reading) and not same_value(kept[name], reading["value"])]
