@@ -28,14 +28,17 @@ def _fail(message: str) -> NoReturn:
 
 def _load(config: str) -> Any:
     """The configuration reader holding `config`, validated; its own lines tell what is wrong."""
+    from knobsmith import messages
     from knobsmith.loadplan import Cfg
 
+    messages.about(config)
     cfg = Cfg()
     if not cfg.init(config):
         from knobsmith.yaml_errors import yaml_position
 
-        # The reader's lines seldom say where a file stops being YAML: the parser's place follows.
-        where = yaml_position(config)
+        # The reader's lines seldom say where a file stops being YAML: the parser's place follows
+        # (the English of those lines says it already).
+        where = yaml_position(config) if messages.chinese() else None
         if where is not None:
             print(f"knobsmith: {where}", file=sys.stderr)
         _fail(f"{config} cannot be used (see the lines above)")
@@ -65,7 +68,9 @@ def _check(args: argparse.Namespace) -> int:
     try:
         settings = cfg.get_optimizer_info()
     except (NameError, ZeroDivisionError, ValueError, TypeError) as error:
-        _fail(str(error))
+        from knobsmith.messages import render
+
+        _fail(render(str(error)))
     from knobsmith.tuner.space_checks import not_finite
 
     where = not_finite(settings)
@@ -279,6 +284,9 @@ def _tune(args: argparse.Namespace) -> int:
         print(line, file=sys.stderr)
 
     _fleet_options(args)
+    from knobsmith import messages
+
+    messages.about(args.config)
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
@@ -356,11 +364,12 @@ def _study_report(args: argparse.Namespace) -> int:
 
 
 class _CommandLineHandler(StandardErrorHandler):
-    """Writes "LEVEL message" to standard error."""
+    """Writes "LEVEL message" to standard error, the message in the user's language."""
 
-    def __init__(self) -> None:
-        super().__init__()
-        self.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    def format(self, record: logging.LogRecord) -> str:
+        from knobsmith.messages import render
+
+        return f"{record.levelname} {render(record.getMessage())}"
 
 
 def _show_log_lines(level: int) -> None:
@@ -388,5 +397,7 @@ def main(argv: list[str] | None = None) -> int:
         print("knobsmith: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # a clear line, never a traceback
-        print(f"knobsmith: {type(error).__name__}: {error}", file=sys.stderr)
+        from knobsmith.messages import render
+
+        print(f"knobsmith: {type(error).__name__}: {render(str(error))}", file=sys.stderr)
     return 1
