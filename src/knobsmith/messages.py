@@ -89,8 +89,11 @@ def template_comments(text: str) -> str:
     if chinese():
         return text
     known = entries()
-    return re.sub(r"#(\S+)$", lambda comment: f"# {known.get(comment.group(1), comment.group(1))}"
-                  if comment.group(1) in known else comment.group(0), text, flags=re.MULTILINE)
+
+    def english(comment: re.Match[str]) -> str:
+        return f"# {known[comment.group(1)]}" if comment.group(1) in known else comment.group(0)
+
+    return re.sub(r"#(\S+)$", english, text, flags=re.MULTILINE)
 
 
 # -- the variable parts

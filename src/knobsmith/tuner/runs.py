@@ -4,9 +4,9 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
+from knobsmith.tuner import space_checks
 from knobsmith.tuner.host import HostRun
 from knobsmith.tuner.loop import TuningRun
-from knobsmith.tuner import space_checks
 from knobsmith.tuner.plan import Options, TuningPlan
 from knobsmith.tuner.worker import WorkerRun
 
