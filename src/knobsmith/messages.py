@@ -23,6 +23,9 @@ _CATALOG = Path(__file__).parent / "locale" / "en" / "LC_MESSAGES" / "knobsmith"
 _PLACEHOLDER = re.compile(r"\{(\w+)\}")
 _CJK = re.compile("[\u3000-\u303f\u4e00-\u9fff\uff00-\uffef]")
 
+# The library cuts the values it shows to 200 characters; a longer message (a name or a path that
+# long) stays as written, since matching a template of several parts grows with its square.
+MAX_MATCHED = 2000
 _MISSING = object()  # a value not at hand
 # The configuration file the messages are about (see about()), and its content once read.
 _source: dict[str, Any] = {"path": None}
@@ -67,6 +70,8 @@ def about(path: str | None) -> None:
 def template(message: str) -> tuple[str, dict[str, str]] | None:
     """The English template of a library message and its variable parts; None when the catalog
     does not know it."""
+    if len(message) > MAX_MATCHED:
+        return None
     for pattern, english in _templates():
         matched = pattern.fullmatch(message)
         if matched:
