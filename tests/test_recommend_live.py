@@ -64,11 +64,11 @@ def check_written(path, env=None):
 def filled_in(path, into):
     """The recommended file with its header filled in, as a user would."""
     text = path.read_text(encoding="utf-8")
-    for blank, value in (('benchmark: "" #填写', 'benchmark: "sh bench.sh"'),
-                         ('startworkload: "" #填写', 'startworkload: "systemctl start app"'),
-                         ('stopworkload: "" #填写', 'stopworkload: "systemctl stop app"'),
-                         ('  name: "" #填写', '  name: "qps"'), ('    get: "" #填写', '    get: "cat qps"'),
-                         ('    type: "" #填写', '    type: "positive"')):
+    for blank, value in (('benchmark: "" # fill in', 'benchmark: "sh bench.sh"'),
+                         ('startworkload: "" # fill in', 'startworkload: "systemctl start app"'),
+                         ('stopworkload: "" # fill in', 'stopworkload: "systemctl stop app"'),
+                         ('  name: "" # fill in', '  name: "qps"'), ('    get: "" # fill in', '    get: "cat qps"'),
+                         ('    type: "" # fill in', '    type: "positive"')):
         text = text.replace(blank, value, 1)
     into.write_text(text, encoding="utf-8")
     return str(into)

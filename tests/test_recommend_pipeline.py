@@ -247,10 +247,10 @@ def test_ranges_hold_the_values_in_effect(database, files, output, tmp_path, mon
 
 def fill_in(text):
     """The header's blanks filled in, as a user would."""
-    for blank, value in (('benchmark: "" #填写', 'benchmark: "sh bench.sh"'),
-                         ('  name: "" #填写', '  name: "qps"'),
-                         ('    get: "" #填写', '    get: "cat qps"'),
-                         ('    type: "" #填写', '    type: "positive"')):
+    for blank, value in (('benchmark: "" # fill in', 'benchmark: "sh bench.sh"'),
+                         ('  name: "" # fill in', '  name: "qps"'),
+                         ('    get: "" # fill in', '    get: "cat qps"'),
+                         ('    type: "" # fill in', '    type: "positive"')):
         assert blank in text
         text = text.replace(blank, value, 1)
     return text

@@ -28,22 +28,26 @@ def _fail(message: str) -> NoReturn:
 
 def _load(config: str) -> Any:
     """The configuration reader holding `config`, validated; its own lines tell what is wrong."""
+    from knobsmith import messages
     from knobsmith.loadplan import Cfg
 
+    messages.about(config)
     cfg = Cfg()
     if not cfg.init(config):
         from knobsmith.yaml_errors import yaml_position
 
-        # The reader's lines seldom say where a file stops being YAML: the parser's place follows.
-        where = yaml_position(config)
+        # The reader's lines seldom say where a file stops being YAML: the parser's place follows
+        # (the English of those lines says it already).
+        where = yaml_position(config) if messages.chinese() else None
         if where is not None:
             print(f"knobsmith: {where}", file=sys.stderr)
         _fail(f"{config} cannot be used (see the lines above)")
-    from knobsmith.tuner.space_checks import fault
+    from knobsmith.tuner.space_checks import fault, unknown_keys
 
     refused = fault(cfg.yml)
     if refused:
         _fail(refused)
+    _tell(f"warning: {line}" for line in unknown_keys(cfg.yml))
     _adopt_earlier_state(cfg, config)
     return cfg
 
@@ -64,12 +68,18 @@ def _check(args: argparse.Namespace) -> int:
     try:
         settings = cfg.get_optimizer_info()
     except (NameError, ZeroDivisionError, ValueError, TypeError) as error:
-        _fail(str(error))
+        from knobsmith.messages import render
+
+        _fail(render(str(error)))
     from knobsmith.tuner.space_checks import not_finite
 
     where = not_finite(settings)
     if where:
         _fail(f"{where}: NaN and infinity are not numbers the optimizer settings can hold; give a finite number")
+    from knobsmith.tuner.proposing import random_starts
+
+    # What tune's sampler will do, not the library's own rule.
+    settings["random_starts"] = random_starts(settings["max_eval"])
     print(json.dumps(settings, ensure_ascii=False, indent=2, default=str))
     return 0
 
@@ -211,7 +221,9 @@ def _diff(args: argparse.Namespace) -> int:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)).rstrip())
     if not found.originals_kept:
         print(f"no original values are kept for {project} yet")
-    return 0
+    if found.unread:
+        return 2
+    return 1 if found.differing else 0
 
 
 def _state_key(cfg: Cfg, config: str, worker: str | None) -> tuple[str, str]:
@@ -272,6 +284,9 @@ def _tune(args: argparse.Namespace) -> int:
         print(line, file=sys.stderr)
 
     _fleet_options(args)
+    from knobsmith import messages
+
+    messages.about(args.config)
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
@@ -364,11 +379,12 @@ def _dashboard(args: argparse.Namespace) -> int:
 
 
 class _CommandLineHandler(StandardErrorHandler):
-    """Writes "LEVEL message" to standard error."""
+    """Writes "LEVEL message" to standard error, the message in the user's language."""
 
-    def __init__(self) -> None:
-        super().__init__()
-        self.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    def format(self, record: logging.LogRecord) -> str:
+        from knobsmith.messages import render
+
+        return f"{record.levelname} {render(record.getMessage())}"
 
 
 def _show_log_lines(level: int) -> None:
@@ -397,5 +413,7 @@ def main(argv: list[str] | None = None) -> int:
         print("knobsmith: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # a clear line, never a traceback
-        print(f"knobsmith: {type(error).__name__}: {error}", file=sys.stderr)
+        from knobsmith.messages import render
+
+        print(f"knobsmith: {type(error).__name__}: {render(str(error))}", file=sys.stderr)
     return 1

@@ -11,9 +11,11 @@ from typing import Any
 
 from knobsmith.loadplan import Cfg
 from knobsmith.params import ParamsError, backup_file, shellsafe, state
-from knobsmith.params.applying import Applier, Outcome, back_up, configured, not_kept, planned_commands, read_ok
+from knobsmith.params.applying import (Applier, Outcome, back_up, configured, not_kept, planned_commands, read_ok,
+                                      same_value, why_unread)
 from knobsmith.params.workload import Workload
 from knobsmith.stagekit import StageKit
+from knobsmith.tuner.space import is_number, off_grid
 
 
 @contextlib.contextmanager
@@ -75,18 +77,18 @@ def _keep_originals_before_change(cfg: Cfg, config: str) -> list[str]:
                                          if name not in unread}, unread)
 
 
-def _number(text: str, dtype: str) -> int | float:
+def _number(text: str, dtype: str, name: str) -> int | float:
     convert: Callable[[str], int | float] = int if dtype == "int" else float
     try:
         return convert(text)
     except ValueError:
-        raise ParamsError(f"{text!r} is not {'an integer' if dtype == 'int' else 'a number'}") from None
+        raise ParamsError(f"{name}: {text!r} is not {'an integer' if dtype == 'int' else 'a number'}") from None
 
 
 def _converted(info: dict[str, Any], name: str, text: str) -> Any:
     """`text` as a value of the parameter, or a ParamsError saying why it cannot be one."""
     dtype = info.get("dtype")
-    value: Any = text if dtype == "string" else _number(text, str(dtype))
+    value: Any = text if dtype == "string" else _number(text, str(dtype), name)
     options = info.get("options")
     if isinstance(options, list) and options and dtype == "string" and value not in options:
         raise ParamsError(f"{name}: {text!r} is not one of {', '.join(map(str, options))}")
@@ -95,6 +97,13 @@ def _converted(info: dict[str, Any], name: str, text: str) -> Any:
         low, high = scope
         if not low <= value <= high:
             raise ParamsError(f"{name}: {text} is outside [{low}, {high}]")
+        # A value between the steps is one the tuner could never propose.
+        step: Any = info.get("step")
+        if info.get("type") == "discrete" and is_number(step) and step > 0:
+            nearest = off_grid(low, high, step, str(dtype), info.get("items"), value)
+            if nearest:
+                raise ParamsError(f"{name}: {text} is not on its step of {step:g} from {low:g}; "
+                                  f"the nearest allowed values are {' and '.join(f'{near:g}' for near in nearest)}")
     return value
 
 
@@ -222,6 +231,8 @@ def restore_originals(cfg: Cfg, config: str, key: str, project: str, *, log: str
 class Diff:
     rows: list[list[str]]  # parameter, current, original, last applied
     originals_kept: bool
+    differing: list[str] = field(default_factory=list)  # read, and not their originals
+    unread: list[str] = field(default_factory=list)
 
 
 def diff(cfg: Cfg, key: str, *, timeout: float | None = None) -> Diff:
@@ -230,6 +241,9 @@ def diff(cfg: Cfg, key: str, *, timeout: float | None = None) -> Diff:
     applied = state.last_applied(key)
     with command_limit(timeout):
         readings = StageKit().read_params()
-    rows = [[name, reading["value"] if read_ok(reading) and reading["value"] is not None else "(unreadable)",
+    rows = [[name, str(reading["value"]) if read_ok(reading) else f"(unreadable: {why_unread(reading)})",
              kept.get(name, "-"), applied.get(name, "-")] for name, reading in readings.items()]
-    return Diff(rows, bool(kept))
+    differing = [name for name, reading in readings.items()
+                 if name in kept and read_ok(reading) and not same_value(kept[name], reading["value"])]
+    unread = [name for name, reading in readings.items() if not read_ok(reading)]
+    return Diff(rows, bool(kept), differing, unread)

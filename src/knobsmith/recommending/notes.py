@@ -5,6 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from knobsmith.atomic_write import write_atomically
+from knobsmith.messages import template_comments
 from knobsmith.recommending.commands import one_line
 
 
@@ -57,7 +58,8 @@ def block(notes: Notes) -> str:
 
 
 def prepend(path: str, text: str) -> None:
-    """Puts `text` before the content of the file at `path`, replacing the file whole (mode 0600)."""
+    """Puts `text` before the content of the file at `path`, the comments of its template in the
+    user's language, replacing the file whole (mode 0600)."""
     with open(path, encoding="utf-8") as stream:
         content = stream.read()
-    write_atomically(path, text + content)
+    write_atomically(path, text + template_comments(content))

@@ -56,13 +56,22 @@ def start_up_trials(budget: int) -> int:
     return max(MIN_START_UP, round(budget * START_UP_SHARE))
 
 
+def random_starts(budget: int) -> int:
+    """The random proposals a host's sampler makes before its model takes over; told without
+    importing the model's SciPy and NumPy, which `check` does not load."""
+    from importlib.util import find_spec
+
+    usable = all(find_spec(name) is not None for name in ("numpy", "scipy"))
+    return min(GP_START_UP, start_up_trials(budget)) if usable else start_up_trials(budget)
+
+
 def sampler(optuna: Any, budget: int, seed: int) -> Any:
     """The light Gaussian-process sampler, which measured best on the suite; TPE without SciPy."""
     try:
         from knobsmith.tuner import gp
     except ImportError:
         return tpe_sampler(optuna, budget, seed)
-    return gp.make(optuna, min(GP_START_UP, start_up_trials(budget)), seed, constraints_func=infeasibility)
+    return gp.make(optuna, random_starts(budget), seed, constraints_func=infeasibility)
 
 
 def tpe_sampler(optuna: Any, budget: int, seed: int) -> Any:

@@ -112,6 +112,22 @@ def _fits(entry: dict[str, Any], value: Any) -> bool:
     return bool(abs(steps - round(steps)) <= 1e-6 + abs(steps) * 1e-12)  # rounding of values far up a fine grid
 
 
+def off_grid(low: float, high: float, step: float, dtype: str, items: Any, value: float) -> list[float]:
+    """The allowed values next to `value` (one below, one above) when it lies between the steps of
+    [low, high] and is none of `items`; [] when it may be taken."""
+    numbers = _numbers(items)
+    if _fits({"dtype": dtype, "range": [low, high], "step": step, "items": numbers}, value):
+        return []
+    steps = math.floor((value - low) / step)
+    top = grid_value(low, grid_size(low, high, step, dtype) - 1, step, dtype)
+    grid = [grid_value(low, index, step, dtype) for index in (steps, steps + 1) if 0 <= index and
+            grid_value(low, index, step, dtype) <= top]
+    allowed = sorted(set(grid) | set(numbers))
+    below = [near for near in allowed if near < value]
+    above = [near for near in allowed if near > value]
+    return below[-1:] + above[:1]
+
+
 def outside(space: dict[str, dict[str, Any]], values: dict[str, Any]) -> str:
     """Why `values` are not a configuration of `space`, in words; "" when they are."""
     for name, value in values.items():
