@@ -192,8 +192,8 @@ class Minimized:
 
 def on_finished_run(config: str, path: str, *, rounds: int, say: Callable[[str], None],
                     benchmark_timeout: float | None, metric_timeout: float | None) -> Minimized:
-    """Looks for the smallest change of the run whose best.yaml is `path`, leaves it applied and
-    adds it to best.yaml under `minimal:`. When the search stops before its end, the backed-up
+    """Looks for the smallest change of the run whose best.yaml is `path`, leaves it applied, adds
+    it to best.yaml under `minimal:` and says there what is left applied now. When the search stops before its end, the backed-up
     values are left applied if the best or they failed, else (an interruption, an error) the best."""
     plan = TuningPlan.load(config)
     finished = read_finished(path, plan)
@@ -239,6 +239,7 @@ def _end(finished: Finished, applier: Applier, plan: TuningPlan, config: str) ->
     ending = Ending(wanted, dict(values), outcome.problems, outcome.ok)
     if ending.done:
         state.record_applied(state.key(plan.project, config), values, "minimize")
-    finished.summary["minimal"] = {**report.minimal_summary(minimal), "left_applied": ending.describe()}
+    finished.summary["minimal"] = report.minimal_summary(minimal)
+    finished.summary["left_applied"] = ending.describe()
     write_atomically(finished.path, report.yaml_text(finished.summary), private=False)
     return ending
