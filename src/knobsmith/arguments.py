@@ -161,6 +161,6 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     report.set_defaults(run=runs["report"])
     for runs_commands in (recommend, backup, apply, restore, diff, tune, minimize):
         runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
-                                   help="end a get or set command (and in tune and minimize the metric's command) still "
-                                   "running after SECONDS and count it as failed (default 60; 0: no limit)")
+                                   help="end a get or set command (and in tune and minimize the metric's command) "
+                                   "still running after SECONDS and count it as failed (default 60; 0: no limit)")
     return parser

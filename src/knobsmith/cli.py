@@ -282,8 +282,8 @@ def _tune(args: argparse.Namespace) -> int:
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
-                      keep_within_noise=args.keep_within_noise, minimal=args.minimal, study=args.study, worker=args.worker,
-                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
+                      keep_within_noise=args.keep_within_noise, minimal=args.minimal, study=args.study,
+                      worker=args.worker, relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
         run = tuning_run(options, say)

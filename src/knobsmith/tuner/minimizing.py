@@ -193,8 +193,9 @@ class Minimized:
 def on_finished_run(config: str, path: str, *, rounds: int, say: Callable[[str], None],
                     benchmark_timeout: float | None, metric_timeout: float | None) -> Minimized:
     """Looks for the smallest change of the run whose best.yaml is `path`, leaves it applied, adds
-    it to best.yaml under `minimal:` and says there what is left applied now. When the search stops before its end, the backed-up
-    values are left applied if the best or they failed, else (an interruption, an error) the best."""
+    it to best.yaml under `minimal:` and says there what is left applied now. When the search
+    stops before its end, the backed-up values are left applied if the best or they failed, else
+    (an interruption, an error) the best."""
     plan = TuningPlan.load(config)
     finished = read_finished(path, plan)
     folder = os.path.dirname(os.path.abspath(path))
