@@ -108,7 +108,7 @@ def minimize(result: Result, best: Mapping[str, Any], backup: Mapping[str, Any],
     try:
         for knob in order:
             step = Step(knob, Confirmed("the best", None, dict(best)),
-                        Confirmed(f"the best with {knob} put back", None, {**minimal.values, knob: backup[knob]}))
+                        Confirmed(f"{knob} put back", None, {**minimal.values, knob: backup[knob]}))
             minimal.steps.append(step)
             if len(minimal.changed) == 1:
                 # Putting the last one back is the baseline, which the confirmation measured worse.
