@@ -42,6 +42,8 @@ def tune(folder, *args):
     (["--relative", "--heartbeat", "2", "--reconnect", "5"], "--relative, --heartbeat, --reconnect belong to a worker"),
     (["--study", "s", "@storage", "--confirm", "2"], "leave --confirm out with --study"),
     (["--study", "s", "@storage", "--resume"], "leave --resume out with --study"),
+    (["--study", "s", "@storage", "--minimal"], "--minimal measures on one host from the confirmed best"),
+    (["--minimal", "--confirm", "0"], "--minimal starts from the best the confirmation measured"),
     (["--study", "s", "@storage", "--worker", "a b"], "--worker 'a b': a worker's name is 1 to 64 letters"),
 ])
 def test_options_of_a_fleet_are_checked_before_anything_is_read(folder, capsys, args, said):

@@ -1,4 +1,5 @@
-"""The knobsmith command line: check, recommend, backup, apply, restore, diff, tune, report and dashboard."""
+"""The knobsmith command line: check, recommend, backup, apply, restore, diff, tune, minimize, report and
+dashboard."""
 
 from __future__ import annotations
 
@@ -167,11 +168,13 @@ def _apply(args: argparse.Namespace) -> int:
     from knobsmith.params import operations
 
     cfg = _load(args.config)
-    pairs = operations.best_values(args.source) if args.source else []
-    pairs += _assignments(args.assignments)
-    if not pairs:
+    if args.minimal and not args.source:
+        _fail("--minimal applies the smallest change kept in a best.yaml: give it with --from best.yaml")
+    values = operations.minimal_values(cfg, args.config, args.source) if args.minimal else {}
+    pairs = operations.best_values(args.source) if args.source and not args.minimal else []
+    values.update(operations.values_of(cfg, args.config, pairs + _assignments(args.assignments)))
+    if not values:
         _fail("nothing to apply: give NAME=VALUE or --from best.yaml")
-    values = operations.values_of(cfg, args.config, pairs)
     done = operations.apply(cfg, args.config, values, log=args.log, dry_run=args.dry_run, timeout=_limit(args))
     count = len(values)
     return _report(done, args.dry_run, f"applied {count} parameter{'s' if count != 1 else ''} (read back)")
@@ -250,10 +253,15 @@ def _fleet_options(args: argparse.Namespace) -> None:
                   "--study NAME --storage URL names its study")
         if args.confirm is None:
             args.confirm = 3
+        if args.minimal and not args.confirm:
+            _fail("--minimal starts from the best the confirmation measured: leave --confirm 0 out")
         return
     if args.confirm:
         _fail("--confirm measures candidates again on one host; a fleet's workers apply the study's best: "
               "leave --confirm out with --study")
+    if args.minimal:
+        _fail("--minimal measures on one host from the confirmed best; a fleet's workers have no confirmation: "
+              "run knobsmith minimize on a host afterwards")
     if args.resume:
         _fail("a worker of a fleet joins, or rejoins, its study by itself: leave --resume out with --study")
     args.confirm = 0
@@ -290,8 +298,8 @@ def _tune(args: argparse.Namespace) -> int:
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
                       resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
                       confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
-                      keep_within_noise=args.keep_within_noise, study=args.study, worker=args.worker,
-                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
+                      keep_within_noise=args.keep_within_noise, minimal=args.minimal, study=args.study,
+                      worker=args.worker, relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
         run = tuning_run(options, say)
@@ -324,6 +332,34 @@ def _tune(args: argparse.Namespace) -> int:
     elif not result.ending.done:
         print(f"knobsmith: {result.ending.wanted} could not be left applied", file=sys.stderr)
     return 1 if result.failed or not result.ending.done else 0
+
+
+@outliving_the_terminal
+@_within_the_command_limit
+def _minimize(args: argparse.Namespace) -> int:
+    from knobsmith.params import signals
+    from knobsmith.tuner import TuneError, report
+    from knobsmith.tuner.minimizing import on_finished_run
+
+    try:
+        done = on_finished_run(args.config, args.source, rounds=args.confirm_rounds,
+                               say=lambda line: print(line, file=sys.stderr),
+                               benchmark_timeout=args.benchmark_timeout or None, metric_timeout=_limit(args))
+    except TuneError as error:
+        _fail(str(error))
+    minimal, ending = done.result.minimal, done.ending
+    assert minimal is not None
+    print(report.minimal_line(done.result.metric, minimal))
+    print("left applied: " + ending.describe())
+    print(f"report: {args.source}")
+    if done.interrupted is not None:
+        print(f"knobsmith: interrupted; left applied: {ending.describe()}", file=sys.stderr)
+        return signals.exit_status(done.interrupted)
+    if not ending.done:
+        print(f"knobsmith: {ending.wanted} could not be left applied", file=sys.stderr)
+    elif not minimal.complete:
+        print(f"knobsmith: no smallest change was found: {minimal.note}", file=sys.stderr)
+    return 0 if minimal.complete and ending.done else 1
 
 
 def _ended_early(run: Any, error: BaseException) -> int:
@@ -400,7 +436,7 @@ def main(argv: list[str] | None = None) -> int:
     from knobsmith.params import ParamsError
 
     args = parser({"check": _check, "recommend": _recommend, "backup": _backup, "apply": _apply, "restore": _restore,
-                   "diff": _diff, "tune": _tune, "report": _study_report,
+                   "diff": _diff, "tune": _tune, "minimize": _minimize, "report": _study_report,
                    "dashboard": _dashboard}).parse_args(argv)
     _show_log_lines(logging.DEBUG if args.verbose else logging.INFO)
     try:

@@ -65,7 +65,7 @@ def _keep_originals(cfg: Cfg, config: str, values: Mapping[str, Any], unread: It
                                 shellsafe.declarations(cfg), unread)
 
 
-def _keep_originals_before_change(cfg: Cfg, config: str) -> list[str]:
+def keep_originals_before_change(cfg: Cfg, config: str) -> list[str]:
     """Before a change, reads every parameter that has no original yet, to keep it."""
     kept = state.originals(state.key(cfg.get_project(), config)) or {}
     missing = [obj["name"] for obj in cfg.yml["object"] if obj["name"] not in kept]
@@ -119,19 +119,47 @@ def values_of(cfg: Cfg, config: str, pairs: Iterable[tuple[str, str]]) -> dict[s
     return values
 
 
-def best_values(path: str) -> list[tuple[str, str]]:
-    """The values of a run's best.yaml, as (name, text) pairs to check like any other."""
+def _best_yaml(path: str) -> Any:
     import yaml
 
     try:
         with open(path, encoding="utf-8") as stream:
-            summary = yaml.safe_load(stream)
+            return yaml.safe_load(stream)
     except (OSError, UnicodeDecodeError, yaml.YAMLError) as error:
         raise ParamsError(f"{path} cannot be read: {str(error).splitlines()[0]}") from None
+
+
+def best_values(path: str) -> list[tuple[str, str]]:
+    """The values of a run's best.yaml, as (name, text) pairs to check like any other."""
+    summary = _best_yaml(path)
     values = summary.get("values") if isinstance(summary, dict) else None
     if not isinstance(values, dict) or not values:
         raise ParamsError(f"{path} holds no values (a best.yaml of a run that completed a trial has them)")
     return [(str(name), str(value)) for name, value in values.items()]
+
+
+def minimal_values(cfg: Cfg, config: str, path: str) -> dict[str, Any]:
+    """The values of the smallest change kept in a run's best.yaml: those it leaves changed, checked
+    like any other, and the backed-up values it puts back, which were read from the system and are
+    refused only when the shell could read them as syntax, as a restore's are."""
+    summary = _best_yaml(path)
+    section = summary.get("minimal") if isinstance(summary, dict) else None
+    if not isinstance(section, dict) or section.get("complete") is not True:
+        raise ParamsError(f"{path} holds no smallest change found to its end: tune --minimal, or "
+                          f"knobsmith minimize CONFIG --from {path}, finds it")
+    changed, put_back = section.get("changed"), section.get("put_back")
+    if not isinstance(changed, dict) or not isinstance(put_back, dict):
+        raise ParamsError(f"{path} holds no values of its smallest change (changed: and put_back:)")
+    values = values_of(cfg, config, [(str(name), str(value)) for name, value in changed.items()])
+    backed_up = {str(name): str(value) for name, value in put_back.items()}
+    infos = shellsafe.declarations(cfg)
+    unknown = [name for name in backed_up if name not in infos]
+    if unknown:
+        raise ParamsError(f"{unknown[0]} is not a parameter of {config}")
+    refused = shellsafe.refusals(backed_up, infos)
+    if refused:
+        raise ParamsError(f"{path}: {refused[0]}; nothing was applied")
+    return {**values, **backed_up}
 
 
 def _workload(cfg: Cfg, log: str | None) -> Workload:
@@ -168,7 +196,7 @@ def apply(cfg: Cfg, config: str, values: dict[str, Any], *, log: str | None = No
     done = Application(values)
     if not dry_run:
         with command_limit(timeout):
-            done.told = _keep_originals_before_change(cfg, config)
+            done.told = keep_originals_before_change(cfg, config)
     return _applied(cfg, done, workload, dry_run=dry_run, timeout=timeout,
                     key=state.key(cfg.get_project(), config), by="apply")
 

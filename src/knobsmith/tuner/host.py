@@ -17,10 +17,12 @@ from knobsmith.tuner.database import redacted
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.labels import was_measured
 from knobsmith.tuner.loop import EXHAUSTED, Proposal, TuningRun, spent
+from knobsmith.tuner.minimizing import minimize
 from knobsmith.tuner.proposing import optuna_module
 from knobsmith.tuner.results import Result, Row
 
 NOT_MEASURED_BETTER = "the backed-up values (the best did not measure better than the baseline)"
+BEST_FAILED = "the backed-up values (the best failed when measured again)"
 
 
 class HostRun(TuningRun):
@@ -119,8 +121,22 @@ class HostRun(TuningRun):
         confirm(result, self.applier, self.measurer, self.backup, count=self.options.confirm,
                 rounds=max(1, self.options.confirm_rounds), say=self.say, recover=self._recovered)
         self._confirming = False
+        if self.options.minimal:
+            self._minimize(result)
+
+    def _minimize(self, result: Result) -> None:
+        chosen = result.confirmed_best()
+        if result.failed or chosen is None or not result.beyond_noise:
+            self.say("the smallest change is not looked for: no best was confirmed beyond the noise")
+            return
+        assert self.applier is not None and self.measurer is not None
+        minimize(result, chosen.params, self.backup, self.applier, self.measurer,
+                 rounds=max(1, self.options.confirm_rounds), say=self.say, recover=self._recovered)
 
     def _kept_back(self, result: Result, best: Row, baseline: float) -> str:
+        if result.minimal is not None and result.minimal.best_failed:
+            self.say("the best failed when measured again: the backed-up values are left applied")
+            return BEST_FAILED
         if result.measured_better():
             return ""
         # Never a configuration that measured no better, --keep-within-noise or not.

@@ -39,6 +39,7 @@ from knobsmith.tuner.trials import rows_of
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
 NO_GAIN = "the backed-up values (no gain beyond the noise)"
+MINIMAL = "the smallest change that keeps the gain"
 EXHAUSTED = "every configuration the sampler can still propose was measured"
 
 Proposal = tuple[Any, dict[str, Any]]  # a trial and its values
@@ -350,6 +351,8 @@ class TuningRun(Starting, abc.ABC):
         elif result.beyond_noise is False and not self.options.keep_within_noise:
             self.say(f"no gain beyond the noise ({result.verdict}): the backed-up values are left applied")
             self._leave(NO_GAIN, self.backup)
+        elif result.minimal is not None and result.minimal.complete:
+            self._leave(MINIMAL, result.minimal.values)
         else:
             self._leave(BEST, chosen.params if chosen is not None else best.params)
 

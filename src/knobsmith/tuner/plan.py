@@ -89,6 +89,7 @@ class Options:
     confirm_rounds: int = 3
     max_failed: float = MAX_FAILED
     keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
+    minimal: bool = False  # after the confirmation, look for the smallest change that keeps the gain
     study: str | None = None  # a study shared by a fleet of workers, in `storage`
     worker: str | None = None  # this worker's name; default the host's
     relative: bool = False  # a fleet's values are gains over each worker's own baseline

@@ -6,12 +6,15 @@ import csv
 import io
 import os
 import textwrap
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import yaml
 
 from knobsmith.atomic_write import write_atomically
 from knobsmith.tuner.results import Confirmed, Result, Row
+
+if TYPE_CHECKING:
+    from knobsmith.tuner.minimizing import Minimal
 
 
 def _cell(value: object) -> str:
@@ -91,7 +94,28 @@ def best_lines(result: Any) -> list[str]:
         lines.append("best values: " + ", ".join(f"{name}={value}" for name, value in best_values.items()))
     if result.verdict:
         lines.append(f"verdict: {result.verdict}")
+    if result.minimal is not None:
+        lines.append(minimal_line(result.metric, result.minimal))
     return lines
+
+
+def _pairs(values: dict[str, Any]) -> str:
+    return ", ".join(f"{name}={value}" for name, value in values.items()) or "none"
+
+
+def minimal_line(metric: str, minimal: Minimal) -> str:
+    """The smallest change that keeps the gain, in one line, with the benchmark runs it took."""
+    spent = f"{minimal.runs} more benchmark run{'s' if minimal.runs != 1 else ''}"
+    if not minimal.complete:
+        why = minimal.note or "the search was cut short"
+        return f"smallest change: not found ({why}); {spent}"
+    measured = minimal.measured
+    kept = (f"; {metric} {measured.without.value:g} against the best's {measured.best.value:g} measured with it"
+            if measured is not None and measured.without.value is not None and measured.best.value is not None
+            else "")
+    return (f"smallest change: {_pairs(minimal.changed)} ({len(minimal.changed)} of "
+            f"{len(minimal.changed) + len(minimal.reverted)} changed knobs); put back: {_pairs(minimal.reverted)}"
+            f"{kept}; {spent}")
 
 
 def _param_order(result: Result) -> dict[str, None]:
@@ -122,12 +146,15 @@ def write(folder: str, result: Result, *, plot: bool = True) -> None:
     importances are known, in `folder`."""
     os.makedirs(folder, exist_ok=True)
     _write(os.path.join(folder, "trials.csv"), _trials_csv(result))
-    _write(os.path.join(folder, "best.yaml"),
-                  yaml.safe_dump(_summary(result), allow_unicode=True, sort_keys=False))
+    _write(os.path.join(folder, "best.yaml"), yaml_text(_summary(result)))
     if plot:
         _write(os.path.join(folder, "metric.png"), _metric_plot(result))
         if result.importance:
             _write(os.path.join(folder, "importance.png"), _importance_plot(result))
+
+
+def yaml_text(summary: dict[str, Any]) -> str:
+    return yaml.safe_dump(summary, allow_unicode=True, sort_keys=False)
 
 
 def _trials_csv(result: Result) -> str:
@@ -177,6 +204,8 @@ def _summary(result: Result) -> dict[str, Any]:
         summary["beyond_noise"] = result.beyond_noise
     if result.importance:
         summary["importance"] = {name: float(value) for name, value in result.importance.items()}
+    if result.minimal is not None:
+        summary["minimal"] = minimal_summary(result.minimal)
     if result.relative:
         summary["values_are"] = "gains in percent over the baseline of the worker that measured them"
     if result.workers:
@@ -200,6 +229,25 @@ def _confirmed(entry: Confirmed) -> dict[str, Any]:
     }
     if entry.note:
         item["note"] = entry.note
+    return item
+
+
+def _measured(entry: Confirmed, prefix: str = "") -> dict[str, Any]:
+    return {f"{prefix}median": entry.value, f"{prefix}measurements": [float(value) for value in entry.measurements]}
+
+
+def minimal_summary(minimal: Minimal) -> dict[str, Any]:
+    """best.yaml's `minimal:`: the knobs left changed and those put back, the values that `apply
+    --minimal` applies, the measurements of the smallest change, and every step."""
+    item: dict[str, Any] = {"complete": minimal.complete}
+    if minimal.note:
+        item["note"] = minimal.note
+    item.update(changed=dict(minimal.changed), put_back=dict(minimal.reverted), values=dict(minimal.values))
+    if minimal.measured is not None:
+        item.update(_measured(minimal.measured.without), **_measured(minimal.measured.best, "best_"))
+    item["benchmark_runs"] = minimal.runs
+    item["steps"] = [{"put_back": step.knob, "kept_changed": step.kept, "verdict": step.verdict,
+                      **_measured(step.without), **_measured(step.best, "best_")} for step in minimal.steps]
     return item
 
 

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from knobsmith.tuner.space import outside
 
 if TYPE_CHECKING:
+    from knobsmith.tuner.minimizing import Minimal
     from knobsmith.tuner.plan import TuningPlan
 
 
@@ -100,6 +101,7 @@ class Result:
     # trial outside it (the scope was narrowed since) stays in the report, but is never applied.
     space: dict[str, dict[str, Any]] = field(default_factory=dict)
     sampler: str = ""  # what proposed the trials, as best.yaml names it
+    minimal: Minimal | None = None  # the smallest change that keeps the gain, when it was looked for
 
     def outside(self, row: Row) -> str:
         """Why `row` is not a configuration of the space in force ("" when it is, or none is)."""
