@@ -3,6 +3,7 @@
 import csv
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -48,8 +49,16 @@ def test_the_optimum_is_found_and_applied(knob_workload, tmp_path, monkeypatch, 
     assert best["sampler"] == "gaussian-process" and "proposals by the gaussian-process sampler" in out.err
     assert ((tmp_path / "x").read_text(), (tmp_path / "mode").read_text()) == ("7\n", "b\n")
     # 33 configurations in all: each is measured once, then the run stops short of its budget.
-    measured = [(row["x"], row["mode"]) for row in trials(tmp_path)]
+    rows = trials(tmp_path)
+    measured = [(row["x"], row["mode"]) for row in rows if row["state"] != "REPEAT"]
     assert len(measured) == len(set(measured)) == 33
+    # A proposal that repeated one is a row of its own, naming the trial it repeats: no gaps.
+    repeats = [row for row in rows if row["state"] == "REPEAT"]
+    assert repeats and [int(row["trial"]) for row in rows] == list(range(len(rows)))
+    for row in repeats:
+        earlier = rows[int(row["note"].split()[2].rstrip(":"))]
+        assert (earlier["x"], earlier["mode"]) == (row["x"], row["mode"]) and earlier["state"] == "COMPLETE"
+        assert re.search(rf"^{row['trial']} +REPEAT +as trial {earlier['trial']} ", out.out, re.M)
     assert "stopped: every configuration the sampler can still propose was measured" in out.out
     assert f"report: {tmp_path / 'report'}" in out.out
     assert (tmp_path / "report" / "metric.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

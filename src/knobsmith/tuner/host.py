@@ -19,6 +19,7 @@ from knobsmith.tuner.labels import was_measured
 from knobsmith.tuner.loop import EXHAUSTED, Proposal, TuningRun, spent
 from knobsmith.tuner.proposing import optuna_module
 from knobsmith.tuner.results import Result, Row
+from knobsmith.tuner.trials import row_of
 
 NOT_MEASURED_BETTER = "the backed-up values (the best did not measure better than the baseline)"
 
@@ -109,6 +110,7 @@ class HostRun(TuningRun):
         proposal = self.proposer.propose()
         if proposal is None:
             self.result.stop_reason = EXHAUSTED
+            self.result.rows += map(row_of, self.proposer.take_repeated())
         return proposal
 
     def _confirm(self, result: Result) -> None:

@@ -34,7 +34,7 @@ from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.proposing import Proposer, optuna_module, sampler_name, tell_failed
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.starting import Starting
-from knobsmith.tuner.trials import rows_of
+from knobsmith.tuner.trials import row_of, rows_of
 
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
@@ -246,6 +246,7 @@ class TuningRun(Starting, abc.ABC):
 
     def _told(self, trial: Any) -> None:
         assert self.proposer is not None and self.result is not None
+        self.result.rows[-1:-1] = map(row_of, self.proposer.take_repeated())  # asked before this trial
         self.proposer.record(trial)
         self.after_trial(self.result)
 

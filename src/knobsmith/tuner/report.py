@@ -51,7 +51,7 @@ def table(result: Result) -> str:
         mark = "*" if chosen is not None and row.number == chosen[1] else ""
         spread = [_cell(_tidy(row.spread)) if len(row.measurements) > 1 else "-"] if repeated else []
         lines.append([f"{row.number}{mark}", *([row.worker or "-"] if fleet else []), row.state,
-                      _cell(row.value),
+                      _cell(row.value) if row.repeats is None else f"as trial {row.repeats}",
                       *([_cell(row.raw)] if result.relative else []), *spread,
                       *(_cell(row.params.get(name)) for name in names)])
     widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
@@ -294,6 +294,7 @@ def _trials_panel(axes: Any, result: Result) -> None:
         pick = max if result.direction == "maximize" else min
         best_so_far = [pick(values[: index + 1]) for index in range(len(values))]
         axes.step(numbers, best_so_far, where="post", color="tab:green", label="best so far")
+    _repeats(axes, result)
     failed = [row.number for row in result.rows if row.state == "FAIL"]
     for number in failed:
         axes.axvline(number, color="tab:red", alpha=0.25, linewidth=1)
@@ -309,6 +310,16 @@ def _trials_panel(axes: Any, result: Result) -> None:
     axes.set_title("knobsmith tuning run" + (f" ({len(failed)} failed trial{plural} in red)" if failed else ""))
     axes.legend(loc="best", fontsize=8)
     axes.grid(alpha=0.3)
+
+
+def _repeats(axes: Any, result: Result) -> None:
+    """Trials that repeated a measured configuration, at the value of the trial they repeat."""
+    values = {row.number: row.value for row in result.rows if row.value is not None}
+    shown = [(row.number, values[row.repeats]) for row in result.rows
+             if row.repeats is not None and row.repeats in values]
+    if shown:
+        axes.plot([number for number, _ in shown], [value for _, value in shown], "o", markerfacecolor="none",
+                  color="gray", label="repeats an earlier trial (not run again)")
 
 
 def _confirmation_panel(axes: Any, result: Result) -> None:
