@@ -44,15 +44,6 @@ EXHAUSTED = "every configuration the sampler can still propose was measured"
 Proposal = tuple[Any, dict[str, Any]]  # a trial and its values
 
 
-def spent(finished: int, budget: int, started: float, max_time: float, counted: str = "") -> str:
-    """Why a run stops before its next trial: its budget of trials or of time is spent; "" if not."""
-    if finished >= budget:
-        return f"the budget of {budget} trials is spent{counted}"
-    if max_time and time.monotonic() - started >= max_time:
-        return f"the time budget of {max_time} s is spent"
-    return ""
-
-
 class TuningRun(Starting, abc.ABC):
     """The loop, and what every run keeps while it runs. A run of one host and a fleet's worker
     differ in the methods below the loop's own state."""
@@ -134,6 +125,10 @@ class TuningRun(Starting, abc.ABC):
     def _value(self, trial: Any, raw: float) -> float:
         """The value a trial is told with, of its metric `raw`."""
         return raw
+
+    def ended_already(self) -> str:
+        """What a run of a study that already ended says instead of running ("" when it runs)."""
+        return ""
 
     def _seed(self) -> int:
         """The seed of the random proposals tried when the sampler keeps repeating measured configurations."""
