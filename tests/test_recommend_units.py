@@ -199,11 +199,14 @@ def test_a_command_past_its_time_limit_ends_with_what_it_started(tmp_path):
 
 
 def test_the_comment_block_is_comments_only():
-    record = notes.Notes("io", True, left_out=[("queue.wbt_lat_usec", "its get command failed: No such\nfile\x1b")],
-                         fitted=[("a", "range [0, 1] -> [0, 2]: holds")])
+    # One name has an entry per server: a reason shared by several entries is said once.
+    gone = [("m", "no server"), ("m", "no server"), ("n", "no server"), ("n", "no server")]
+    record = notes.Notes("io", True, left_out=[("queue.wbt_lat_usec", "its get command failed: No such\nfile\x1b"),
+                                               *gone], fitted=[("a", "range [0, 1] -> [0, 2]: holds")])
     text = notes.block(record)
     assert text.endswith("\n") and all(line.startswith("# ") for line in text.splitlines())
-    assert "# Left out (1):\n#   queue.wbt_lat_usec: its get command failed: No such | file?\n" in text
+    assert "# Left out (5):\n#   queue.wbt_lat_usec: its get command failed: No such | file?\n" in text
+    assert text.count("no server") == 1 and "#   m, n: no server\n" in text
     assert "# Fitted to this machine (1):\n#   a: range [0, 1] -> [0, 2]: holds\n" in text
     assert "Left as they are" not in text
 
