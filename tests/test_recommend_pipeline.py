@@ -239,7 +239,8 @@ def test_option_files_go_where_the_server_reads_them(database, output, fake_clie
     database(M01=LOG_FILE_SIZE)
     objects, comments = (recommend("mysql", probe=probe), written(output))[1]
     if (tmp_path / folder).is_dir():
-        assert objects["innodb_log_file_size"]["set"].endswith(f"> {tmp_path / folder}/knobsmith-innodb_log_file_size.cnf")
+        written_to = f"> {tmp_path / folder}/knobsmith-innodb_log_file_size.cnf"
+        assert objects["innodb_log_file_size"]["set"].endswith(written_to)
         assert f"# Option files: {tmp_path / folder}: " in comments
     else:
         assert objects == {}

@@ -221,13 +221,29 @@ def test_prepend_replaces_the_file_atomically_and_keeps_it_private(tmp_path):
     assert os.listdir(tmp_path) == ["config.yaml"]
 
 
+@pytest.mark.parametrize("scope, step, discrete, expected", [
+    ([1000, 9000], 1, False, ([4096, 8192], 4096)),  # inward, onto the multiples
+    ([0, 100000], 6144, True, ([0, 98304], 12288)),  # a grid of its own and the server's
+    ([8192, 16384], 4096, True, None),  # on them already
+    ([5000, 8000], 1, False, "holds no two multiples of 4096"),
+])
+def test_int_ranges_go_onto_the_multiples_the_server_keeps(scope, step, discrete, expected):
+    fitted = ranges.on_blocks(scope, step, discrete, 4096, "MariaDB 10.11.6")
+    if expected is None or isinstance(expected, str):
+        assert fitted is None if expected is None else expected in fitted.refusal
+    else:
+        assert (fitted.scope, fitted.step) == expected
+        assert "MariaDB 10.11.6 keeps it in multiples of 4096" in fitted.note
+
+
 def test_the_server_says_what_its_variables_take():
     rows = ("max_connections\tNO\t10\t100000\t\ninnodb_log_buffer_size\tYES\t262144\t18446744073709551615\t\n"
             "innodb_flush_method\tYES\t\t\tfsync,O_DSYNC,O_DIRECT\nlong_query_time\tNO\t0.000000\t31536000.000000\t\n"
-            "broken\tNO\n" "inverted\tNO\t5\t1\t\n")
+            "broken\tNO\n" "inverted\tNO\t5\t1\t\n" "read_buffer_size\tNO\t8192\t2147483647\t\t4096\n")
     variables = servers.parse_variables(rows)
     assert variables == {
         "max_connections": servers.Variable(False, (10, 100000)),
+        "read_buffer_size": servers.Variable(False, (8192, 2147483647), block=4096),
         "innodb_log_buffer_size": servers.Variable(True, (262144, 18446744073709551615)),
         "innodb_flush_method": servers.Variable(True, None, ("fsync", "O_DSYNC", "O_DIRECT")),
         "long_query_time": servers.Variable(False, (0.0, 31536000.0)),
