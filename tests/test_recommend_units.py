@@ -236,6 +236,18 @@ def test_int_ranges_go_onto_the_multiples_the_server_keeps(scope, step, discrete
         assert "MariaDB 10.11.6 keeps it in multiples of 4096" in fitted.note
 
 
+@pytest.mark.parametrize("answer, limits", [
+    ("20000\t64\t2000\n", (1, 4)),  # 4 instances of 2000 tables need 16097 files; 5 would not fit
+    ("1000000\t151\t400\n", (1, 64)),
+    ("", (1, 64)),  # the server did not say
+])
+def test_table_cache_instances_are_what_the_server_keeps_at_start(answer, limits):
+    variables = {"table_open_cache_instances": servers.Variable(True, (1, 64))}
+    servers.cap_at_start(variables, servers.Server("mariadb", (10, 11, 6)), None,
+                         lambda *_: commands.Outcome(0, answer, ""))
+    assert variables["table_open_cache_instances"].limits == limits
+
+
 def test_the_server_says_what_its_variables_take():
     rows = ("max_connections\tNO\t10\t100000\t\ninnodb_log_buffer_size\tYES\t262144\t18446744073709551615\t\n"
             "innodb_flush_method\tYES\t\t\tfsync,O_DSYNC,O_DIRECT\nlong_query_time\tNO\t0.000000\t31536000.000000\t\n"

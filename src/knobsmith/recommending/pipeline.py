@@ -160,6 +160,8 @@ def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: 
            detection: servers.Detection | None) -> list[Entry]:
     server = detection.server if detection is not None else None
     variables = servers.server_variables(server, timeout) if server is not None else None
+    if variables is not None and server is not None:
+        servers.cap_at_start(variables, server, timeout)
     names = [servers.variable_name(str(entry.item.get), str(entry.item.set)) for entry in entries]
     error = detection.error if detection is not None else None
     # A get command of a server's variable would meet the same server, or wait as long for it.

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from knobsmith.recommending import commands
@@ -168,6 +168,32 @@ def server_variables(server: Server, timeout: float | None,
         return None
     outcome = runner(VARIABLES_QUERY, timeout)
     return parse_variables(outcome.out) if outcome.ok else None
+
+
+START_QUERY = "mysql -N -B -e 'SELECT @@GLOBAL.open_files_limit, @@GLOBAL.max_connections, @@GLOBAL.table_open_cache'"
+# Files a MariaDB server keeps open besides two per cached table of each instance and one per
+# connection (what it asks for at start, as its log says when the limit is short).
+OWN_FILES = 33
+
+
+def cap_at_start(variables: dict[str, Variable], server: Server, timeout: float | None,
+                 runner: Callable[..., commands.Outcome] = commands.run) -> None:
+    """Narrows what `variables` say table_open_cache_instances takes to what a MariaDB server
+    keeps at start: it lowers the number until the files they need fit its open-files limit, so
+    a larger one would be written, and read back lower."""
+    variable = variables.get("table_open_cache_instances")
+    if server.family != "mariadb" or variable is None:
+        return
+    outcome = runner(START_QUERY, timeout)
+    try:
+        files, connections, tables = (int(field) for field in (outcome.out if outcome.ok else "").split())
+    except ValueError:  # not three whole numbers: the server did not say
+        return
+    if tables <= 0:
+        return
+    most = max(1, (files - connections - OWN_FILES) // (2 * tables))
+    low, high = variable.limits or (1, most)
+    variables["table_open_cache_instances"] = replace(variable, limits=(low, min(high, most)))
 
 
 def variable_name(get_command: str, set_command: str) -> str | None:
