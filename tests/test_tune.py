@@ -292,7 +292,7 @@ def test_a_signal_at_each_moment_of_a_run(knob_workload, moment, number, status,
     assert values == ({"x": "0", "mode": "a"} if left == INTERRUPTED else
                       {name: str(value) for name, value in report["values"].items()})
     # Ended early or not, the trials so far are shown.
-    assert re.search(r"^trial +state ", out, re.M) and re.search(r"^0 +(COMPLETE|FAIL) ", out, re.M)
+    assert re.search(r"^trial +state ", out, re.M) and re.search(r"^0\*? +(COMPLETE|FAIL) ", out, re.M)
     if moment == "report":
         assert f"left applied: {left}" in out and (folder / "report" / "metric.png").exists()
     if moment == "confirmation":

@@ -234,14 +234,13 @@ class TuningRun(Starting, abc.ABC):
             self.say(f"trial {trial.number} was marked failed by another worker while it ran (its heartbeats "
                      f"were late): its {self.plan.objective.name} {raw:g} is kept in benchmark.log only")
             return None, "marked failed by another worker"
-        self.result.rows.append(Row(trial.number, "COMPLETE", value, values, measurements=measurements,
-                                    worker=self.worker, raw=raw if self.result.relative else None))
+        self._add_row(Row(trial.number, "COMPLETE", value, values, measurements=measurements, worker=self.worker,
+                          raw=raw if self.result.relative else None))
         self._told(trial)
         return value, ""
 
     def _told(self, trial: Any) -> None:
         assert self.proposer is not None and self.result is not None
-        self.result.rows[-1:-1] = map(row_of, self.proposer.take_repeated())  # asked before this trial
         self.proposer.record(trial)
         self.after_trial(self.result)
 
@@ -255,7 +254,12 @@ class TuningRun(Starting, abc.ABC):
             self.study.tell(trial, state=optuna_module().trial.TrialState.FAIL, skip_if_finished=self.shared)
         else:
             tell_failed(self.study, trial, note, self.result.baseline, skip_if_finished=self.shared)
-        self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect, worker=self.worker))
+        self._add_row(Row(trial.number, "FAIL", None, values, note, in_effect, worker=self.worker))
+
+    def _add_row(self, row: Row) -> None:
+        """Adds a trial's row, after those of the proposals asked before it that repeated a measured configuration."""
+        assert self.proposer is not None and self.result is not None
+        self.result.rows += [*map(row_of, self.proposer.take_repeated()), row]
 
     def _measure(self, number: int) -> list[float]:
         assert self.measurer is not None
