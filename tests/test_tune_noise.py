@@ -38,7 +38,7 @@ def tune(folder, monkeypatch, *args):
 
 def rows(folder):
     with open(folder / "report" / "trials.csv", newline="") as stream:
-        return list(csv.DictReader(stream))
+        return [row for row in csv.DictReader(stream) if row["state"] != "REPEAT"]
 
 
 def best(folder):
@@ -82,6 +82,11 @@ def test_the_confirmation_interleaves_the_candidates_with_the_baseline(knob_work
                     configs[2], configs[0], configs[1]]
     chosen = max(entries[1:], key=lambda entry: entry["median"])
     assert report["values"] == chosen["values"] and report["best"] == chosen["median"]
+    # The gain is stated against the baseline measured with the best, its values numbers.
+    assert report["baseline"] == entries[0]["median"]
+    assert report["baseline_of"] == "the confirmation, measured with the best"
+    assert entries[0]["values"] == {"x": 0, "mode": "a"} and report["run_baseline"] != report["baseline"]
+    assert report["improvement_percent"] == round((chosen["median"] / entries[0]["median"] - 1) * 100, 2)
     assert report["beyond_noise"] is True and "beyond the noise" in report["verdict"]
     assert applied(tmp_path) == tuple(str(chosen["values"][name]) for name in ("x", "mode"))
     assert report["left_applied"] == "the best values" and "(confirmed)" in out
@@ -185,7 +190,7 @@ def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(knob_wo
     measured = [(row["x"], row["mode"]) for row in after if row["state"] == "COMPLETE"]
     assert len(measured) == len(set(measured)) == 14
     # The backup of the first run is what a resumed run comes back to, not the killed trial's values.
-    assert best(tmp_path)["baseline"] == 4947.0  # the first baseline run: 51 * 97
+    assert best(tmp_path)["run_baseline"] == 4947.0  # the first baseline run: 51 * 97
     assert os.path.exists(tmp_path / "report" / "study.journal")
 
 

@@ -59,6 +59,8 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     recommend.add_argument("--no-probe", action="store_true",
                            help="read no value and ask no server: write every entry that suits this machine's "
                            "memory and disks, with the database's ranges")
+    recommend.add_argument("--host", action="store_true",
+                           help="scene mysql: write the host-wide (kernel) entries too, beside the server's")
     recommend.add_argument("--keep", nargs="+", action="extend", default=[], metavar="NAME",
                            help="write these entries even when reading their value fails or the machine offers "
                            "none of their options")
@@ -104,6 +106,9 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     tune.add_argument("--storage", metavar="URL", help="keep the study there, e.g. sqlite:///study.db, and resume "
                       "it when it exists (default: a journal file in the report folder)")
     tune.add_argument("--resume", action="store_true", help="go on with the study kept in the report folder")
+    tune.add_argument("--reconfirm", action="store_true", help="with a finished study: run its end again (the "
+                      "confirmation of its best candidates, then the best left applied); without it a finished "
+                      "study only says so")
     tune.add_argument("--report", metavar="DIR", help="report folder (default knobsmith-report-<project>)")
     tune.add_argument("--warmup", type=_count, default=0, metavar="N",
                       help="benchmark runs before the baseline, not recorded (default 0)")

@@ -88,7 +88,8 @@ def _check(args: argparse.Namespace) -> int:
 def _recommend(args: argparse.Namespace) -> int:
     from knobsmith.recommending.pipeline import recommend
 
-    result = recommend(args.scene, probe=not args.no_probe, keep=args.keep, timeout=_limit(args), output=args.output)
+    result = recommend(args.scene, probe=not args.no_probe, keep=args.keep, timeout=_limit(args), output=args.output,
+                       host=args.host)
     for name in result.unknown_keep:
         print(f"knobsmith: warning: --keep {name}: the scene {args.scene} has no such entry", file=sys.stderr)
     if result.detection is not None:
@@ -103,6 +104,9 @@ def _recommend(args: argparse.Namespace) -> int:
     if left_out:
         print(f"knobsmith: {len(result.entries)} entries written, {left_out} left out "
               "(the top of config.yaml says why)", file=sys.stderr)
+    if result.notes.host_wide:
+        print(f"knobsmith: {len(result.notes.host_wide)} host-wide (kernel) entries not written: --host writes them "
+              "too", file=sys.stderr)
     print(result.path)
     return 0
 
@@ -264,6 +268,9 @@ def _fleet_options(args: argparse.Namespace) -> None:
               "run knobsmith minimize on a host afterwards")
     if args.resume:
         _fail("a worker of a fleet joins, or rejoins, its study by itself: leave --resume out with --study")
+    if args.reconfirm:
+        _fail("--reconfirm runs the confirmation of a single host's study again; a fleet's workers have none: "
+              "leave --reconfirm out with --study")
     args.confirm = 0
 
 
@@ -296,16 +303,21 @@ def _tune(args: argparse.Namespace) -> int:
 
     messages.about(args.config)
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
-                      resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
-                      confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
-                      keep_within_noise=args.keep_within_noise, minimal=args.minimal, study=args.study,
-                      worker=args.worker, relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
+                      resume=args.resume, reconfirm=args.reconfirm, report=args.report, warmup=args.warmup,
+                      repeats=args.repeats, confirm=args.confirm, confirm_rounds=args.confirm_rounds,
+                      max_failed=args.max_failed, keep_within_noise=args.keep_within_noise, minimal=args.minimal,
+                      study=args.study, worker=args.worker, relative=args.relative,
+                      heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
         run = tuning_run(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
         if args.dry_run:
             print("\n".join(run.dry_run()))
+            return 0
+        ended = run.ended_already()
+        if ended:
+            _tell([ended])
             return 0
     except TuneError as error:
         _fail(str(error))
@@ -367,7 +379,7 @@ def _ended_early(run: Any, error: BaseException) -> int:
     from knobsmith.params import signals
     from knobsmith.tuner import TuneError, running
 
-    running.end_early(run, error, lambda line: _tell([line]))
+    running.end_early(run, error, lambda line: _tell([line]), print)
     if isinstance(error, KeyboardInterrupt):
         return signals.exit_status(error)
     if isinstance(error, TuneError):

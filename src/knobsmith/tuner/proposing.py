@@ -151,6 +151,7 @@ class Proposer:
         self.seed = seed
         self.measured: dict[tuple[tuple[str, str], ...], Any] = {}
         self.learned: set[int] = set()  # the trials (by id) in `measured`: a finished trial never changes
+        self.repeated: list[Any] = []  # the trials told as repeats since `take_repeated` last
         self.learn(study.get_trials(deepcopy=False))
 
     def learn(self, trials: Iterable[Any]) -> None:
@@ -181,6 +182,12 @@ class Proposer:
             self.study.tell(trial, earlier.value)
         else:  # another worker is measuring it: nothing is known of it yet
             self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)
+        self.repeated.append(self.study._storage.get_trial(trial._trial_id))
+
+    def take_repeated(self) -> list[Any]:
+        """The trials told as repeats since the last call, so that the report lists them."""
+        taken, self.repeated = self.repeated, []
+        return taken
 
     def _unmeasured(self, attempts: int, sampler: Any = None) -> tuple[Any, dict[str, Any]] | None:
         for _ in range(attempts):

@@ -36,6 +36,7 @@ class Row:
     measurements: list[float] = field(default_factory=list)  # one per repeat
     worker: str = ""  # in a fleet: the worker that measured it
     raw: float | None = None  # with gains as values: the metric itself (the median of `measurements`)
+    repeats: int | None = None  # the earlier trial whose configuration it repeats (state REPEAT: not run)
 
     @property
     def spread(self) -> float:

@@ -83,6 +83,22 @@ def described(knobs: list[dict[str, Any]]) -> dict[str, dict[str, Any]]:
     return space
 
 
+def typed(space: dict[str, dict[str, Any]], values: dict[str, Any]) -> dict[str, Any]:
+    """`values` (a backup's are text) as numbers where the space holds numbers; a value that is
+    not one stays as it was read."""
+    found = {}
+    for name, value in values.items():
+        dtype = space.get(name, {}).get("dtype")
+        if dtype in ("int", "float") and isinstance(value, str):
+            try:
+                number = float(value)
+                value = int(number) if dtype == "int" and number.is_integer() else number
+            except ValueError:
+                pass
+        found[name] = value
+    return found
+
+
 def describe(entry: dict[str, Any]) -> str:
     """A knob's values in words: "int in [0, 10] step 1", "one of a, b"."""
     if entry["dtype"] == "string":
