@@ -11,8 +11,17 @@ from typing import Any
 
 from knobsmith.loadplan import Cfg
 from knobsmith.params import ParamsError, backup_file, shellsafe, state
-from knobsmith.params.applying import (Applier, Outcome, back_up, configured, not_kept, planned_commands, read_ok,
-                                      same_value, why_unread)
+from knobsmith.params.applying import (
+    Applier,
+    Outcome,
+    back_up,
+    configured,
+    not_kept,
+    planned_commands,
+    read_ok,
+    same_value,
+    why_unread,
+)
 from knobsmith.params.workload import Workload
 from knobsmith.stagekit import StageKit
 from knobsmith.tuner.space import is_number, off_grid

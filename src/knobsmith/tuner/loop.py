@@ -162,7 +162,8 @@ class TuningRun(Starting, abc.ABC):
         result.sampler = sampler_name(study.sampler)
         self.say(f"proposals by the {result.sampler} sampler")
         self._say_outside(result)
-        self.proposer = Proposer(study, dict(self.plan.space), self._seed() + 7 * len(study.get_trials(deepcopy=False)), result.baseline)
+        seed = self._seed() + 7 * len(study.get_trials(deepcopy=False))
+        self.proposer = Proposer(study, dict(self.plan.space), seed, result.baseline)
         self._search()
         if not result.completed():
             result.failed = True

@@ -202,8 +202,8 @@ class Proposer:
         proposal = self._unmeasured(REPEATS_BEFORE_RANDOM)
         if proposal is not None:
             return proposal
-        return self._unmeasured(RANDOM_ATTEMPTS,
-                                self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.get_trials(deepcopy=False))))
+        seed = self.seed + len(self.study.get_trials(deepcopy=False))
+        return self._unmeasured(RANDOM_ATTEMPTS, self.optuna.samplers.RandomSampler(seed=seed))
 
     def record(self, trial: Any) -> None:
         """Remembers a trial just finished as measured."""

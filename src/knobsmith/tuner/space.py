@@ -136,7 +136,7 @@ def off_grid(low: float, high: float, step: float, dtype: str, items: Any, value
         return []
     steps = math.floor((value - low) / step)
     top = grid_value(low, grid_size(low, high, step, dtype) - 1, step, dtype)
-    grid = [grid_value(low, index, step, dtype) for index in (steps, steps + 1) if 0 <= index and
+    grid = [grid_value(low, index, step, dtype) for index in (steps, steps + 1) if index >= 0 and
             grid_value(low, index, step, dtype) <= top]
     allowed = sorted(set(grid) | set(numbers))
     below = [near for near in allowed if near < value]

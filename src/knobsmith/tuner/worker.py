@@ -97,8 +97,9 @@ class WorkerRun(TuningRun):
         fleet.join(study, member)
         state.record_worker(self.state_key, self.study_name, {
             **member.stored(), "worker": fleet.name, "storage": redacted(self.url)})
+        measured = sum(map(was_measured, study.get_trials(deepcopy=False)))
         self.say(f"worker {fleet.name} joined the study {self.study_name} "
-                 f"({others} other worker{'s' if others != 1 else ''}, {sum(map(was_measured, study.get_trials(deepcopy=False)))} trials)")
+                 f"({others} other worker{'s' if others != 1 else ''}, {measured} trials)")
         self.own_baseline = baseline
         return baseline, measurements
 
