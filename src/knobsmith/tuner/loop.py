@@ -34,23 +34,15 @@ from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.proposing import Proposer, optuna_module, sampler_name, tell_failed
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.starting import Starting
-from knobsmith.tuner.trials import rows_of
+from knobsmith.tuner.trials import row_of, rows_of
 
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
 NO_GAIN = "the backed-up values (no gain beyond the noise)"
+MINIMAL = "the smallest change that keeps the gain"
 EXHAUSTED = "every configuration the sampler can still propose was measured"
 
 Proposal = tuple[Any, dict[str, Any]]  # a trial and its values
-
-
-def spent(finished: int, budget: int, started: float, max_time: float, counted: str = "") -> str:
-    """Why a run stops before its next trial: its budget of trials or of time is spent; "" if not."""
-    if finished >= budget:
-        return f"the budget of {budget} trials is spent{counted}"
-    if max_time and time.monotonic() - started >= max_time:
-        return f"the time budget of {max_time} s is spent"
-    return ""
 
 
 class TuningRun(Starting, abc.ABC):
@@ -135,6 +127,10 @@ class TuningRun(Starting, abc.ABC):
         """The value a trial is told with, of its metric `raw`."""
         return raw
 
+    def ended_already(self) -> str:
+        """What a run of a study that already ended says instead of running ("" when it runs)."""
+        return ""
+
     def _seed(self) -> int:
         """The seed of the random proposals tried when the sampler keeps repeating measured configurations."""
         return self.options.seed
@@ -166,7 +162,8 @@ class TuningRun(Starting, abc.ABC):
         result.sampler = sampler_name(study.sampler)
         self.say(f"proposals by the {result.sampler} sampler")
         self._say_outside(result)
-        self.proposer = Proposer(study, dict(self.plan.space), self._seed() + 7 * len(study.get_trials(deepcopy=False)), result.baseline)
+        seed = self._seed() + 7 * len(study.get_trials(deepcopy=False))
+        self.proposer = Proposer(study, dict(self.plan.space), seed, result.baseline)
         self._search()
         if not result.completed():
             result.failed = True
@@ -239,8 +236,8 @@ class TuningRun(Starting, abc.ABC):
             self.say(f"trial {trial.number} was marked failed by another worker while it ran (its heartbeats "
                      f"were late): its {self.plan.objective.name} {raw:g} is kept in benchmark.log only")
             return None, "marked failed by another worker"
-        self.result.rows.append(Row(trial.number, "COMPLETE", value, values, measurements=measurements,
-                                    worker=self.worker, raw=raw if self.result.relative else None))
+        self._add_row(Row(trial.number, "COMPLETE", value, values, measurements=measurements, worker=self.worker,
+                          raw=raw if self.result.relative else None))
         self._told(trial)
         return value, ""
 
@@ -259,7 +256,12 @@ class TuningRun(Starting, abc.ABC):
             self.study.tell(trial, state=optuna_module().trial.TrialState.FAIL, skip_if_finished=self.shared)
         else:
             tell_failed(self.study, trial, note, self.result.baseline, skip_if_finished=self.shared)
-        self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect, worker=self.worker))
+        self._add_row(Row(trial.number, "FAIL", None, values, note, in_effect, worker=self.worker))
+
+    def _add_row(self, row: Row) -> None:
+        """Adds a trial's row, after those of the proposals asked before it that repeated a measured configuration."""
+        assert self.proposer is not None and self.result is not None
+        self.result.rows += [*map(row_of, self.proposer.take_repeated()), row]
 
     def _measure(self, number: int) -> list[float]:
         assert self.measurer is not None
@@ -350,6 +352,8 @@ class TuningRun(Starting, abc.ABC):
         elif result.beyond_noise is False and not self.options.keep_within_noise:
             self.say(f"no gain beyond the noise ({result.verdict}): the backed-up values are left applied")
             self._leave(NO_GAIN, self.backup)
+        elif result.minimal is not None and result.minimal.complete:
+            self._leave(MINIMAL, result.minimal.values)
         else:
             self._leave(BEST, chosen.params if chosen is not None else best.params)
 

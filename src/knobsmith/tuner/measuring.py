@@ -29,6 +29,7 @@ class Measurer:
     metric_timeout: float | None = None
     time_budget: float | None = None  # the run's, in seconds
     deadline: float | None = None  # time.monotonic() when the run's time budget is spent
+    runs: int = 0  # benchmark runs started, so that a stage of the run can say what it spent
 
     def _note(self, command: str) -> int:
         self.log.write(f"$ {command}\n")
@@ -56,6 +57,7 @@ class Measurer:
 
     def measure(self, label: str) -> tuple[float, float]:
         """(metric, benchmark seconds) of one benchmark run."""
+        self.runs += 1
         timer = Timer()
         limit, timed_out = self._benchmark_limit()
         offset = self._note(self.plan.benchmark)

@@ -4,6 +4,7 @@ options the run was started with."""
 
 from __future__ import annotations
 
+import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -34,6 +35,14 @@ class Budget:
     trials: int
     seconds: float  # 0: no time budget
     target: float  # percent better than the baseline at which the run stops; 0: none
+
+    def spent(self, finished: int, started: float, counted: str = "") -> str:
+        """Why a run stops before its next trial: its budget of trials or of time is spent; "" if not."""
+        if finished >= self.trials:
+            return f"the budget of {self.trials} trials is spent{counted}"
+        if self.seconds and time.monotonic() - started >= self.seconds:
+            return f"the time budget of {self.seconds} s is spent"
+        return ""
 
 
 @dataclass(frozen=True)
@@ -81,6 +90,7 @@ class Options:
     restore: bool = False
     storage: str | None = None  # a study URL; default a journal file in the report folder
     resume: bool = False  # go on with the study kept in the report folder
+    reconfirm: bool = False  # a finished study runs its end (the confirmation) again
     progress: bool | None = None  # None: only on a terminal
     report: str | None = None  # the report folder; default knobsmith-report-<project>
     warmup: int = 0  # benchmark runs before the baseline, not recorded
@@ -89,6 +99,7 @@ class Options:
     confirm_rounds: int = 3
     max_failed: float = MAX_FAILED
     keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
+    minimal: bool = False  # after the confirmation, look for the smallest change that keeps the gain
     study: str | None = None  # a study shared by a fleet of workers, in `storage`
     worker: str | None = None  # this worker's name; default the host's
     relative: bool = False  # a fleet's values are gains over each worker's own baseline

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from knobsmith.tuner.space import outside
 
 if TYPE_CHECKING:
+    from knobsmith.tuner.minimizing import Minimal
     from knobsmith.tuner.plan import TuningPlan
 
 
@@ -35,6 +36,7 @@ class Row:
     measurements: list[float] = field(default_factory=list)  # one per repeat
     worker: str = ""  # in a fleet: the worker that measured it
     raw: float | None = None  # with gains as values: the metric itself (the median of `measurements`)
+    repeats: int | None = None  # the earlier trial whose configuration it repeats (state REPEAT: not run)
 
     @property
     def spread(self) -> float:
@@ -100,6 +102,7 @@ class Result:
     # trial outside it (the scope was narrowed since) stays in the report, but is never applied.
     space: dict[str, dict[str, Any]] = field(default_factory=dict)
     sampler: str = ""  # what proposed the trials, as best.yaml names it
+    minimal: Minimal | None = None  # the smallest change that keeps the gain, when it was looked for
 
     def outside(self, row: Row) -> str:
         """Why `row` is not a configuration of the space in force ("" when it is, or none is)."""
