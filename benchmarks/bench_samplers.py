@@ -132,7 +132,22 @@ METHODS: dict[str, Method] = {
 }
 
 
+@dataclass
+class Search:
+    study: Any
+    best: tuple[float, dict[str, Any]] | None  # the best trial's measurement and values
+    failures: int
+    ended_early: bool
+    proposal_seconds: list[float]
+
+
 def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
+    found = search(problem, method, seed, trials)
+    return Outcome(problem.share(found.best[1] if found.best else {}), found.failures, found.ended_early,
+                   found.proposal_seconds)
+
+
+def search(problem: Problem, method: Method, seed: int, trials: int) -> Search:
     optuna = optuna_module()
     space = {item["name"]: suggestion(item) for item in problem.settings()}
     study = optuna.create_study(direction="maximize", sampler=method.make_sampler(optuna, trials, seed))
@@ -149,7 +164,7 @@ def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
         else:
             proposal = proposer.propose()
             if proposal is None:
-                return Outcome(problem.share(best[1] if best else {}), failures, True, seconds)
+                return Search(study, best, failures, True, seconds)
             trial, values = proposal
         seconds.append(time.perf_counter() - started)
         if problem.failure(values):
@@ -160,7 +175,7 @@ def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
             proposing.tell_failed(study, trial, str(problem.failure(values)), baseline)
             proposer.record(trial)
             if failures > MAX_FAILED * trials:
-                return Outcome(problem.share(best[1] if best else {}), failures, True, seconds)
+                return Search(study, best, failures, True, seconds)
             continue
         value = problem.measure(values, seed, number + 1)
         study.tell(trial, value)
@@ -168,7 +183,7 @@ def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
             proposer.record(trial)
         if best is None or value > best[0]:
             best = (value, values)
-    return Outcome(problem.share(best[1] if best else {}), failures, False, seconds)
+    return Search(study, best, failures, False, seconds)
 
 
 def task(job: tuple[str, str, int, int]) -> tuple[str, str, Outcome]:

@@ -67,6 +67,14 @@ def fresh_singletons():
 
 
 @pytest.fixture(autouse=True)
+def english(monkeypatch):
+    """Every test sees the command line's English, whatever the developer's locale; a test of the
+    original text sets a Chinese one."""
+    monkeypatch.delenv("LC_MESSAGES", raising=False)
+    monkeypatch.setenv("LC_ALL", "C.UTF-8")
+
+
+@pytest.fixture(autouse=True)
 def private_state(tmp_path_factory, monkeypatch):
     """Every test keeps originals and last applied values in a folder of its own, never the user's."""
     folder = tmp_path_factory.mktemp("state")

@@ -93,16 +93,19 @@ def test_check_prints_the_optimizer_settings_of_the_demo():
 
 
 @pytest.mark.parametrize(
-    "text, line",
-    [("iterations: 0\n", "ERROR iterations应大于0，当前值: 0"), ('a: "open\n', "ERROR Yaml format error: while scanning")],
+    "text, locale, line",
+    [("iterations: 0\n", "zh_CN.UTF-8", "ERROR iterations应大于0，当前值: 0"),
+     ("iterations: 0\n", "en_GB.UTF-8", "ERROR iterations must be above 0, found 0"),
+     ('a: "open\n', "zh_CN.UTF-8", "ERROR Yaml format error: while scanning"),
+     ('a: "open\n', "C.UTF-8", "ERROR {path} line 2, column 1: found unexpected end of stream")],
 )
-def test_check_reports_a_rejected_file(tmp_path, text, line):
+def test_check_reports_a_rejected_file(tmp_path, text, locale, line):
     path = tmp_path / "bad.yaml"
     path.write_text(text, encoding="utf-8")
-    result = knobsmith("check", str(path))
+    result = knobsmith("check", str(path), env={**os.environ, "LC_ALL": locale})
     assert result.returncode == 1 and result.stdout == ""
     lines = result.stderr.splitlines()
-    assert lines[0].startswith(line)
+    assert lines[0].startswith(line.format(path=path))
     assert lines[-1] == f"knobsmith: {path} cannot be used (see the lines above)"
 
 
@@ -185,7 +188,7 @@ def test_restore_exits_non_zero_when_a_set_fails(machine):
 
 def test_apply_says_when_a_value_did_not_take(machine):
     config = yaml.safe_load((machine / "tune.yaml").read_text())
-    config["object"][2]["info"]["set"] = "echo 0.9 > ratio"  # the machine clamps every value to 0.9
+    config["object"][2]["info"]["set"] = "echo 0.9 > ratio # $value"  # the machine clamps every value to 0.9
     (machine / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
     result = knobsmith("apply", "tune.yaml", "ratio=0.25", cwd=machine)
     assert result.returncode == 1
@@ -203,17 +206,23 @@ def test_apply_dry_run_prints_the_commands_and_the_restart(machine):
 
 
 @pytest.mark.parametrize(
-    "assignment, message",
+    "assignment, message, level",
     [
-        ("Level=12", "Level: 12 is outside [1, 9]"),
-        ("Level=high", "'high' is not an integer"),
-        ("ratio=1.5", "ratio: 1.5 is outside [0.1, 0.9]"),
-        ("mode=turbo", "mode: 'turbo' is not one of fast, safe"),
-        ("ghost=1", "ghost is not a parameter of tune.yaml"),
-        ("Level", "'Level' is not NAME=VALUE"),
+        ("Level=12", "Level: 12 is outside [1, 9]", {}),
+        ("Level=high", "Level: 'high' is not an integer", {}),
+        ("ratio=1.5", "ratio: 1.5 is outside [0.1, 0.9]", {}),
+        ("mode=turbo", "mode: 'turbo' is not one of fast, safe", {}),
+        ("ghost=1", "ghost is not a parameter of tune.yaml", {}),
+        ("Level", "'Level' is not NAME=VALUE", {}),
+        ("Level=4", "Level: 4 is not on its step of 2 from 1; the nearest allowed values are 3 and 5", {"step": 2}),
+        ("Level=6", "Level: 6 is not on its step of 4 from 1; the nearest allowed values are 5 and 7",
+         {"step": 4, "items": [7]}),
     ],
 )
-def test_apply_refuses_before_anything_runs(machine, assignment, message):
+def test_apply_refuses_before_anything_runs(machine, assignment, message, level):
+    config = yaml.safe_load((machine / "tune.yaml").read_text())
+    config["object"][0]["info"].update(level)
+    (machine / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
     result = knobsmith("apply", "tune.yaml", "mode=safe", assignment, cwd=machine)
     assert result.returncode == 1
     assert result.stderr.strip() == f"knobsmith: {message}"
@@ -292,7 +301,8 @@ def test_recommend_into_an_unsafe_folder_fails(tmp_path):
     shared.chmod(0o777)
     result = knobsmith("recommend", "cpu", "--output", str(shared))
     assert result.returncode == 1
-    assert result.stderr.splitlines() == ["ERROR write file error.", "knobsmith: no recommendation written for the scene cpu"]
+    assert result.stderr.splitlines() == ["ERROR the recommendation could not be written",
+                                            "knobsmith: no recommendation written for the scene cpu"]
 
 
 def test_unknown_scene_is_an_argument_error():
@@ -303,7 +313,7 @@ def test_unknown_scene_is_an_argument_error():
 def test_verbose_shows_debug_lines(tmp_path):
     result = knobsmith("--verbose", "recommend", "io", "--output", str(tmp_path))
     assert result.returncode == 0
-    assert "INFO 推荐报告输出路径: " in result.stderr
+    assert "INFO the recommendation is written to " in result.stderr
 
 
 def test_apply_with_a_restart_that_fails_claims_nothing(machine):
@@ -359,6 +369,8 @@ def _also(name):
     (_x(scope=[0, 2_000_000_000], items=[3]), "tune", "object[x].info.items: a grid of 2000000001 values merged with "
      "items is too many to choose from (at most 10000); leave items empty or give a larger step"),
     (_x(get=""), "tune", "object[x].info.get: the command is empty; give the command that prints the current value"),
+    (_x(set="sh set.sh x"), "tune", "object[x].info.set: the command has no $value, so the value could never reach "
+     "the system; write $value where it goes"),
     (_also("x"), "tune", "object[x].name: two parameters are named x; give each its own name"),
     (_also(""), "apply", "object[2].name: the name is empty; give every parameter a name"),
     (lambda config: config["object"][1]["info"].update(options=["a", "b", "a"]), "tune",
@@ -383,6 +395,22 @@ def test_what_no_search_can_use_is_refused_before_anything_runs(knob_workload, e
         assert (result.returncode, result.stdout) == (1, "")
         assert result.stderr.splitlines() == [f"knobsmith: {line}"]
     assert not (folder / "history").exists() and not (folder / "knobsmith-report-tune").exists()
+
+
+@pytest.mark.parametrize("iterations", [6, 14, 40])
+def test_check_warns_of_unknown_keys_and_tells_the_random_start_that_tune_makes(knob_workload, iterations):
+    from knobsmith.tuner import proposing
+
+    folder = knob_workload(iterations=iterations, target="90%", readytimout=5, x={"stepp": 1})
+    result = knobsmith("check", "tune.yaml", cwd=folder)
+    assert result.returncode == 0
+    assert result.stderr.splitlines() == [
+        "knobsmith: warning: readytimout: not a known key; did you mean readytimeout?",
+        "knobsmith: warning: object[x].info.stepp: not a known key; did you mean step?"]
+    sampler = proposing.sampler(proposing.optuna_module(), iterations, 1)
+    assert json.loads(result.stdout)["random_starts"] == sampler.start_up
+    tuned = knobsmith("tune", "tune.yaml", "--dry-run", cwd=folder)
+    assert "warning: readytimout: not a known key; did you mean readytimeout?" in tuned.stderr.splitlines()
 
 
 @pytest.mark.parametrize("x, low, top, step", [

@@ -138,7 +138,7 @@ def study_report(url, study, folder, environment):
                           env=environment, capture_output=True, text=True, timeout=120, check=False)
     assert done.returncode == 0, done.stderr
     with open(folder / "trials.csv", newline="") as stream:
-        rows = list(csv.DictReader(stream))
+        rows = [row for row in csv.DictReader(stream) if row["state"] != "REPEAT"]
     return rows, yaml.safe_load((folder / "best.yaml").read_text()), done.stdout
 
 

@@ -44,6 +44,9 @@ def tune(folder, *args):
     (["--study", "s", "@storage", "--confirm", "2"], "leave --confirm out with --study"),
     (["--study", "s", "@storage", "--resume"], "leave --resume out with --study"),
     (["--study", "s", "@storage", "--pareto"], "leave --pareto out with --study"),
+    (["--study", "s", "@storage", "--minimal"], "--minimal measures on one host from the confirmed best"),
+    (["--minimal", "--confirm", "0"], "--minimal starts from the best the confirmation measured"),
+    (["--minimal", "--pareto"], "--minimal starts from one confirmed best and --pareto confirms none"),
     (["--study", "s", "@storage", "--worker", "a b"], "--worker 'a b': a worker's name is 1 to 64 letters"),
 ])
 def test_options_of_a_fleet_are_checked_before_anything_is_read(folder, capsys, args, said):
@@ -56,7 +59,7 @@ def test_options_of_a_fleet_are_checked_before_anything_is_read(folder, capsys, 
 def test_relative_values_are_gains_over_the_workers_baseline_and_keep_the_raw_metric(folder, capsys):
     assert tune(folder, "--storage", storage(folder), "--study", "gains", "--relative", "--worker", "h1") == 0
     with open(folder / "report" / "trials.csv", newline="") as stream:
-        rows = list(csv.DictReader(stream))
+        rows = [row for row in csv.DictReader(stream) if row["state"] != "REPEAT"]
     assert rows and all(row["worker"] == "h1" for row in rows)
     for row in rows:  # the baseline (x=0, mode a) scores 51
         assert float(row["score gain %"]) == pytest.approx((float(row["score"]) - 51) / 51 * 100)
@@ -97,8 +100,10 @@ def test_a_worker_name_in_use_by_a_live_process_is_refused(folder, capsys):
     with fleet.Heartbeat(study, trial, 1):
         fleet.Fleet("h1", fleet.Settings("score", "maximize", False), 1).claim(trial)
         assert tune(folder, "--storage", storage(folder), "--study", "busy", "--worker", "h1") == 1
+    err = capsys.readouterr().err
     assert ("worker h1 is measuring trial 0 of the study busy in another process: give this one its own "
-            "--worker NAME") in capsys.readouterr().err
+            "--worker NAME") in err
+    assert "worker h1: trial 0 was left running when it stopped; waiting up to 4 s for its heartbeat" in err
     assert not (folder / "history").exists() and values(folder) == ("0", "a")
 
 

@@ -54,7 +54,7 @@ def test_originals_survive_two_runs_and_a_backup_and_come_back(tmp_path, monkeyp
     assert sorted(os.listdir(path.parent)) == ["applied.json", "originals.json"]  # no temporary file left
 
     capsys.readouterr()
-    assert run(tmp_path, monkeypatch, "diff", "demo.yaml") == 0
+    assert run(tmp_path, monkeypatch, "diff", "demo.yaml") == 1  # the best values differ from the originals
     current = (tmp_path / "x").read_text().strip()
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split() == ["parameter", "current", "original", "last", "applied"]
@@ -63,6 +63,11 @@ def test_originals_survive_two_runs_and_a_backup_and_come_back(tmp_path, monkeyp
     assert run(tmp_path, monkeypatch, "restore", "demo.yaml") == 0
     assert (tmp_path / "x").read_text() == "0\n"
     assert "restored the 1 original value of demo (read back)" in capsys.readouterr().out
+    assert run(tmp_path, monkeypatch, "diff", "demo.yaml") == 0
+    (tmp_path / "x").unlink()
+    capsys.readouterr()
+    assert run(tmp_path, monkeypatch, "diff", "demo.yaml") == 2
+    assert "(unreadable: exit status 1: cat: x: No such file or directory)" in capsys.readouterr().out
 
 
 def test_originals_are_never_overwritten_nor_taken_from_what_knobsmith_applied(private_state):

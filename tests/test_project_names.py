@@ -115,7 +115,9 @@ def test_tune_goes_on_with_a_study_kept_under_the_plain_name_and_refuses_another
     assert run(tmp_path, monkeypatch, "tune", ALTERED, "--dry-run") == 0
     assert ("an earlier run of a b;c.yaml may be kept in knobsmith-report-a_b_c: "
             "--report knobsmith-report-a_b_c --resume goes on with it") in capsys.readouterr().err
-    assert run(tmp_path, monkeypatch, "tune", ALTERED, "--report", "knobsmith-report-a_b_c", "--resume") == 0
+    # Its run had ended: --reconfirm runs its end again rather than only saying so.
+    assert run(tmp_path, monkeypatch, "tune", ALTERED, "--report", "knobsmith-report-a_b_c", "--resume",
+               "--reconfirm") == 0
     assert "resuming 3 earlier trials" in capsys.readouterr().err
 
     write_config(tmp_path, "other.yaml", "x")

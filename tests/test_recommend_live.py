@@ -64,11 +64,11 @@ def check_written(path, env=None):
 def filled_in(path, into):
     """The recommended file with its header filled in, as a user would."""
     text = path.read_text(encoding="utf-8")
-    for blank, value in (('benchmark: "" #填写', 'benchmark: "sh bench.sh"'),
-                         ('startworkload: "" #填写', 'startworkload: "systemctl start app"'),
-                         ('stopworkload: "" #填写', 'stopworkload: "systemctl stop app"'),
-                         ('  name: "" #填写', '  name: "qps"'), ('    get: "" #填写', '    get: "cat qps"'),
-                         ('    type: "" #填写', '    type: "positive"')):
+    for blank, value in (('benchmark: "" # fill in', 'benchmark: "sh bench.sh"'),
+                         ('startworkload: "" # fill in', 'startworkload: "systemctl start app"'),
+                         ('stopworkload: "" # fill in', 'stopworkload: "systemctl stop app"'),
+                         ('  name: "" # fill in', '  name: "qps"'), ('    get: "" # fill in', '    get: "cat qps"'),
+                         ('    type: "" # fill in', '    type: "positive"')):
         text = text.replace(blank, value, 1)
     into.write_text(text, encoding="utf-8")
     return str(into)
@@ -95,6 +95,12 @@ def test_against_a_private_mariadb_server(tmp_path):
         assert path.read_text(encoding="utf-8").splitlines()[1].startswith("# Server: MariaDB 10.11.")
         objects, faults = check_written(path, env)
         assert objects and faults == []
+        # Option files go to the folder this server reads, not a packaged server's; kernel
+        # entries are left to --host.
+        written = [obj["info"]["set"] for obj in objects if "99-knobsmith-" in obj["info"]["set"]]
+        assert written and all(f"> {server.folder}/conf.d/99-knobsmith-" in command for command in written)
+        assert not any(obj["info"]["get"].startswith("sysctl") for obj in objects)
+        assert "host-wide (kernel) entries not written: --host writes them too" in result.stderr
         # The server keeps the buffer pool in whole MiB: every value of the range is one.
         pool = next(obj["info"] for obj in objects if obj["name"] == "innodb_buffer_pool_size")
         assert pool["step"] == 1048576 and all(bound % 1048576 == 0 for bound in pool["scope"])

@@ -3,7 +3,9 @@ fitted, --keep and --no-probe, the server filter, and a file that still validate
 
 import json
 import os
+import socket
 import stat
+import subprocess
 
 import pytest
 import yaml
@@ -105,7 +107,7 @@ def test_no_probe_runs_no_command(database, output, tmp_path, monkeypatch):
              M02=entry("b", "cat x", adapt=["server"], version="mariadb"),
              M03=entry("b", "cat x", adapt=["server"], version="mysql>=8.0"),
              M04=entry("c", "cat x", adapt=["server"], version="mariadb>=10"))
-    result = recommend("mysql", probe=False)
+    result = recommend("mysql", probe=False, host=True)
     objects, comments = written(output)
     assert not marker.exists() and result.detection is None
     assert list(objects) == ["a", "b"] and objects["a"]["scope"] == [100, 200]
@@ -117,13 +119,14 @@ def test_no_probe_runs_no_command(database, output, tmp_path, monkeypatch):
 @pytest.fixture
 def fake_client(tmp_path, monkeypatch):
     """A mysql client on PATH that prints `version` for SELECT VERSION() (or fails with `error`) and
-    `variables` for the query of the server's variables."""
-    def install(version=None, error="ERROR 2002 (HY000): Can't connect to local server", variables=""):
+    `variables` for the query of the server's variables, and `where` (host, pid file, datadir) for
+    the query of where it runs."""
+    def install(version=None, error="ERROR 2002 (HY000): Can't connect to local server", variables="", where=""):
         folder = tmp_path / "bin"
         folder.mkdir(exist_ok=True)
         script = f"#!/bin/sh\necho \"$*\" >> {tmp_path}/client.log\n"
-        script += (f"case \"$*\" in *VERSION*) echo '{version}' ;; *SYSTEM_VARIABLES*) printf '{variables}' ;; esac\n"
-                   if version else f"echo \"{error}\" >&2\nexit 1\n")
+        script += (f"case \"$*\" in *VERSION*) echo '{version}' ;; *SYSTEM_VARIABLES*) printf '{variables}' ;; "
+                   f"*pid_file*) printf '{where}' ;; esac\n" if version else f"echo \"{error}\" >&2\nexit 1\n")
         (folder / "mysql").write_text(script)
         (folder / "mysql").chmod(0o755)
         monkeypatch.setenv("PATH", f"{folder}:{os.environ['PATH']}")
@@ -161,7 +164,8 @@ def test_the_server_selects_its_entries(database, files, output, fake_client):
     result = recommend("mysql")
     objects, comments = written(output)
     assert result.detection.server == servers.Server("mariadb", (10, 11, 6))
-    assert list(objects) == ["any_mariadb", "new_mariadb", "either", "kernel", "flush"]
+    assert list(objects) == ["any_mariadb", "new_mariadb", "either", "flush"]
+    assert "# Host-wide entries, not written (1; --host writes them): kernel" in comments
     assert objects["any_mariadb"]["scope"] == [2, 8] and objects["either"]["scope"] == [0, 10]
     assert objects["flush"]["options"] == ["o_direct", "fsync", "O_DSYNC"]
     assert ("#   flush: options o_direct nosync fsync -> o_direct fsync O_DSYNC: the machine offers fsync O_DSYNC "
@@ -178,7 +182,7 @@ def test_the_server_selects_its_entries(database, files, output, fake_client):
 def test_mysql_takes_its_own_entries(database, files, output, fake_client):
     fake_client("8.4.0-commercial")
     server_database(database, files)
-    recommend("mysql")
+    recommend("mysql", host=True)
     objects, _ = written(output)
     assert list(objects) == ["for_mysql", "either", "kernel", "persisted", "fixed"]
 
@@ -186,7 +190,7 @@ def test_mysql_takes_its_own_entries(database, files, output, fake_client):
 def test_an_unreachable_server_leaves_its_entries_out(database, files, output, fake_client, tmp_path, capsys):
     fake_client(None)
     server_database(database, files, M11=entry("plain", "mysql -N -B -e 'SELECT @@GLOBAL.plain'"))
-    assert cli.main(["recommend", "mysql"]) == 0
+    assert cli.main(["recommend", "mysql", "--host"]) == 0
     objects, comments = written(output)
     assert list(objects) == ["kernel"]
     reason = "the server could not be asked: mysql -N -B -e 'SELECT VERSION()' failed with exit status 1: ERROR 2002"
@@ -200,23 +204,48 @@ def test_an_unreachable_server_leaves_its_entries_out(database, files, output, f
             "status 1: ERROR 2002 (HY000): Can't connect to local server") in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("present", [True, False])
-def test_option_files_go_to_the_first_folder_there_is(database, files, output, fake_client, tmp_path, monkeypatch,
-                                                      present):
-    fake_client("10.11.6-MariaDB")
-    folders = [tmp_path / "mariadb.conf.d", tmp_path / "my.cnf.d", tmp_path / "conf.d"]
-    for folder in folders[1:] if present else []:
-        folder.mkdir()
+@pytest.fixture
+def server_process(tmp_path):
+    """A process that looks like a server started on an option file (my.cnf, which includes the
+    folder a and, through more.cnf, the folder b), and its pid file."""
+    (tmp_path / "my.cnf").write_text(f"[mariadbd]\n!includedir {tmp_path}/a\n!include {tmp_path}/more.cnf\n")
+    (tmp_path / "more.cnf").write_text(f"!includedir {tmp_path}/b/\n")
+    process = subprocess.Popen(["mariadbd", "-c", "sleep 60; :", "x", f"--defaults-file={tmp_path}/my.cnf"],
+                               executable="/bin/sh")
+    (tmp_path / "server.pid").write_text(f"{process.pid}\n")
+    yield tmp_path / "server.pid"
+    process.kill()
+    process.wait()
+
+
+LOG_FILE_SIZE = entry("innodb_log_file_size", "echo 7", adapt=["server"], version="mariadb", needrestart="true",
+                      set_="printf '[mariadbd]\\ninnodb_log_file_size=$value\\n' > "
+                      "@MYSQL_CONFDIR@/knobsmith-innodb_log_file_size.cnf")
+
+
+@pytest.mark.parametrize("host, probe, packaged, folder", [
+    (socket.gethostname(), True, (), "b"),  # the last folder the server's own option files include
+    ("db7", True, (), "the server runs on db7, not on this machine"),
+    (None, False, ("my.cnf.d", "conf.d"), "my.cnf.d"),  # not asked: the first packaged folder there is
+    (None, False, (), "none of {packaged} exists"),
+], ids=["server", "elsewhere", "packaged", "none"])
+def test_option_files_go_where_the_server_reads_them(database, output, fake_client, tmp_path, monkeypatch,
+                                                      server_process, host, probe, packaged, folder):
+    fake_client("10.11.6-MariaDB", where=f"{host}\\t{server_process}\\t{tmp_path}/data/\\n")
+    for name in ("a", "b", *packaged):
+        (tmp_path / name).mkdir()
+    folders = [tmp_path / name for name in ("mariadb.conf.d", "my.cnf.d", "conf.d")]
     monkeypatch.setattr(servers, "CONFDIRS", tuple(map(str, folders)))
-    database(M01=entry("innodb_log_file_size", files("v", "7\n"), adapt=["server"], version="mariadb",
-                       needrestart="true", set_="printf '[mariadbd]\\ninnodb_log_file_size=$value\\n' > "
-                       "@MYSQL_CONFDIR@/knobsmith-innodb_log_file_size.cnf"))
-    objects, comments = (recommend("mysql"), written(output))[1]
-    if present:
-        assert objects["innodb_log_file_size"]["set"].endswith(f"> {folders[1]}/knobsmith-innodb_log_file_size.cnf")
+    database(M01=LOG_FILE_SIZE)
+    objects, comments = (recommend("mysql", probe=probe), written(output))[1]
+    if (tmp_path / folder).is_dir():
+        written_to = f"> {tmp_path / folder}/knobsmith-innodb_log_file_size.cnf"
+        assert objects["innodb_log_file_size"]["set"].endswith(written_to)
+        assert f"# Option files: {tmp_path / folder}: " in comments
     else:
         assert objects == {}
-        assert f"it writes an option file, and none of {', '.join(map(str, folders))} exists" in comments
+        reason = folder.format(packaged=", ".join(map(str, folders)))
+        assert f"#   innodb_log_file_size: it writes an option file, and {reason}" in comments
 
 
 def test_ranges_hold_the_values_in_effect(database, files, output, tmp_path, monkeypatch):
@@ -247,10 +276,10 @@ def test_ranges_hold_the_values_in_effect(database, files, output, tmp_path, mon
 
 def fill_in(text):
     """The header's blanks filled in, as a user would."""
-    for blank, value in (('benchmark: "" #填写', 'benchmark: "sh bench.sh"'),
-                         ('  name: "" #填写', '  name: "qps"'),
-                         ('    get: "" #填写', '    get: "cat qps"'),
-                         ('    type: "" #填写', '    type: "positive"')):
+    for blank, value in (('benchmark: "" # fill in', 'benchmark: "sh bench.sh"'),
+                         ('  name: "" # fill in', '  name: "qps"'),
+                         ('    get: "" # fill in', '    get: "cat qps"'),
+                         ('    type: "" # fill in', '    type: "positive"')):
         assert blank in text
         text = text.replace(blank, value, 1)
     return text

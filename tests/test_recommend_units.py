@@ -199,11 +199,14 @@ def test_a_command_past_its_time_limit_ends_with_what_it_started(tmp_path):
 
 
 def test_the_comment_block_is_comments_only():
-    record = notes.Notes("io", True, left_out=[("queue.wbt_lat_usec", "its get command failed: No such\nfile\x1b")],
-                         fitted=[("a", "range [0, 1] -> [0, 2]: holds")])
+    # One name has an entry per server: a reason shared by several entries is said once.
+    gone = [("m", "no server"), ("m", "no server"), ("n", "no server"), ("n", "no server")]
+    record = notes.Notes("io", True, left_out=[("queue.wbt_lat_usec", "its get command failed: No such\nfile\x1b"),
+                                               *gone], fitted=[("a", "range [0, 1] -> [0, 2]: holds")])
     text = notes.block(record)
     assert text.endswith("\n") and all(line.startswith("# ") for line in text.splitlines())
-    assert "# Left out (1):\n#   queue.wbt_lat_usec: its get command failed: No such | file?\n" in text
+    assert "# Left out (5):\n#   queue.wbt_lat_usec: its get command failed: No such | file?\n" in text
+    assert text.count("no server") == 1 and "#   m, n: no server\n" in text
     assert "# Fitted to this machine (1):\n#   a: range [0, 1] -> [0, 2]: holds\n" in text
     assert "Left as they are" not in text
 
@@ -218,13 +221,41 @@ def test_prepend_replaces_the_file_atomically_and_keeps_it_private(tmp_path):
     assert os.listdir(tmp_path) == ["config.yaml"]
 
 
+@pytest.mark.parametrize("scope, step, discrete, expected", [
+    ([1000, 9000], 1, False, ([4096, 8192], 4096)),  # inward, onto the multiples
+    ([0, 100000], 6144, True, ([0, 98304], 12288)),  # a grid of its own and the server's
+    ([8192, 16384], 4096, True, None),  # on them already
+    ([5000, 8000], 1, False, "holds no two multiples of 4096"),
+])
+def test_int_ranges_go_onto_the_multiples_the_server_keeps(scope, step, discrete, expected):
+    fitted = ranges.on_blocks(scope, step, discrete, 4096, "MariaDB 10.11.6")
+    if expected is None or isinstance(expected, str):
+        assert fitted is None if expected is None else expected in fitted.refusal
+    else:
+        assert (fitted.scope, fitted.step) == expected
+        assert "MariaDB 10.11.6 keeps it in multiples of 4096" in fitted.note
+
+
+@pytest.mark.parametrize("answer, limits", [
+    ("20000\t64\t2000\n", (1, 4)),  # 4 instances of 2000 tables need 16097 files; 5 would not fit
+    ("1000000\t151\t400\n", (1, 64)),
+    ("", (1, 64)),  # the server did not say
+])
+def test_table_cache_instances_are_what_the_server_keeps_at_start(answer, limits):
+    variables = {"table_open_cache_instances": servers.Variable(True, (1, 64))}
+    servers.cap_at_start(variables, servers.Server("mariadb", (10, 11, 6)), None,
+                         lambda *_: commands.Outcome(0, answer, ""))
+    assert variables["table_open_cache_instances"].limits == limits
+
+
 def test_the_server_says_what_its_variables_take():
     rows = ("max_connections\tNO\t10\t100000\t\ninnodb_log_buffer_size\tYES\t262144\t18446744073709551615\t\n"
             "innodb_flush_method\tYES\t\t\tfsync,O_DSYNC,O_DIRECT\nlong_query_time\tNO\t0.000000\t31536000.000000\t\n"
-            "broken\tNO\n" "inverted\tNO\t5\t1\t\n")
+            "broken\tNO\n" "inverted\tNO\t5\t1\t\n" "read_buffer_size\tNO\t8192\t2147483647\t\t4096\n")
     variables = servers.parse_variables(rows)
     assert variables == {
         "max_connections": servers.Variable(False, (10, 100000)),
+        "read_buffer_size": servers.Variable(False, (8192, 2147483647), block=4096),
         "innodb_log_buffer_size": servers.Variable(True, (262144, 18446744073709551615)),
         "innodb_flush_method": servers.Variable(True, None, ("fsync", "O_DSYNC", "O_DIRECT")),
         "long_query_time": servers.Variable(False, (0.0, 31536000.0)),

@@ -44,19 +44,22 @@ def test_trials_csv_has_each_measurement_and_their_spread(tmp_path):
     assert (rows[1]["note"], rows[2]["x in effect"]) == ("timed out", "4")
 
 
-@pytest.mark.parametrize("baseline, candidates, best, trial, percent", [
-    ((), None, 120.0, 2, 20.0),  # no confirmation: the search's best
-    ((99.0, 101.0, 100.0), [(2, [108.0, 110.0]), (3, [115.0, 113.0])], 114.0, 3, 14.0),
-    ((), [(3, [115.0])], 120.0, 2, 20.0),  # the baseline not measured again: nothing to compare with
-    ((100.0,), [(3, [])], 120.0, 2, 20.0),  # no candidate measured again
+@pytest.mark.parametrize("baseline, candidates, best, trial, percent, spread", [
+    ((), None, 120.0, 2, 20.0, 5.0),  # no confirmation: the search's best
+    # The gain and the spread are those of the baseline measured with the best.
+    ((99.0, 101.0, 100.0), [(2, [108.0, 110.0]), (3, [115.0, 113.0])], 114.0, 3, 14.0, 2.0),
+    ((), [(3, [115.0])], 120.0, 2, 20.0, 5.0),  # the baseline not measured again: nothing to compare with
+    ((100.0,), [(3, [])], 120.0, 2, 20.0, 5.0),  # no candidate measured again
 ])
-def test_best_yaml_takes_the_confirmed_best_when_there_is_one(tmp_path, baseline, candidates, best, trial, percent):
+def test_best_yaml_takes_the_confirmed_best_when_there_is_one(tmp_path, baseline, candidates, best, trial, percent,
+                                                              spread):
     result = repeated(baseline, candidates)
     _, summary = written(tmp_path, result)
     assert (summary["best"], summary["best_trial"], summary["improvement_percent"]) == (best, trial, percent)
     assert summary["values"] == result.rows[trial].params
     assert ("verdict" in summary, "confirmation" in summary) == (bool(candidates),) * 2
-    assert (summary["baseline"], summary["baseline_spread"]) == (100.0, 5.0)
+    assert (summary["baseline"], summary["baseline_spread"]) == (100.0, spread)
+    assert summary["baseline_of"].startswith("the confirmation" if spread == 2.0 else "the run")
 
 
 def test_best_yaml_lists_the_confirmation_and_the_importances(tmp_path):
@@ -72,7 +75,7 @@ def test_best_yaml_lists_the_confirmation_and_the_importances(tmp_path):
          "measurements": [], "note": "no start"}]
     assert (summary["verdict"], summary["beyond_noise"]) == (result.verdict, True)
     assert list(summary["importance"].items()) == [("x", 0.75), ("mode", 0.25)]
-    assert "baseline_spread" not in summary
+    assert summary["baseline_spread"] == 2.0  # of the baseline the gain is against, not the run's single one
     assert list(summary)[-2:] == ["stopped_because", "left_applied"]
 
 

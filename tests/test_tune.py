@@ -3,6 +3,7 @@
 import csv
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -33,9 +34,10 @@ def tune(folder, *args, monkeypatch=None):
     return status
 
 
-def trials(folder):
+def trials(folder, repeats=False):
+    """The rows of trials.csv; those of proposals that repeated a measured configuration with `repeats`."""
     with open(folder / "report" / "trials.csv", newline="") as stream:
-        return list(csv.DictReader(stream))
+        return [row for row in csv.DictReader(stream) if repeats or row["state"] != "REPEAT"]
 
 
 def test_the_optimum_is_found_and_applied(knob_workload, tmp_path, monkeypatch, capsys):
@@ -49,8 +51,16 @@ def test_the_optimum_is_found_and_applied(knob_workload, tmp_path, monkeypatch, 
     assert best["sampler"] == "gaussian-process" and "proposals by the gaussian-process sampler" in out.err
     assert ((tmp_path / "x").read_text(), (tmp_path / "mode").read_text()) == ("7\n", "b\n")
     # 33 configurations in all: each is measured once, then the run stops short of its budget.
-    measured = [(row["x"], row["mode"]) for row in trials(tmp_path)]
+    rows = trials(tmp_path, repeats=True)
+    measured = [(row["x"], row["mode"]) for row in rows if row["state"] != "REPEAT"]
     assert len(measured) == len(set(measured)) == 33
+    # A proposal that repeated one is a row of its own, naming the trial it repeats: no gaps.
+    repeats = [row for row in rows if row["state"] == "REPEAT"]
+    assert repeats and [int(row["trial"]) for row in rows] == list(range(len(rows)))
+    for row in repeats:
+        earlier = rows[int(row["note"].split()[2].rstrip(":"))]
+        assert (earlier["x"], earlier["mode"]) == (row["x"], row["mode"]) and earlier["state"] == "COMPLETE"
+        assert re.search(rf"^{row['trial']} +REPEAT +as trial {earlier['trial']} ", out.out, re.M)
     assert "stopped: every configuration the sampler can still propose was measured" in out.out
     assert f"report: {tmp_path / 'report'}" in out.out
     assert (tmp_path / "report" / "metric.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -322,6 +332,8 @@ def test_a_signal_at_each_moment_of_a_run(knob_workload, moment, number, status,
     values = {"x": (folder / "x").read_text().strip(), "mode": (folder / "mode").read_text().strip()}
     assert values == ({"x": "0", "mode": "a"} if left == INTERRUPTED else
                       {name: str(value) for name, value in report["values"].items()})
+    # Ended early or not, the trials so far are shown.
+    assert re.search(r"^trial +state ", out, re.M) and re.search(r"^0\*? +(COMPLETE|FAIL) ", out, re.M)
     if moment == "report":
         assert f"left applied: {left}" in out and (folder / "report" / "metric.png").exists()
     if moment == "confirmation":
@@ -338,6 +350,15 @@ def test_a_stored_study_resumes(knob_workload, tmp_path, monkeypatch, capsys):
     storage = f"sqlite:///{tmp_path / 'study.db'}"
     assert tune(tmp_path, "--storage", storage, monkeypatch=monkeypatch) == 0
     assert len(trials(tmp_path)) == 3
+    # Resumed as it is, the finished study says so and runs nothing; --reconfirm runs its end again.
+    (tmp_path / "x").write_text("9\n")
+    capsys.readouterr()
+    assert tune(tmp_path, "--storage", storage, "--resume", monkeypatch=monkeypatch) == 0
+    out = capsys.readouterr()
+    assert "is finished (3 trials measured of a budget of 3" in out.err and "add --reconfirm" in out.err
+    assert out.out == "" and (tmp_path / "x").read_text() == "9\n" and len(trials(tmp_path)) == 3
+    assert tune(tmp_path, "--storage", storage, "--resume", "--reconfirm", monkeypatch=monkeypatch) == 0
+    assert "left applied: " in capsys.readouterr().out and (tmp_path / "x").read_text() != "9\n"
     config = yaml.safe_load((tmp_path / "tune.yaml").read_text())
     config["iterations"] = 6
     (tmp_path / "tune.yaml").write_text(yaml.safe_dump(config, sort_keys=False))

@@ -38,7 +38,7 @@ def tune(folder, monkeypatch, *args):
 
 def rows(folder):
     with open(folder / "report" / "trials.csv", newline="") as stream:
-        return list(csv.DictReader(stream))
+        return [row for row in csv.DictReader(stream) if row["state"] != "REPEAT"]
 
 
 def best(folder):
@@ -82,6 +82,11 @@ def test_the_confirmation_interleaves_the_candidates_with_the_baseline(knob_work
                     configs[2], configs[0], configs[1]]
     chosen = max(entries[1:], key=lambda entry: entry["median"])
     assert report["values"] == chosen["values"] and report["best"] == chosen["median"]
+    # The gain is stated against the baseline measured with the best, its values numbers.
+    assert report["baseline"] == entries[0]["median"]
+    assert report["baseline_of"] == "the confirmation, measured with the best"
+    assert entries[0]["values"] == {"x": 0, "mode": "a"} and report["run_baseline"] != report["baseline"]
+    assert report["improvement_percent"] == round((chosen["median"] / entries[0]["median"] - 1) * 100, 2)
     assert report["beyond_noise"] is True and "beyond the noise" in report["verdict"]
     assert applied(tmp_path) == tuple(str(chosen["values"][name]) for name in ("x", "mode"))
     assert report["left_applied"] == "the best values" and "(confirmed)" in out
@@ -185,7 +190,7 @@ def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(knob_wo
     measured = [(row["x"], row["mode"]) for row in after if row["state"] == "COMPLETE"]
     assert len(measured) == len(set(measured)) == 14
     # The backup of the first run is what a resumed run comes back to, not the killed trial's values.
-    assert best(tmp_path)["baseline"] == 4947.0  # the first baseline run: 51 * 97
+    assert best(tmp_path)["run_baseline"] == 4947.0  # the first baseline run: 51 * 97
     assert os.path.exists(tmp_path / "report" / "study.journal")
 
 
@@ -292,3 +297,77 @@ def test_a_study_whose_failures_were_told_failed_resumes_with_them_failed(knob_w
     assert sorted((row["x"], row["mode"]) for row in after) == [(x, mode) for x in "012" for mode in "abc"]
     assert {(row["x"], row["mode"]): (row["state"], row["note"]) for row in after if row["state"] == "FAIL"} == {
         configuration: ("FAIL", "out of memory") for configuration in old}
+
+
+# y, a third knob the benchmark never reads, backed up as 0 and searched in [1, 3]: every best
+# changes it, and putting it back costs nothing. x in [5, 7] and mode in b, c change too.
+UNREAD_Y = {"name": "y", "info": {"desc": "", "needrestart": "false", "type": "discrete", "get": "cat y",
+                                  "set": "sh set.sh y $value", "dtype": "int", "scope": [1, 3], "step": 1, "items": []}}
+COUNTED = 'n=$(cat runs 2>/dev/null | wc -l)\necho "$(cat x) $(cat mode) $(cat y)" >> runs\n'
+SEARCH_RUNS = 1 + 10 + 4 * 3  # the baseline, the trials, the confirmation of three candidates
+CRASHED = "the benchmark ended with exit status 1"
+
+
+def minimal_workload(knob_workload, prelude=""):
+    return knob_workload(iterations=10, prelude=COUNTED + prelude, values={"x": "0", "mode": "a", "y": "0"},
+                         x={"scope": [5, 7]}, mode={"options": ["b", "c"]}, objects=[UNREAD_Y])
+
+
+def knobs(folder):
+    return {name: (folder / name).read_text().strip() for name in ("x", "mode", "y")}
+
+
+def test_minimal_puts_back_a_knob_that_does_not_matter_and_keeps_one_that_does(knob_workload, monkeypatch, capsys):
+    folder = minimal_workload(knob_workload)
+    assert tune(folder, monkeypatch, "--minimal") == 0
+    out = capsys.readouterr().out
+    minimal = best(folder)["minimal"]
+    assert minimal["complete"] is True and minimal["put_back"] == {"y": "0"}
+    assert minimal["changed"]["x"] == best(folder)["values"]["x"]
+    left = {name: str(value) for name, value in minimal["values"].items()}
+    assert knobs(folder) == left and best(folder)["left_applied"] == "the smallest change that keeps the gain"
+    assert len(runs(folder)) == SEARCH_RUNS + minimal["benchmark_runs"] > SEARCH_RUNS
+    assert f"put back: y=0; score {minimal['median']:g}" in out
+    assert f"{minimal['benchmark_runs']} more benchmark runs" in out
+
+    # Applied again from best.yaml, and found again on the finished run.
+    (folder / "x").write_text("0\n")
+    assert cli.main(["apply", "tune.yaml", "--from", "report/best.yaml", "--minimal"]) == 0
+    assert knobs(folder) == left
+    assert cli.main(["minimize", "tune.yaml", "--from", "report/best.yaml"]) == 0
+    again = best(folder)["minimal"]
+    assert (again["changed"], again["put_back"]) == (minimal["changed"], minimal["put_back"])
+    assert best(folder)["left_applied"] == "the smallest change that keeps the gain" and knobs(folder) == left
+
+
+@pytest.mark.parametrize("failing, complete, left", [
+    # Putting y back crashes the benchmark: y stays changed, and the search goes on.
+    ('[ "$(cat y)" = 0 ] && [ "$(cat x)" != 0 ] && exit 1', True, "the smallest change that keeps the gain"),
+    # The best itself crashes once the search has begun: nothing of it is left applied.
+    (f'[ $n -ge {SEARCH_RUNS} ] && [ "$(cat y)" != 0 ] && exit 1', False,
+     "the backed-up values (the best failed when measured again)"),
+], ids=["step", "best"])
+def test_a_failure_in_the_search_for_the_smallest_change(knob_workload, monkeypatch, capsys, failing, complete, left):
+    folder = minimal_workload(knob_workload, failing + "\n")
+    assert tune(folder, monkeypatch, "--minimal") == 0
+    report = best(folder)
+    assert report["minimal"]["complete"] is complete and report["left_applied"] == left
+    if complete:
+        step = next(step for step in report["minimal"]["steps"] if step["put_back"] == "y")
+        assert step["kept_changed"] and step["verdict"] == f"putting it back failed: {CRASHED}"
+        assert report["minimal"]["values"]["y"] == report["values"]["y"] and knobs(folder)["y"] != "0"
+    else:
+        assert report["minimal"]["note"] == f"the best failed when measured again: {CRASHED}"
+        assert knobs(folder) == {"x": "0", "mode": "a", "y": "0"}
+
+
+def test_no_smallest_change_without_a_confirmed_gain(knob_workload, monkeypatch, capsys):
+    folder = knob_workload(iterations=3)
+    assert tune(folder, monkeypatch, "--confirm", "0") == 0
+    history = (folder / "history").read_text()
+    assert cli.main(["minimize", "tune.yaml", "--from", "report/best.yaml"]) == 1
+    assert cli.main(["apply", "tune.yaml", "--from", "report/best.yaml", "--minimal"]) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err[-2].startswith("knobsmith: report/best.yaml holds no best confirmed beyond the noise")
+    assert err[-1].startswith("knobsmith: report/best.yaml holds no smallest change found to its end")
+    assert (folder / "history").read_text() == history

@@ -8,6 +8,12 @@ from knobsmith import cli
 FAILED = "knobsmith: tune.yaml cannot be used (see the lines above)"
 
 
+@pytest.fixture(autouse=True)
+def original_lines(english, monkeypatch):
+    """The reader's lines as it writes them: what a Chinese locale shows."""
+    monkeypatch.setenv("LC_ALL", "zh_CN.UTF-8")
+
+
 def check(folder, monkeypatch, capsys, content):
     """Runs `knobsmith check tune.yaml` on `content` (text is written as is, bytes too)."""
     path = folder / "tune.yaml"
@@ -99,3 +105,23 @@ def test_a_file_that_cannot_be_read_gets_no_place(tmp_path, monkeypatch, capsys,
     monkeypatch.chdir(tmp_path)
     assert cli.main(["check", "tune.yaml"]) == 1
     assert capsys.readouterr().err.splitlines() == [reader_line, FAILED]
+
+
+@pytest.mark.parametrize("content, line", [
+    ("a: 1\n  b: 2\n", "tune.yaml line 2, column 4: mapping values are not allowed here"),
+    (b"a: 1\nb: \xff\xfe\n", "tune.yaml line 2, column 4: not UTF-8 text (invalid start byte)"),
+    ("", "tune.yaml: the file is empty"),
+    ("# only a comment\n", "tune.yaml: the file is empty"),
+    ("{}\n", "tune.yaml: the file holds no settings, only {}"),
+    ("iterations: 0\n", "iterations must be above 0, found 0"),
+    (None, "tune.yaml does not exist"),
+])
+def test_in_english_the_readers_line_says_what_and_where(tmp_path, monkeypatch, capsys, content, line):
+    monkeypatch.setenv("LC_ALL", "C.UTF-8")
+    if content is None:
+        monkeypatch.chdir(tmp_path)
+        assert cli.main(["check", "tune.yaml"]) == 1
+        lines = capsys.readouterr().err.splitlines()
+    else:
+        lines = check(tmp_path, monkeypatch, capsys, content)
+    assert lines == [f"ERROR {line}", FAILED]

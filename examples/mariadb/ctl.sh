@@ -78,6 +78,11 @@ skip-log-bin
 max_connections=64
 
 !includedir $dir/conf.d
+
+# MYSQL_HOME=<this folder> points the mariadb client (and knobsmith recommend mysql) at the server.
+[client]
+socket=$sock
+user=root
 EOF
     mv "$cnf.tmp" "$cnf"
 }

@@ -59,6 +59,8 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     recommend.add_argument("--no-probe", action="store_true",
                            help="read no value and ask no server: write every entry that suits this machine's "
                            "memory and disks, with the database's ranges")
+    recommend.add_argument("--host", action="store_true",
+                           help="scene mysql: write the host-wide (kernel) entries too, beside the server's")
     recommend.add_argument("--keep", nargs="+", action="extend", default=[], metavar="NAME",
                            help="write these entries even when reading their value fails or the machine offers "
                            "none of their options")
@@ -75,6 +77,8 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
                        help="apply the values of a run's best.yaml (NAME=VALUE given too take precedence)")
     apply.add_argument("--trial", type=int, metavar="N",
                        help="with --from: apply trial N of the Pareto front of a tune --pareto run's best.yaml")
+    apply.add_argument("--minimal", action="store_true",
+                       help="with --from: apply the smallest change that keeps the gain (tune --minimal, minimize)")
     apply.add_argument("--dry-run", action="store_true", help="print the commands instead of running them")
     apply.add_argument("--log", metavar="FILE", help="the workload's output when it is restarted "
                        "(default knobsmith-workload-<project>.log)")
@@ -104,6 +108,9 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     tune.add_argument("--storage", metavar="URL", help="keep the study there, e.g. sqlite:///study.db, and resume "
                       "it when it exists (default: a journal file in the report folder)")
     tune.add_argument("--resume", action="store_true", help="go on with the study kept in the report folder")
+    tune.add_argument("--reconfirm", action="store_true", help="with a finished study: run its end again (the "
+                      "confirmation of its best candidates, then the best left applied); without it a finished "
+                      "study only says so")
     tune.add_argument("--report", metavar="DIR", help="report folder (default knobsmith-report-<project>)")
     tune.add_argument("--warmup", type=_count, default=0, metavar="N",
                       help="benchmark runs before the baseline, not recorded (default 0)")
@@ -124,6 +131,9 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
                       help="optimise every evaluation without a bound as an objective of its own: the report gives "
                       "the Pareto front, the backed-up values are left applied, and apply --from best.yaml --trial N "
                       "applies one of the front's trials")
+    tune.add_argument("--minimal", action="store_true",
+                      help="after the confirmation, put the changed knobs back one at a time, the least important "
+                      "first, and leave applied the smallest change whose gain is within the noise of the best's")
     tune.add_argument("--study", metavar="NAME", help="be a worker of the fleet tuning this study in --storage "
                       "(PostgreSQL or MySQL, e.g. postgresql://user@host/db): the budget, the trials and the best "
                       "are the whole fleet's")
@@ -144,13 +154,35 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
                       f"and stops (default {RECONNECT})")
     tune.set_defaults(run=runs["tune"])
 
+    minimize = commands.add_parser("minimize", help="find and apply the smallest change that keeps the gain of a "
+                                   "finished run")
+    minimize.add_argument("config", help="the tuning configuration (YAML)")
+    minimize.add_argument("--from", dest="source", metavar="best.yaml", required=True,
+                          help="the run's best.yaml, which gets the result under minimal:")
+    minimize.add_argument("--confirm-rounds", type=_positive, default=3, metavar="N",
+                          help="measurements of each step and of the best measured with it (default 3)")
+    minimize.add_argument("--benchmark-timeout", type=_seconds, default=None, metavar="SECONDS",
+                          help="end the benchmark still running after SECONDS (default: no limit of its own)")
+    minimize.set_defaults(run=runs["minimize"])
+
     report = commands.add_parser("report", help="write the report of a fleet's study, from any machine")
     report.add_argument("--storage", metavar="URL", required=True, help="where the study is kept")
     report.add_argument("--study", metavar="NAME", required=True, help="the study's name")
     report.add_argument("--report", metavar="DIR", help="report folder (default knobsmith-report-<study>)")
     report.set_defaults(run=runs["report"])
-    for runs_commands in (recommend, backup, apply, restore, diff, tune):
+
+    dashboard = commands.add_parser("dashboard", help="show a study in the browser, live while it runs")
+    dashboard.add_argument("source", nargs="?", metavar="REPORT_DIR|JOURNAL",
+                           help="a report folder of tune, or its study.journal (or give --storage)")
+    dashboard.add_argument("--storage", metavar="URL", help="where the study is kept, e.g. a fleet's database")
+    dashboard.add_argument("--study", metavar="NAME", help="the study's name (needed when the storage holds several)")
+    dashboard.add_argument("--host", default="127.0.0.1",
+                           help="the address to listen on (default 127.0.0.1: this machine only)")
+    dashboard.add_argument("--port", type=_count, default=8080,
+                           help="the port to listen on (default 8080; 0: any free one)")
+    dashboard.set_defaults(run=runs["dashboard"])
+    for runs_commands in (recommend, backup, apply, restore, diff, tune, minimize):
         runs_commands.add_argument("--command-timeout", type=float, default=60.0, metavar="SECONDS",
-                                   help="end a get or set command (and in tune the metric's command) still running "
-                                   "after SECONDS and count it as failed (default 60; 0: no limit)")
+                                   help="end a get or set command (and in tune and minimize the metric's command) "
+                                   "still running after SECONDS and count it as failed (default 60; 0: no limit)")
     return parser

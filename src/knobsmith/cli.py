@@ -1,4 +1,5 @@
-"""The knobsmith command line: check, recommend, backup, apply, restore, diff, tune and report."""
+"""The knobsmith command line: check, recommend, backup, apply, restore, diff, tune, minimize, report and
+dashboard."""
 
 from __future__ import annotations
 
@@ -28,22 +29,26 @@ def _fail(message: str) -> NoReturn:
 
 def _load(config: str) -> Any:
     """The configuration reader holding `config`, validated; its own lines tell what is wrong."""
+    from knobsmith import messages
     from knobsmith.loadplan import Cfg
 
+    messages.about(config)
     cfg = Cfg()
     if not cfg.init(config):
         from knobsmith.yaml_errors import yaml_position
 
-        # The reader's lines seldom say where a file stops being YAML: the parser's place follows.
-        where = yaml_position(config)
+        # The reader's lines seldom say where a file stops being YAML: the parser's place follows
+        # (the English of those lines says it already).
+        where = yaml_position(config) if messages.chinese() else None
         if where is not None:
             print(f"knobsmith: {where}", file=sys.stderr)
         _fail(f"{config} cannot be used (see the lines above)")
-    from knobsmith.tuner.space_checks import fault
+    from knobsmith.tuner.space_checks import fault, unknown_keys
 
     refused = fault(cfg.yml)
     if refused:
         _fail(refused)
+    _tell(f"warning: {line}" for line in unknown_keys(cfg.yml))
     _adopt_earlier_state(cfg, config)
     return cfg
 
@@ -64,12 +69,18 @@ def _check(args: argparse.Namespace) -> int:
     try:
         settings = cfg.get_optimizer_info()
     except (NameError, ZeroDivisionError, ValueError, TypeError) as error:
-        _fail(str(error))
+        from knobsmith.messages import render
+
+        _fail(render(str(error)))
     from knobsmith.tuner.space_checks import not_finite
 
     where = not_finite(settings)
     if where:
         _fail(f"{where}: NaN and infinity are not numbers the optimizer settings can hold; give a finite number")
+    from knobsmith.tuner.proposing import random_starts
+
+    # What tune's sampler will do, not the library's own rule.
+    settings["random_starts"] = random_starts(settings["max_eval"])
     print(json.dumps(settings, ensure_ascii=False, indent=2, default=str))
     return 0
 
@@ -77,7 +88,8 @@ def _check(args: argparse.Namespace) -> int:
 def _recommend(args: argparse.Namespace) -> int:
     from knobsmith.recommending.pipeline import recommend
 
-    result = recommend(args.scene, probe=not args.no_probe, keep=args.keep, timeout=_limit(args), output=args.output)
+    result = recommend(args.scene, probe=not args.no_probe, keep=args.keep, timeout=_limit(args), output=args.output,
+                       host=args.host)
     for name in result.unknown_keep:
         print(f"knobsmith: warning: --keep {name}: the scene {args.scene} has no such entry", file=sys.stderr)
     if result.detection is not None:
@@ -92,6 +104,9 @@ def _recommend(args: argparse.Namespace) -> int:
     if left_out:
         print(f"knobsmith: {len(result.entries)} entries written, {left_out} left out "
               "(the top of config.yaml says why)", file=sys.stderr)
+    if result.notes.host_wide:
+        print(f"knobsmith: {len(result.notes.host_wide)} host-wide (kernel) entries not written: --host writes them "
+              "too", file=sys.stderr)
     print(result.path)
     return 0
 
@@ -157,13 +172,17 @@ def _apply(args: argparse.Namespace) -> int:
     from knobsmith.params import operations
 
     cfg = _load(args.config)
+    if args.minimal and not args.source:
+        _fail("--minimal applies the smallest change kept in a best.yaml: give it with --from best.yaml")
     if args.trial is not None and not args.source:
         _fail("--trial N picks a trial of a best.yaml's Pareto front: give --from best.yaml too")
-    pairs = operations.best_values(args.source, args.trial) if args.source else []
-    pairs += _assignments(args.assignments)
-    if not pairs:
+    if args.trial is not None and args.minimal:
+        _fail("--trial N applies a trial of the Pareto front and --minimal the smallest change: give one of them")
+    values = operations.minimal_values(cfg, args.config, args.source) if args.minimal else {}
+    pairs = operations.best_values(args.source, args.trial) if args.source and not args.minimal else []
+    values.update(operations.values_of(cfg, args.config, pairs + _assignments(args.assignments)))
+    if not values:
         _fail("nothing to apply: give NAME=VALUE or --from best.yaml")
-    values = operations.values_of(cfg, args.config, pairs)
     done = operations.apply(cfg, args.config, values, log=args.log, dry_run=args.dry_run, timeout=_limit(args))
     count = len(values)
     return _report(done, args.dry_run, f"applied {count} parameter{'s' if count != 1 else ''} (read back)")
@@ -213,7 +232,9 @@ def _diff(args: argparse.Namespace) -> int:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)).rstrip())
     if not found.originals_kept:
         print(f"no original values are kept for {project} yet")
-    return 0
+    if found.unread:
+        return 2
+    return 1 if found.differing else 0
 
 
 def _state_key(cfg: Cfg, config: str, worker: str | None) -> tuple[str, str]:
@@ -240,6 +261,10 @@ def _fleet_options(args: argparse.Namespace) -> None:
                   "--study NAME --storage URL names its study")
         if args.confirm is None:
             args.confirm = 3
+        if args.minimal and not args.confirm:
+            _fail("--minimal starts from the best the confirmation measured: leave --confirm 0 out")
+        if args.minimal and args.pareto:
+            _fail("--minimal starts from one confirmed best and --pareto confirms none: give one of them")
         return
     if args.pareto:
         _fail("--pareto reports the front of one host's run; a fleet's workers share one objective: "
@@ -247,8 +272,14 @@ def _fleet_options(args: argparse.Namespace) -> None:
     if args.confirm:
         _fail("--confirm measures candidates again on one host; a fleet's workers apply the study's best: "
               "leave --confirm out with --study")
+    if args.minimal:
+        _fail("--minimal measures on one host from the confirmed best; a fleet's workers have no confirmation: "
+              "run knobsmith minimize on a host afterwards")
     if args.resume:
         _fail("a worker of a fleet joins, or rejoins, its study by itself: leave --resume out with --study")
+    if args.reconfirm:
+        _fail("--reconfirm runs the confirmation of a single host's study again; a fleet's workers have none: "
+              "leave --reconfirm out with --study")
     args.confirm = 0
 
 
@@ -277,18 +308,25 @@ def _tune(args: argparse.Namespace) -> int:
         print(line, file=sys.stderr)
 
     _fleet_options(args)
+    from knobsmith import messages
+
+    messages.about(args.config)
     options = Options(config=args.config, seed=args.seed, restore=args.restore, storage=args.storage,
-                      resume=args.resume, report=args.report, warmup=args.warmup, repeats=args.repeats,
-                      confirm=args.confirm, confirm_rounds=args.confirm_rounds, max_failed=args.max_failed,
-                      keep_within_noise=args.keep_within_noise, pareto=args.pareto, study=args.study,
-                      worker=args.worker,
-                      relative=args.relative, heartbeat=args.heartbeat or fleet.HEARTBEAT,
+                      resume=args.resume, reconfirm=args.reconfirm, report=args.report, warmup=args.warmup,
+                      repeats=args.repeats, confirm=args.confirm, confirm_rounds=args.confirm_rounds,
+                      max_failed=args.max_failed, keep_within_noise=args.keep_within_noise, minimal=args.minimal,
+                      pareto=args.pareto, study=args.study, worker=args.worker, relative=args.relative,
+                      heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:
         run = tuning_run(options, say)
         run.after_trial = lambda result: report.write(run.folder, result, plot=False)
         if args.dry_run:
             print("\n".join(run.dry_run()))
+            return 0
+        ended = run.ended_already()
+        if ended:
+            _tell([ended])
             return 0
     except TuneError as error:
         _fail(str(error))
@@ -317,12 +355,40 @@ def _tune(args: argparse.Namespace) -> int:
     return 1 if result.failed or not result.ending.done else 0
 
 
+@outliving_the_terminal
+@_within_the_command_limit
+def _minimize(args: argparse.Namespace) -> int:
+    from knobsmith.params import signals
+    from knobsmith.tuner import TuneError, report
+    from knobsmith.tuner.minimizing import on_finished_run
+
+    try:
+        done = on_finished_run(args.config, args.source, rounds=args.confirm_rounds,
+                               say=lambda line: print(line, file=sys.stderr),
+                               benchmark_timeout=args.benchmark_timeout or None, metric_timeout=_limit(args))
+    except TuneError as error:
+        _fail(str(error))
+    minimal, ending = done.result.minimal, done.ending
+    assert minimal is not None
+    print(report.minimal_line(done.result.metric, minimal))
+    print("left applied: " + ending.describe())
+    print(f"report: {args.source}")
+    if done.interrupted is not None:
+        print(f"knobsmith: interrupted; left applied: {ending.describe()}", file=sys.stderr)
+        return signals.exit_status(done.interrupted)
+    if not ending.done:
+        print(f"knobsmith: {ending.wanted} could not be left applied", file=sys.stderr)
+    elif not minimal.complete:
+        print(f"knobsmith: no smallest change was found: {minimal.note}", file=sys.stderr)
+    return 0 if minimal.complete and ending.done else 1
+
+
 def _ended_early(run: Any, error: BaseException) -> int:
     """Tells how a run ended early (see running.end_early); the exit status, or the error."""
     from knobsmith.params import signals
     from knobsmith.tuner import TuneError, running
 
-    running.end_early(run, error, lambda line: _tell([line]))
+    running.end_early(run, error, lambda line: _tell([line]), print)
     if isinstance(error, KeyboardInterrupt):
         return signals.exit_status(error)
     if isinstance(error, TuneError):
@@ -354,12 +420,28 @@ def _study_report(args: argparse.Namespace) -> int:
     return 0
 
 
-class _CommandLineHandler(StandardErrorHandler):
-    """Writes "LEVEL message" to standard error."""
+def _dashboard(args: argparse.Namespace) -> int:
+    from knobsmith import dashboard
+    from knobsmith.tuner import TuneError
 
-    def __init__(self) -> None:
-        super().__init__()
-        self.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    try:
+        dashboard.serve(dashboard.source(args.source, args.storage, args.study), args.host, args.port,
+                        lambda line: _tell([line]))
+    except dashboard.MissingExtra as error:
+        print(f"knobsmith: {error}", file=sys.stderr)
+        return 2
+    except TuneError as error:
+        _fail(str(error))
+    return 0
+
+
+class _CommandLineHandler(StandardErrorHandler):
+    """Writes "LEVEL message" to standard error, the message in the user's language."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        from knobsmith.messages import render
+
+        return f"{record.levelname} {render(record.getMessage())}"
 
 
 def _show_log_lines(level: int) -> None:
@@ -375,7 +457,8 @@ def main(argv: list[str] | None = None) -> int:
     from knobsmith.params import ParamsError
 
     args = parser({"check": _check, "recommend": _recommend, "backup": _backup, "apply": _apply, "restore": _restore,
-                   "diff": _diff, "tune": _tune, "report": _study_report}).parse_args(argv)
+                   "diff": _diff, "tune": _tune, "minimize": _minimize, "report": _study_report,
+                   "dashboard": _dashboard}).parse_args(argv)
     _show_log_lines(logging.DEBUG if args.verbose else logging.INFO)
     try:
         return int(args.run(args))
@@ -387,5 +470,7 @@ def main(argv: list[str] | None = None) -> int:
         print("knobsmith: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # a clear line, never a traceback
-        print(f"knobsmith: {type(error).__name__}: {error}", file=sys.stderr)
+        from knobsmith.messages import render
+
+        print(f"knobsmith: {type(error).__name__}: {render(str(error))}", file=sys.stderr)
     return 1

@@ -1,10 +1,11 @@
 // What the driver and the parameter access ask of a loaded configuration, including the settings
 // mapping of the optimizer engine.
-#include <array>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "cfg.hpp"
 
@@ -124,10 +125,22 @@ py::object first_evaluation_info(py::handle self) {
     return item(first_evaluation(self), keys().info);
 }
 
+// What one answer was made from: a plain object dict and its info dict, each at a version, and
+// the list whose first item the knob took as its reference (which its info does not version).
+struct Source {
+    py::object object;  // kept alive, so that its address stays its identity
+    std::uint64_t object_version = 0;
+    PyObject* info = nullptr;  // alive while the object is unchanged
+    std::uint64_t info_version = 0;
+    PyObject* first_of = nullptr;
+    bool first_required = false;  // an empty scope is an error, an empty options list gives None
+    PyObject* ref = nullptr;
+};
+
 // The knob of an object held in plain dicts, made without any Python-level call; nothing when
 // the object is of another kind or lacks a field, which the general path then handles (and
-// words the error of) as before.
-std::optional<py::dict> plain_knob(PyObject* object) {
+// words the error of) as before. `source`, when given, learns where the reference came from.
+std::optional<py::dict> plain_knob(PyObject* object, Source* source = nullptr) {
     const Keys& k = keys();
     if (!PyDict_CheckExact(object)) {
         return std::nullopt;
@@ -159,6 +172,11 @@ std::optional<py::dict> plain_knob(PyObject* object) {
         if (PyList_GET_SIZE(options) > 0) {
             ref = PyList_GET_ITEM(options, 0);
         }
+    }
+    if (source != nullptr) {
+        source->first_of = scope != nullptr ? scope : options;
+        source->first_required = scope != nullptr;
+        source->ref = ref;
     }
     static PyObject* const zero = PyLong_FromLong(0);
     return dict_of({{k.dtype, dtype},
@@ -196,6 +214,161 @@ py::dict knob(py::handle object) {
     }
     knob["ref"] = ref;
     return knob;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Answers made before, handed out again while nothing they were made from has changed
+//
+// CPython gives a dict a new version at each change (3.11 to 3.13), so a list holding the same
+// object dicts at the same versions gives the same answers as last time. Those are kept as
+// templates and handed out as copies: each call still returns new dicts that the caller owns.
+
+#if PY_VERSION_HEX < 0x030E0000
+constexpr bool kVersionedDicts = true;
+std::uint64_t version_of(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+#else
+constexpr bool kVersionedDicts = false;
+std::uint64_t version_of(PyObject* /*dict*/) {
+    return 0;
+}
+#endif
+
+struct Made {
+    py::object objects;  // the list read
+    std::vector<Source> sources;
+    std::vector<py::object> names;    // the objects' names (commands only)
+    std::vector<py::object> answers;  // one template per object, never handed out itself
+    std::vector<bool> tracked;        // whether the collector tracked the template when it was made
+};
+
+// The last answers of each accessor. Held for the life of the process, like the module; a call
+// holds its own reference, so that a call made meanwhile (by a finalizer) may replace them.
+struct Kept {
+    std::shared_ptr<const Made> knobs;
+    std::shared_ptr<const Made> gets;
+    std::shared_ptr<const Made> sets;
+};
+
+Kept& kept() {
+    static Kept* made = new Kept();
+    return *made;
+}
+
+bool unchanged(const Made& made, PyObject* objects) {
+    if (objects != made.objects.ptr() || PyList_GET_SIZE(objects) != static_cast<Py_ssize_t>(made.sources.size())) {
+        return false;
+    }
+    for (std::size_t index = 0; index < made.sources.size(); ++index) {
+        const Source& source = made.sources[index];
+        if (PyList_GET_ITEM(objects, static_cast<Py_ssize_t>(index)) != source.object.ptr() ||
+            version_of(source.object.ptr()) != source.object_version ||
+            version_of(source.info) != source.info_version) {
+            return false;
+        }
+        if (source.first_of != nullptr) {
+            PyObject* first = PyList_GET_SIZE(source.first_of) > 0 ? PyList_GET_ITEM(source.first_of, 0)
+                              : source.first_required              ? nullptr
+                                                                   : Py_None;
+            if (first != source.ref) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The object and info dicts of a plain object, versioned; nothing for any other kind.
+std::optional<Source> source_of(PyObject* object) {
+    if (!PyDict_CheckExact(object)) {
+        return std::nullopt;
+    }
+    PyObject* info = item_of(object, keys().info);
+    if (info == nullptr || !PyDict_CheckExact(info)) {
+        return std::nullopt;
+    }
+    Source source;
+    source.object = py::reinterpret_borrow<py::object>(object);
+    source.object_version = version_of(object);
+    source.info = info;
+    source.info_version = version_of(info);
+    return source;
+}
+
+// The knobs of a list of plain objects; nothing when one is of another kind.
+std::shared_ptr<const Made> make_knobs(PyObject* objects) {
+    auto made = std::make_shared<Made>();
+    made->objects = py::reinterpret_borrow<py::object>(objects);
+    const Py_ssize_t count = PyList_GET_SIZE(objects);
+    made->sources.reserve(static_cast<std::size_t>(count));
+    made->answers.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyObject* object = PyList_GET_ITEM(objects, index);
+        std::optional<Source> source = source_of(object);
+        std::optional<py::dict> knob = source ? plain_knob(object, &*source) : std::nullopt;
+        if (!knob) {
+            return nullptr;
+        }
+        // Only this cache holds the template, so no cycle can run through it: the collector need
+        // not visit it, and its copies start untracked too (see plain_knobs).
+        made->tracked.push_back(PyObject_GC_IsTracked(knob->ptr()) != 0);
+        PyObject_GC_UnTrack(knob->ptr());
+        made->sources.push_back(std::move(*source));
+        made->answers.push_back(std::move(*knob));
+    }
+    return made;
+}
+
+// A new dict equal to `kept`, sharing its values.
+PyObject* copy_of(const py::object& kept) {
+    PyObject* copy = PyDict_Copy(kept.ptr());
+    if (copy == nullptr) {
+        throw py::error_already_set();
+    }
+    return copy;
+}
+
+// The answers of `slot` when still good, else made again by `make` and kept (when dicts are
+// versioned); nothing when `make` cannot make them from plain dicts.
+template <typename Make>
+std::shared_ptr<const Made> current(std::shared_ptr<const Made>& slot, PyObject* objects, Make&& make) {
+    std::shared_ptr<const Made> made = slot;
+    if (made && unchanged(*made, objects)) {
+        return made;
+    }
+    made = make(objects);
+    if (made && kVersionedDicts) {
+        slot = made;
+    }
+    return made;
+}
+
+// A new list of new knobs for a list of plain objects; nothing when one is of another kind.
+std::optional<py::list> plain_knobs(PyObject* objects) {
+    std::shared_ptr<const Made> made = current(kept().knobs, objects, make_knobs);
+    if (!made) {
+        return std::nullopt;
+    }
+    auto knobs = py::reinterpret_steal<py::list>(PyList_New(static_cast<Py_ssize_t>(made->answers.size())));
+    if (!knobs) {
+        throw py::error_already_set();
+    }
+    for (std::size_t index = 0; index < made->answers.size(); ++index) {
+        PyList_SET_ITEM(knobs.ptr(), static_cast<Py_ssize_t>(index), copy_of(made->answers[index]));
+    }
+    // Tracked once all are made, as a Python dict of the same values would be: a collection that
+    // the copying itself sets off then need not walk (and age) knobs that are still being made.
+    for (std::size_t index = 0; index < made->answers.size(); ++index) {
+        PyObject* knob = PyList_GET_ITEM(knobs.ptr(), static_cast<Py_ssize_t>(index));
+        if (made->tracked[index] && PyObject_GC_IsTracked(knob) == 0) {
+            PyObject_GC_Track(knob);
+        }
+    }
+    return knobs;
 }
 
 // Makes sure y["iterations"] holds a usable budget, deriving it from the time budget when it
@@ -240,7 +413,10 @@ py::object get_optimizer_info(py::handle self) {
 
     py::list knobs;
     py::object objects = y["object"];
-    if (PyList_CheckExact(objects.ptr())) {
+    std::optional<py::list> plain = PyList_CheckExact(objects.ptr()) ? plain_knobs(objects.ptr()) : std::nullopt;
+    if (plain) {
+        knobs = std::move(*plain);
+    } else if (PyList_CheckExact(objects.ptr())) {
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(objects.ptr()); ++index) {
             knobs.append(knob(PyList_GET_ITEM(objects.ptr(), index)));
         }
@@ -308,55 +484,67 @@ void add_commands(py::dict& result, py::handle object, std::initializer_list<con
     result[name] = commands;
 }
 
-// name -> {field: info[field], ...} for every object, in file order; a repeated name keeps its
-// first position and the later object's commands.
-py::dict commands_by_name(py::handle self, std::initializer_list<const char*> fields) {
-    py::dict result;
-    py::object objects = yml_of(self)["object"];
-    if (PyList_CheckExact(objects.ptr())) {
-        // Plain dicts all the way down: filled without a Python-level call, each key made once,
-        // into a result sized for every name at once.
-        result = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(PyList_GET_SIZE(objects.ptr())));
-        if (!result) {
+// {field: info[field], ...} of each of a list of plain objects, with its name; nothing when one
+// is of another kind or lacks a field.
+std::shared_ptr<const Made> make_commands(PyObject* objects, std::initializer_list<PyObject*> fields) {
+    auto made = std::make_shared<Made>();
+    made->objects = py::reinterpret_borrow<py::object>(objects);
+    const Py_ssize_t count = PyList_GET_SIZE(objects);
+    made->sources.reserve(static_cast<std::size_t>(count));
+    made->names.reserve(static_cast<std::size_t>(count));
+    made->answers.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyObject* object = PyList_GET_ITEM(objects, index);
+        std::optional<Source> source = source_of(object);
+        PyObject* name = source ? item_of(object, keys().name) : nullptr;
+        if (name == nullptr) {
+            return nullptr;
+        }
+        auto commands = py::reinterpret_steal<py::object>(_PyDict_NewPresized(static_cast<Py_ssize_t>(fields.size())));
+        if (!commands) {
             throw py::error_already_set();
         }
-        std::array<PyObject*, 2> field_keys{};
-        std::size_t count = 0;
-        for (const char* field : fields) {
-            const std::string_view text(field);
-            field_keys.at(count++) = text == "get" ? keys().get : text == "set" ? keys().set : keys().needrestart;
+        for (PyObject* field : fields) {
+            PyObject* value = item_of(source->info, field);
+            if (value == nullptr) {
+                return nullptr;
+            }
+            if (PyDict_SetItem(commands.ptr(), field, value) != 0) {
+                throw py::error_already_set();
+            }
         }
-        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(objects.ptr()); ++index) {
-            PyObject* object = PyList_GET_ITEM(objects.ptr(), index);
-            PyObject* info = PyDict_CheckExact(object) ? item_of(object, keys().info) : nullptr;
-            PyObject* name = PyDict_CheckExact(object) ? item_of(object, keys().name) : nullptr;
-            std::array<PyObject*, 2> values{};
-            bool whole = name != nullptr && info != nullptr && PyDict_CheckExact(info);
-            for (std::size_t at = 0; whole && at < count; ++at) {
-                values.at(at) = item_of(info, field_keys.at(at));
-                whole = values.at(at) != nullptr;
-            }
-            if (!whole) {
-                add_commands(result, object, fields);  // words the error as before
-                continue;
-            }
-            auto commands = py::reinterpret_steal<py::object>(PyDict_New());
-            if (!commands) {
-                throw py::error_already_set();
-            }
-            for (std::size_t at = 0; at < count; ++at) {
-                if (PyDict_SetItem(commands.ptr(), field_keys.at(at), values.at(at)) != 0) {
-                    throw py::error_already_set();
-                }
-            }
-            if (PyDict_SetItem(result.ptr(), name, commands.ptr()) != 0) {
-                throw py::error_already_set();
-            }
+        made->sources.push_back(std::move(*source));
+        made->names.push_back(py::reinterpret_borrow<py::object>(name));
+        made->answers.push_back(std::move(commands));
+    }
+    return made;
+}
+
+// name -> {field: info[field], ...} for every object, in file order; a repeated name keeps its
+// first position and the later object's commands.
+py::dict commands_by_name(py::handle self, std::shared_ptr<const Made>& slot, std::initializer_list<const char*> names,
+                          std::initializer_list<PyObject*> fields) {
+    py::object objects = yml_of(self)["object"];
+    std::shared_ptr<const Made> made;
+    if (PyList_CheckExact(objects.ptr())) {
+        made = current(slot, objects.ptr(), [fields](PyObject* list) { return make_commands(list, fields); });
+    }
+    if (!made) {
+        py::dict result;
+        for (py::handle object : objects) {
+            add_commands(result, object, names);  // words the error as Python code would
         }
         return result;
     }
-    for (py::handle object : objects) {
-        add_commands(result, object, fields);
+    auto result = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(made->names.size())));
+    if (!result) {
+        throw py::error_already_set();
+    }
+    for (std::size_t index = 0; index < made->names.size(); ++index) {
+        auto commands = py::reinterpret_steal<py::object>(copy_of(made->answers[index]));
+        if (PyDict_SetItem(result.ptr(), made->names[index].ptr(), commands.ptr()) != 0) {
+            throw py::error_already_set();
+        }
     }
     return result;
 }
@@ -390,11 +578,11 @@ py::object get_workload_options(py::handle self) {
 }
 
 py::object params_get_script(py::handle self) {
-    return commands_by_name(self, {"get"});
+    return commands_by_name(self, kept().gets, {"get"}, {keys().get});
 }
 
 py::object params_set_script(py::handle self) {
-    return commands_by_name(self, {"set", "needrestart"});
+    return commands_by_name(self, kept().sets, {"set", "needrestart"}, {keys().set, keys().needrestart});
 }
 
 }  // namespace

@@ -6,7 +6,7 @@ namespace knobsmith::vetplan {
 namespace {
 
 // The checks run on each evaluation's info, in this order.
-constexpr FieldCheck kInfoChecks[] = {
+constexpr FieldCheck kEvaluationInfoChecks[] = {
     {"get", "check_evaluations_info_get"},
     {"type", "check_evaluations_info_type"},
     {"target", "check_evaluations_info_target"},
@@ -61,7 +61,7 @@ bool check_evaluations(py::object cfg) {
             return reject(
                 glue::concat(eval_label(element), ".", info_key, "应为字典，当前类型: ", glue::type_name(*info)));
         }
-        if (const FieldCheck* failed = first_failing(kInfoChecks, element)) {
+        if (const FieldCheck* failed = first_failing(kEvaluationInfoChecks, element)) {
             return reject(glue::concat(eval_label(element), ".", info_key, ".", failed->field, " 检查失败"));
         }
     }

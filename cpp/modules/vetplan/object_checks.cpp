@@ -7,7 +7,7 @@ namespace knobsmith::vetplan {
 namespace {
 
 // The checks run on each object, in this order: a faulty field hides every later one.
-constexpr FieldCheck kInfoChecks[] = {
+constexpr FieldCheck kObjectInfoChecks[] = {
     {"desc", "check_objects_info_desc"},   {"get", "check_objects_info_get"},
     {"set", "check_objects_info_set"},     {"needrestart", "check_objects_info_needrestart"},
     {"type", "check_objects_info_type"},   {"dtype", "check_objects_info_dtype"},
@@ -76,7 +76,7 @@ bool check_objects_name(py::object obj_item) {
 }
 
 bool check_objects_info(py::object obj_item) {
-    if (const FieldCheck* failed = first_failing(kInfoChecks, obj_item)) {
+    if (const FieldCheck* failed = first_failing(kObjectInfoChecks, obj_item)) {
         py::object name = obj_item[key("NAME")];
         return reject(glue::concat("object[", shown(name), "].", key("INFO"), ".", failed->field, " 检查失败"));
     }

@@ -11,9 +11,20 @@ from typing import Any
 
 from knobsmith.loadplan import Cfg
 from knobsmith.params import ParamsError, backup_file, shellsafe, state
-from knobsmith.params.applying import Applier, Outcome, back_up, configured, not_kept, planned_commands, read_ok
+from knobsmith.params.applying import (
+    Applier,
+    Outcome,
+    back_up,
+    configured,
+    not_kept,
+    planned_commands,
+    read_ok,
+    same_value,
+    why_unread,
+)
 from knobsmith.params.workload import Workload
 from knobsmith.stagekit import StageKit
+from knobsmith.tuner.space import is_number, off_grid
 
 
 @contextlib.contextmanager
@@ -63,7 +74,7 @@ def _keep_originals(cfg: Cfg, config: str, values: Mapping[str, Any], unread: It
                                 shellsafe.declarations(cfg), unread)
 
 
-def _keep_originals_before_change(cfg: Cfg, config: str) -> list[str]:
+def keep_originals_before_change(cfg: Cfg, config: str) -> list[str]:
     """Before a change, reads every parameter that has no original yet, to keep it."""
     kept = state.originals(state.key(cfg.get_project(), config)) or {}
     missing = [obj["name"] for obj in cfg.yml["object"] if obj["name"] not in kept]
@@ -75,18 +86,18 @@ def _keep_originals_before_change(cfg: Cfg, config: str) -> list[str]:
                                          if name not in unread}, unread)
 
 
-def _number(text: str, dtype: str) -> int | float:
+def _number(text: str, dtype: str, name: str) -> int | float:
     convert: Callable[[str], int | float] = int if dtype == "int" else float
     try:
         return convert(text)
     except ValueError:
-        raise ParamsError(f"{text!r} is not {'an integer' if dtype == 'int' else 'a number'}") from None
+        raise ParamsError(f"{name}: {text!r} is not {'an integer' if dtype == 'int' else 'a number'}") from None
 
 
 def _converted(info: dict[str, Any], name: str, text: str) -> Any:
     """`text` as a value of the parameter, or a ParamsError saying why it cannot be one."""
     dtype = info.get("dtype")
-    value: Any = text if dtype == "string" else _number(text, str(dtype))
+    value: Any = text if dtype == "string" else _number(text, str(dtype), name)
     options = info.get("options")
     if isinstance(options, list) and options and dtype == "string" and value not in options:
         raise ParamsError(f"{name}: {text!r} is not one of {', '.join(map(str, options))}")
@@ -95,6 +106,13 @@ def _converted(info: dict[str, Any], name: str, text: str) -> Any:
         low, high = scope
         if not low <= value <= high:
             raise ParamsError(f"{name}: {text} is outside [{low}, {high}]")
+        # A value between the steps is one the tuner could never propose.
+        step: Any = info.get("step")
+        if info.get("type") == "discrete" and is_number(step) and step > 0:
+            nearest = off_grid(low, high, step, str(dtype), info.get("items"), value)
+            if nearest:
+                raise ParamsError(f"{name}: {text} is not on its step of {step:g} from {low:g}; "
+                                  f"the nearest allowed values are {' and '.join(f'{near:g}' for near in nearest)}")
     return value
 
 
@@ -110,16 +128,20 @@ def values_of(cfg: Cfg, config: str, pairs: Iterable[tuple[str, str]]) -> dict[s
     return values
 
 
-def best_values(path: str, trial: int | None = None) -> list[tuple[str, str]]:
-    """The values of a run's best.yaml (of trial `trial` of its Pareto front, when given), as
-    (name, text) pairs to check like any other."""
+def _best_yaml(path: str) -> Any:
     import yaml
 
     try:
         with open(path, encoding="utf-8") as stream:
-            summary = yaml.safe_load(stream)
+            return yaml.safe_load(stream)
     except (OSError, UnicodeDecodeError, yaml.YAMLError) as error:
         raise ParamsError(f"{path} cannot be read: {str(error).splitlines()[0]}") from None
+
+
+def best_values(path: str, trial: int | None = None) -> list[tuple[str, str]]:
+    """The values of a run's best.yaml (of trial `trial` of its Pareto front, when given), as
+    (name, text) pairs to check like any other."""
+    summary = _best_yaml(path)
     values = summary.get("values") if isinstance(summary, dict) else None
     if trial is not None:
         front = summary.get("pareto_front") if isinstance(summary, dict) else None
@@ -133,6 +155,30 @@ def best_values(path: str, trial: int | None = None) -> list[tuple[str, str]]:
     if not isinstance(values, dict) or not values:
         raise ParamsError(f"{path} holds no values (a best.yaml of a run that completed a trial has them)")
     return [(str(name), str(value)) for name, value in values.items()]
+
+
+def minimal_values(cfg: Cfg, config: str, path: str) -> dict[str, Any]:
+    """The values of the smallest change kept in a run's best.yaml: those it leaves changed, checked
+    like any other, and the backed-up values it puts back, which were read from the system and are
+    refused only when the shell could read them as syntax, as a restore's are."""
+    summary = _best_yaml(path)
+    section = summary.get("minimal") if isinstance(summary, dict) else None
+    if not isinstance(section, dict) or section.get("complete") is not True:
+        raise ParamsError(f"{path} holds no smallest change found to its end: tune --minimal, or "
+                          f"knobsmith minimize CONFIG --from {path}, finds it")
+    changed, put_back = section.get("changed"), section.get("put_back")
+    if not isinstance(changed, dict) or not isinstance(put_back, dict):
+        raise ParamsError(f"{path} holds no values of its smallest change (changed: and put_back:)")
+    values = values_of(cfg, config, [(str(name), str(value)) for name, value in changed.items()])
+    backed_up = {str(name): str(value) for name, value in put_back.items()}
+    infos = shellsafe.declarations(cfg)
+    unknown = [name for name in backed_up if name not in infos]
+    if unknown:
+        raise ParamsError(f"{unknown[0]} is not a parameter of {config}")
+    refused = shellsafe.refusals(backed_up, infos)
+    if refused:
+        raise ParamsError(f"{path}: {refused[0]}; nothing was applied")
+    return {**values, **backed_up}
 
 
 def _workload(cfg: Cfg, log: str | None) -> Workload:
@@ -169,7 +215,7 @@ def apply(cfg: Cfg, config: str, values: dict[str, Any], *, log: str | None = No
     done = Application(values)
     if not dry_run:
         with command_limit(timeout):
-            done.told = _keep_originals_before_change(cfg, config)
+            done.told = keep_originals_before_change(cfg, config)
     return _applied(cfg, done, workload, dry_run=dry_run, timeout=timeout,
                     key=state.key(cfg.get_project(), config), by="apply")
 
@@ -232,6 +278,8 @@ def restore_originals(cfg: Cfg, config: str, key: str, project: str, *, log: str
 class Diff:
     rows: list[list[str]]  # parameter, current, original, last applied
     originals_kept: bool
+    differing: list[str] = field(default_factory=list)  # read, and not their originals
+    unread: list[str] = field(default_factory=list)
 
 
 def diff(cfg: Cfg, key: str, *, timeout: float | None = None) -> Diff:
@@ -240,6 +288,9 @@ def diff(cfg: Cfg, key: str, *, timeout: float | None = None) -> Diff:
     applied = state.last_applied(key)
     with command_limit(timeout):
         readings = StageKit().read_params()
-    rows = [[name, reading["value"] if read_ok(reading) and reading["value"] is not None else "(unreadable)",
+    rows = [[name, str(reading["value"]) if read_ok(reading) else f"(unreadable: {why_unread(reading)})",
              kept.get(name, "-"), applied.get(name, "-")] for name, reading in readings.items()]
-    return Diff(rows, bool(kept))
+    differing = [name for name, reading in readings.items()
+                 if name in kept and read_ok(reading) and not same_value(kept[name], reading["value"])]
+    unread = [name for name, reading in readings.items() if not read_ok(reading)]
+    return Diff(rows, bool(kept), differing, unread)

@@ -5,6 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from knobsmith.atomic_write import write_atomically
+from knobsmith.messages import template_comments
 from knobsmith.recommending.commands import one_line
 
 
@@ -13,6 +14,8 @@ class Notes:
     scene: str
     probed: bool
     server: str | None = None  # which server answered, or why none did
+    option_files: str | None = None  # the folder option-file entries write to and why, or why none
+    host_wide: list[str] = field(default_factory=list)  # left out of a server's scene without --host
     left_out: list[tuple[str, str]] = field(default_factory=list)
     fitted: list[tuple[str, str]] = field(default_factory=list)
     unfitted: list[tuple[str, str]] = field(default_factory=list)  # left as they are, and why
@@ -32,13 +35,14 @@ def _section(title: str, lines: list[tuple[str, str]]) -> list[str]:
     names_by_reason: dict[str, list[str]] = {}
     for name, reason in lines:
         names_by_reason.setdefault(reason, []).append(one_line(name, 120))
-    shown = []
+    # Several entries of one name (one per server) may share a reason: each line is said once.
+    shown: dict[str, None] = {}
     for name, reason in lines:
         names = names_by_reason[reason]
         if len(names) < GROUPED:
-            shown.append(f"  {one_line(name, 120)}: {one_line(reason, 400)}")
-        elif names[0] == one_line(name, 120):  # the group's line, where its first entry stands
-            shown.append(f"  {', '.join(names)}: {one_line(reason, 400)}")
+            shown[f"  {one_line(name, 120)}: {one_line(reason, 400)}"] = None
+        else:  # the group's line, where its first entry stands
+            shown[f"  {', '.join(dict.fromkeys(names))}: {one_line(reason, 400)}"] = None
     return [f"{title} ({len(lines)}):", *shown]
 
 
@@ -50,14 +54,34 @@ def block(notes: Notes) -> str:
     lines = [f"Recommended by knobsmith for the scene {notes.scene}; {how}."]
     if notes.server:
         lines.append(f"Server: {one_line(notes.server, 400)}")
+    if notes.option_files:
+        lines.append(f"Option files: {one_line(notes.option_files, 400)}")
+    if notes.host_wide:
+        lines.append(f"Host-wide entries, not written ({len(notes.host_wide)}; --host writes them): "
+                     + ", ".join(dict.fromkeys(notes.host_wide)))
     lines += _section("Left out", notes.left_out)
     lines += _section("Fitted to this machine", notes.fitted)
     lines += _section("Left as they are", notes.unfitted)
     return "".join(f"# {line}\n" for line in lines)
 
 
+READINESS = ('readyworkload: "" # a command that exits 0 once the server answers, so that a restart is waited for '
+             '(e.g. mariadb-admin ping)')
+
+
+def add_readiness(path: str) -> None:
+    """Adds the readiness command to the header, after the workload's stop command: a server
+    restarted for an option file takes a while to answer, and its live values are set then."""
+    with open(path, encoding="utf-8") as stream:
+        lines = stream.read().splitlines(keepends=True)
+    at = next((index + 1 for index, line in enumerate(lines) if line.startswith("stopworkload:")), None)
+    if at is not None:
+        write_atomically(path, "".join([*lines[:at], READINESS + "\n", *lines[at:]]))
+
+
 def prepend(path: str, text: str) -> None:
-    """Puts `text` before the content of the file at `path`, replacing the file whole (mode 0600)."""
+    """Puts `text` before the content of the file at `path`, the comments of its template in the
+    user's language, replacing the file whole (mode 0600)."""
     with open(path, encoding="utf-8") as stream:
         content = stream.read()
-    write_atomically(path, text + content)
+    write_atomically(path, text + template_comments(content))

@@ -14,11 +14,12 @@ from typing import Any
 import knobsmith.recommend as library
 from common.config import OUTPUT_DIR_VARIABLE
 from knobsmith.params.shellsafe import breaks_shell_rule
-from knobsmith.recommending import commands, notes, probing, ranges, servers
+from knobsmith.recommending import commands, notes, option_files, probing, ranges, servers
 
 DATABASE = "/knobsmith/paramsdb.json5.extu"
 # The letter that marks a scene's entries in their keys, as selectparams reads them.
 SCENE_LETTERS = {"cpu": "C", "io": "I", "net": "N", "mysql": "M"}
+SERVER_SCENES = ("mysql",)  # scenes of a server, whose host-wide entries are written only with --host
 
 _logger = logging.getLogger("knobsmith")
 
@@ -76,6 +77,7 @@ def _filter_servers(entries: list[Entry], probe: bool, timeout: float | None, re
     if detection is not None:
         record.server = str(detection.server) if detection.server else f"none could be asked: {detection.error}"
     kept, named = [], set()
+    folders: list[option_files.Folder] = []  # found once, when an entry needs it
     for entry in entries:
         if id(entry) in specific:
             reason = _server_reason(entry, detection)
@@ -87,8 +89,13 @@ def _filter_servers(entries: list[Entry], probe: bool, timeout: float | None, re
             if reason is not None:
                 record.leave_out(entry.name, reason)
                 continue
-        if not _fill_confdir(entry, record):
-            continue
+        if servers.CONFDIR_PLACEHOLDER in str(entry.item.get) + str(entry.item.set):
+            folders = folders or [_option_folder(detection, timeout, record)]
+            if folders[0].path is None:
+                record.leave_out(entry.name, f"it writes an option file, and {folders[0].why}")
+                continue
+            entry.item.get = entry.item.get.replace(servers.CONFDIR_PLACEHOLDER, folders[0].path)
+            entry.item.set = entry.item.set.replace(servers.CONFDIR_PLACEHOLDER, folders[0].path)
         kept.append(entry)
     return kept, detection
 
@@ -110,17 +117,20 @@ def _server_reason(entry: Entry, detection: servers.Detection | None) -> str | N
     return None
 
 
-def _fill_confdir(entry: Entry, record: notes.Notes) -> bool:
-    placeholder = servers.CONFDIR_PLACEHOLDER
-    if placeholder not in str(entry.item.get) + str(entry.item.set):
-        return True
-    folder = servers.confdir()
-    if folder is None:
-        record.leave_out(entry.name, f"it writes an option file, and none of {', '.join(servers.CONFDIRS)} exists")
-        return False
-    entry.item.get = entry.item.get.replace(placeholder, folder)
-    entry.item.set = entry.item.set.replace(placeholder, folder)
-    return True
+def _option_folder(detection: servers.Detection | None, timeout: float | None,
+                   record: notes.Notes) -> option_files.Folder:
+    """The folder that option-file entries write to: the one the server reads, as it and its
+    process say; not asked (--no-probe), the first packaged server folder that exists."""
+    if detection is None:
+        folder = servers.confdir()
+        found = option_files.Folder(folder, "the first packaged server's folder that exists (no server was asked)"
+                                    if folder else f"none of {', '.join(servers.CONFDIRS)} exists")
+    elif detection.server is None:
+        found = option_files.Folder(None, f"the server could not be asked: {detection.error}")
+    else:
+        found = option_files.server_folder(timeout)
+    record.option_files = f"{found.path}: {found.why}" if found.path else f"none: {found.why}"
+    return found
 
 
 def _adapt(entries: list[Entry], record: notes.Notes) -> list[Entry]:
@@ -150,6 +160,8 @@ def _probe(entries: list[Entry], keep: set[str], timeout: float | None, record: 
            detection: servers.Detection | None) -> list[Entry]:
     server = detection.server if detection is not None else None
     variables = servers.server_variables(server, timeout) if server is not None else None
+    if variables is not None and server is not None:
+        servers.cap_at_start(variables, server, timeout)
     names = [servers.variable_name(str(entry.item.get), str(entry.item.set)) for entry in entries]
     error = detection.error if detection is not None else None
     # A get command of a server's variable would meet the same server, or wait as long for it.
@@ -241,6 +253,14 @@ def _fit_ranges(entries: list[Entry], keep: set[str], server: servers.Server | N
             else:
                 item.scope = sized.scope
                 said.append(sized.note or "")
+        block = entry.variable.block if entry.variable is not None else None
+        if block and item.dtype == "int":
+            blocks = ranges.on_blocks(list(item.scope), item.step, discrete, block, str(server))
+            if blocks is not None and blocks.refusal:
+                record.unfitted.append((entry.name, blocks.refusal))
+            elif blocks is not None:
+                item.type, item.step, item.scope, discrete = "discrete", blocks.step, blocks.scope, True
+                said.append(blocks.note or "")
         if entry.value is not None:
             held = ranges.hold(list(item.scope), entry.value, dtype=item.dtype, discrete=discrete, step=item.step,
                                limits=limits)
@@ -286,14 +306,15 @@ def _output_folder(folder: str | None) -> Iterator[None]:
 
 
 def recommend(scene: str, *, probe: bool = True, keep: Iterable[str] = (),
-              timeout: float | None = commands.DEFAULT_TIMEOUT, output: str | None = None) -> Result:
+              timeout: float | None = commands.DEFAULT_TIMEOUT, output: str | None = None,
+              host: bool = False) -> Result:
     """Writes config.yaml for `scene` in the folder `output` (None: the output folder); the result
-    says what was written."""
+    says what was written. A server's scene leaves its host-wide entries out unless `host`."""
     with _output_folder(output):
-        return _recommend(scene, probe, keep, timeout)
+        return _recommend(scene, probe, keep, timeout, host)
 
 
-def _recommend(scene: str, probe: bool, keep: Iterable[str], timeout: float | None) -> Result:
+def _recommend(scene: str, probe: bool, keep: Iterable[str], timeout: float | None, host: bool) -> Result:
     entries = _load(scene)
     if not entries:
         return Result(False)
@@ -308,6 +329,10 @@ def _recommend(scene: str, probe: bool, keep: Iterable[str], timeout: float | No
         else:
             record.leave_out(entry.name, reason)
     entries = runnable
+    if scene in SERVER_SCENES and not host:
+        # Kernel values change every program of the machine, and need root: apart from the server's.
+        record.host_wide = [entry.name for entry in entries if not servers.reaches_server(entry.raw)]
+        entries = [entry for entry in entries if servers.reaches_server(entry.raw)]
     detection = None
     if scene == "mysql" or any(servers.is_server_specific(entry.raw) for entry in entries):
         entries, detection = _filter_servers(entries, probe, timeout, record)
@@ -319,4 +344,6 @@ def _recommend(scene: str, probe: bool, keep: Iterable[str], timeout: float | No
         return Result(False, notes=record, detection=detection, unknown_keep=unknown_keep)
     path = library.Config().get_output_path() + "config.yaml"
     notes.prepend(path, notes.block(record))
+    if scene in SERVER_SCENES:
+        notes.add_readiness(path)
     return Result(True, path, entries, record, detection, unknown_keep)

@@ -26,6 +26,7 @@ class Fitted:
     scope: list[Number]
     note: str | None = None  # what was changed and why
     refusal: str | None = None  # why the range was left as it is although it misses the value
+    step: Number | None = None  # the step of a range put on a grid of its own
 
 
 def _as(value: Fraction, dtype: str | None) -> Number:
@@ -38,6 +39,20 @@ def _n(value: Number) -> str:
 
 def _shown(scope: list[Number]) -> str:
     return f"[{_n(scope[0])}, {_n(scope[1])}]"
+
+
+def on_blocks(scope: list[Number], step: Number | None, discrete: bool, block: int, whose: str) -> Fitted | None:
+    """An int range on the grid of multiples of `block`, which the server keeps the value in (any
+    other value is rounded, and a trial's read-back would fail); None when it is on it already."""
+    grid = math.lcm(int(step), block) if discrete and step and float(step).is_integer() and step > 0 else block
+    if discrete and step == grid:
+        return None
+    low, high = -(-int(scope[0]) // grid) * grid, int(scope[1]) // grid * grid
+    if high <= low:
+        return Fitted(scope, refusal=f"its range {_shown(scope)} holds no two multiples of {grid}, which {whose} "
+                      "keeps it in")
+    return Fitted([low, high], note=f"range {_shown(scope)} -> {_shown([low, high])} step {grid}: {whose} keeps it "
+                  f"in multiples of {block}", step=grid)
 
 
 def read_limits(entry: dict[str, Any]) -> tuple[Number, Number] | None:

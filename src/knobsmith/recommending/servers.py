@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from knobsmith.recommending import commands
@@ -83,6 +83,17 @@ def is_server_specific(entry: dict[str, Any]) -> bool:
     return isinstance(adapt, list) and "server" in adapt
 
 
+_CLIENT = re.compile(r"\s*(?:mysql|mariadb)\s")
+
+
+def reaches_server(entry: dict[str, Any]) -> bool:
+    """Whether an entry is the database server's (its commands run the client, or write the
+    server's option files); the others (kernel, sysctl) change the whole host."""
+    commands_of = [str(entry.get(name, "")) for name in ("get", "set")]
+    return is_server_specific(entry) or any(_CLIENT.match(command) or CONFDIR_PLACEHOLDER in command
+                                            for command in commands_of)
+
+
 @dataclass(frozen=True)
 class Detection:
     server: Server | None
@@ -106,7 +117,7 @@ def confdir() -> str | None:
 
 
 VARIABLES_QUERY = ("mysql -N -B -e \"SELECT LOWER(VARIABLE_NAME), READ_ONLY, IFNULL(NUMERIC_MIN_VALUE, ''), "
-                   "IFNULL(NUMERIC_MAX_VALUE, ''), IFNULL(ENUM_VALUE_LIST, '') "
+                   "IFNULL(NUMERIC_MAX_VALUE, ''), IFNULL(ENUM_VALUE_LIST, ''), IFNULL(NUMERIC_BLOCK_SIZE, '') "
                    "FROM information_schema.SYSTEM_VARIABLES\"")
 _SET_GLOBAL = re.compile(r"\bSET\s+(?:GLOBAL\s+|@@GLOBAL\.)(\w+)\s*=", re.IGNORECASE)
 _SELECT_GLOBAL = re.compile(r"@@(?:GLOBAL\.)?(\w+)", re.IGNORECASE)
@@ -118,6 +129,7 @@ class Variable:
     read_only: bool
     limits: tuple[int | float, int | float] | None  # the values the server takes, when it says
     choices: tuple[str, ...] | None = None  # the words it takes, when it says
+    block: int | None = None  # it keeps the value in multiples of this, when it says
 
 
 def _number(text: str) -> int | float | None:
@@ -132,17 +144,19 @@ def _number(text: str) -> int | float | None:
 
 def parse_variables(text: str) -> dict[str, Variable]:
     """The rows of VARIABLES_QUERY: name, YES/NO, lowest and highest value (blank for words), the
-    words it takes, comma-separated (blank for numbers)."""
+    words it takes, comma-separated (blank for numbers), and the multiple it keeps a number in."""
     found = {}
     for line in text.splitlines():
         fields = line.split("\t")
-        if len(fields) != 5:
+        if len(fields) not in (5, 6):
             continue
-        name, read_only, low, high, words = fields
+        name, read_only, low, high, words = fields[:5]
         bounds = (_number(low), _number(high))
         limits = None if bounds[0] is None or bounds[1] is None or bounds[0] >= bounds[1] else bounds
+        block = _number(fields[5]) if len(fields) == 6 else None
         found[name] = Variable(read_only == "YES", limits,  # type: ignore[arg-type]
-                               tuple(words.split(",")) if words else None)
+                               tuple(words.split(",")) if words else None,
+                               block if isinstance(block, int) and block > 1 else None)
     return found
 
 
@@ -154,6 +168,32 @@ def server_variables(server: Server, timeout: float | None,
         return None
     outcome = runner(VARIABLES_QUERY, timeout)
     return parse_variables(outcome.out) if outcome.ok else None
+
+
+START_QUERY = "mysql -N -B -e 'SELECT @@GLOBAL.open_files_limit, @@GLOBAL.max_connections, @@GLOBAL.table_open_cache'"
+# Files a MariaDB server keeps open besides two per cached table of each instance and one per
+# connection (what it asks for at start, as its log says when the limit is short).
+OWN_FILES = 33
+
+
+def cap_at_start(variables: dict[str, Variable], server: Server, timeout: float | None,
+                 runner: Callable[..., commands.Outcome] = commands.run) -> None:
+    """Narrows what `variables` say table_open_cache_instances takes to what a MariaDB server
+    keeps at start: it lowers the number until the files they need fit its open-files limit, so
+    a larger one would be written, and read back lower."""
+    variable = variables.get("table_open_cache_instances")
+    if server.family != "mariadb" or variable is None:
+        return
+    outcome = runner(START_QUERY, timeout)
+    try:
+        files, connections, tables = (int(field) for field in (outcome.out if outcome.ok else "").split())
+    except ValueError:  # not three whole numbers: the server did not say
+        return
+    if tables <= 0:
+        return
+    most = max(1, (files - connections - OWN_FILES) // (2 * tables))
+    low, high = variable.limits or (1, most)
+    variables["table_open_cache_instances"] = replace(variable, limits=(low, min(high, most)))
 
 
 def variable_name(get_command: str, set_command: str) -> str | None:

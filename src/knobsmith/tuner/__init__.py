@@ -9,6 +9,7 @@
 - `proposing`: proposals that never measure a configuration twice;
 - `loop`: the tuning loop on Optuna, with `starting` (backup and baseline);
 - `host` and `worker`: the run of one host and a fleet's worker, the two kinds of run the loop drives;
+- `minimizing`: the smallest change that keeps the confirmed best's gain;
 - `runs`: the run the command line asks for;
 - `fleet`: a worker's view of a study shared by many hosts, and the study's shared budget;
 - `database`: a fleet's database, its URL without secrets, calls that wait for it to come back;

@@ -49,6 +49,24 @@ def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[s
     entries = [Confirmed("baseline", None, dict(backup)), *candidates(result, count)]
     result.confirmation = entries
     say(f"confirming the {len(entries) - 1} best candidates against the baseline, {rounds} rounds interleaved")
+    broke = interleave(entries, rounds, applier, measurer, "confirming", say=say, recover=recover)
+    if broke:
+        # Nothing is taken from a confirmation the system broke down in.
+        result.confirmation_cut_short = True
+        result.verdict = f"none: the backed-up values failed after {broke} failed"
+        return
+    for entry in entries[1:]:
+        if not entry.note:
+            entry.broken = broken(result.bounds, entry.others)
+    _judge(result)
+
+
+def interleave(entries: list[Confirmed], rounds: int, applier: Applier, measurer: Measurer, doing: str, *,
+               say: Callable[[str], None], recover: Callable[[str], bool]) -> str:
+    """Measures each of `entries` `rounds` times, interleaved, each round starting one entry further
+    along. An entry that fails is measured no more (its note says why); after any but the first
+    (the reference) `recover` puts the backed-up values back. Returns the label of the entry after
+    which they failed too, which ends the measuring; "" when they never did."""
     for round_number in range(rounds):
         shift = round_number % len(entries)
         for entry in entries[shift:] + entries[:shift]:
@@ -58,25 +76,19 @@ def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[s
             try:
                 if not outcome.ok:
                     raise TrialFailed("; ".join(outcome.problems))
-                value, _ = measurer.measure(f"confirming {entry.label}")
+                value, _ = measurer.measure(f"{doing} {entry.label}")
             except TrialFailed as failure:
                 entry.note = str(failure)
-                if entry.number is None:
+                if entry is entries[0]:
                     continue
                 say(f"{entry.label} was ruled out: {entry.note}")
                 if not recover(entry.label):
-                    # Nothing is taken from a confirmation the system broke down in.
-                    result.confirmation_cut_short = True
-                    result.verdict = f"none: the backed-up values failed after {entry.label} failed"
-                    return
+                    return entry.label
                 continue
             entry.measurements.append(value)
             for name, other in measurer.others.items():
                 entry.others.setdefault(name, []).append(other)
-    for entry in entries[1:]:
-        if not entry.note:
-            entry.broken = broken(result.bounds, entry.others)
-    _judge(result)
+    return ""
 
 
 def _judge(result: Result) -> None:

@@ -30,7 +30,7 @@ import threading
 import time
 import warnings
 import zlib
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -48,6 +48,36 @@ STALE_AFTER = 3  # heartbeats missed before a running trial counts as abandoned
 POLL = 0.5  # seconds between looks at the study while waiting for other workers
 RECONNECT = 300  # seconds a worker tries to reach the study's database again before it stops
 WORKER_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
+
+
+def busy(trials: Iterable[Any]) -> str:
+    """The trials being measured, and by which worker: "trial 5 by w1, trial 7 by w2"."""
+    return ", ".join(f"trial {trial.number} by {trial.user_attrs.get('worker', '?')}"
+                     for trial in trials if in_flight(trial))
+
+
+class Waiting:
+    """Says what a worker waits for when it starts waiting, and again every REMIND seconds, with
+    how long it has waited: a worker that waits is never silent for long."""
+
+    REMIND = 30.0
+
+    def __init__(self, say: Callable[[str], None], worker: str, heartbeat: int) -> None:
+        self.say, self.worker, self.heartbeat = say, worker, heartbeat
+        self.since: float | None = None
+        self.reminded = 0.0
+
+    def wait(self, what: str) -> None:
+        """Waits one look at the study for `what`."""
+        now = time.monotonic()
+        if self.since is None:
+            self.since = self.reminded = now
+            self.say(f"worker {self.worker}: waiting for {what}; a trial whose worker stops sending heartbeats "
+                     f"is failed after {STALE_AFTER * self.heartbeat} s")
+        elif now - self.reminded >= self.REMIND:
+            self.reminded = now
+            self.say(f"worker {self.worker}: still waiting, for {now - self.since:.0f} s now, for {what}")
+        time.sleep(POLL)
 
 
 def default_worker() -> str:
@@ -209,13 +239,17 @@ class Fleet:
         return [trial for trial in study.get_trials(deepcopy=False)
                 if trial.state.name == "RUNNING" and trial.user_attrs.get("worker") == self.name]
 
-    def settle_own(self, study: Any) -> list[int]:
+    def settle_own(self, study: Any, say: Callable[[str], None]) -> list[int]:
         """The numbers of the trials this worker left running when it stopped, now marked failed.
         A trial whose heartbeat is still fresh may be another live process of the same name: it is
         given the time a heartbeat takes to go stale, and then this one refuses to run."""
         left = self.own_running(study)
         numbers = [trial.number for trial in left]
         deadline = time.monotonic() + (STALE_AFTER + 1) * self.heartbeat
+        if left:
+            say(f"worker {self.name}: trial {', '.join(map(str, numbers))} was left running when it stopped; "
+                f"waiting up to {(STALE_AFTER + 1) * self.heartbeat} s for its heartbeat to go stale (another "
+                "process of this worker may still be measuring it)")
         while left and time.monotonic() < deadline:
             self.fail_stale(study)
             left = self.own_running(study)

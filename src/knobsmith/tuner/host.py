@@ -16,12 +16,16 @@ from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.database import redacted
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.labels import was_measured
-from knobsmith.tuner.loop import EXHAUSTED, Proposal, TuningRun, spent
+from knobsmith.tuner.loop import EXHAUSTED, Proposal, TuningRun
+from knobsmith.tuner.minimizing import minimize
 from knobsmith.tuner.proposing import optuna_module, tpe_sampler
 from knobsmith.tuner.results import Result, Row
+from knobsmith.tuner.trials import row_of
 
 PARETO = "the backed-up values (a Pareto front has no one best: apply one of its trials with --trial N)"
 NOT_MEASURED_BETTER = "the backed-up values (the best did not measure better than the baseline)"
+BEST_FAILED = "the backed-up values (the best failed when measured again)"
+ENDED = "ended"  # how the study's last run ended, kept with it: a finished study is not run again unasked
 
 
 class HostRun(TuningRun):
@@ -33,13 +37,15 @@ class HostRun(TuningRun):
 
     def _study_direction(self) -> str | list[str]:
         if self.options.pareto:
-            return [evaluation.direction for evaluation in (self.plan.objective, *self.plan.unbounded)]
+            return [evaluation.direction for evaluation in self.plan.pareto]
         return self.plan.objective.direction
 
     def _open_study(self) -> Any:
         """The run's study: a new one, or the one kept by an earlier run when it is resumed (with
         --resume, or a storage named again). A resumed study gets a seed of its own, so that it does
         not replay the random proposals of the run before."""
+        if self.study is not None:
+            return self.study  # opened to see whether it is finished
         storage = studies.storage_for(self.folder, self.options.storage)
         if self.options.storage is None:
             self._own_study_name(storage)
@@ -55,6 +61,35 @@ class HostRun(TuningRun):
                     "--resume goes on with it, --report DIR starts a new run elsewhere")
             study.sampler = self._sampler(self.options.seed + 1009 * len(study.trials))
         return study
+
+    def ended_already(self) -> str:
+        """What a resumed study whose run ended, and that has nothing left to measure, says
+        instead of running its end again (without --reconfirm); "" when it runs."""
+        if not (self.options.resume or self.options.storage) or self.options.reconfirm:
+            return ""
+        study = self.study = self._open_study()
+        ended = study.user_attrs.get(ENDED)
+        if ended is None:
+            return ""
+        budget = self.plan.budget
+        measured = sum(map(was_measured, study.get_trials(deepcopy=False)))
+        reason = str(ended.get("reason", ""))
+        unchanged = ended.get("space") == self.plan.described and ended.get("target") == budget.target
+        if measured < budget.trials and not (unchanged and (reason == EXHAUSTED or reason.startswith("the target"))):
+            return ""
+        where = self.folder if self.options.storage is None else redacted(self.options.storage)
+        again = ("write its Pareto front again" if self.options.pareto else
+                 f"measure its {self.options.confirm} best candidates against the baseline again and leave the best "
+                 "applied" if self.options.confirm > 0 else "leave its best applied again")
+        return (f"the study in {where} is finished ({measured} trials measured of a budget of {budget.trials}; "
+                f"its run stopped: {reason}): nothing was run or changed, its report is in {self.folder}; "
+                f"give the configuration more iterations (or a wider space) to go on with it, or add --reconfirm "
+                f"to {again}")
+
+    def _end(self, result: Result, baseline: float) -> None:
+        super()._end(result, baseline)
+        self.study.set_user_attr(ENDED, {"reason": result.stop_reason, "space": self.plan.described,
+                                         "target": self.plan.budget.target})
 
     def _own_study_name(self, storage: Any) -> None:
         """The name of this configuration's study in the report folder's journal. A study kept
@@ -101,6 +136,8 @@ class HostRun(TuningRun):
             measurements = list(stored.get("baseline_measurements", [baseline]))
             self.baseline_others = dict(stored.get("baseline_others", {}))
             self.applier = Applier(kit, self.plan.cfg, self.workload)
+            if stored.get(ENDED) is not None:
+                study.set_user_attr(ENDED, None)  # until this run ends: one cut short has not
             self.say(f"resuming {sum(map(was_measured, study.trials))} earlier trials; "
                      f"baseline {self.plan.objective.name} = {baseline:g}")
             return baseline, measurements
@@ -115,12 +152,13 @@ class HostRun(TuningRun):
     def _next(self, started: float) -> Proposal | None:
         assert self.result is not None and self.proposer is not None
         budget = self.plan.budget
-        self.result.stop_reason = spent(self.finished, budget.trials, started, budget.seconds)
+        self.result.stop_reason = budget.spent(self.finished, started)
         if self.result.stop_reason:
             return None
         proposal = self.proposer.propose()
         if proposal is None:
             self.result.stop_reason = EXHAUSTED
+            self.result.rows += map(row_of, self.proposer.take_repeated())
         return proposal
 
     def _confirm(self, result: Result) -> None:
@@ -131,10 +169,24 @@ class HostRun(TuningRun):
         confirm(result, self.applier, self.measurer, self.backup, count=self.options.confirm,
                 rounds=max(1, self.options.confirm_rounds), say=self.say, recover=self._recovered)
         self._confirming = False
+        if self.options.minimal:
+            self._minimize(result)
+
+    def _minimize(self, result: Result) -> None:
+        chosen = result.confirmed_best()
+        if result.failed or chosen is None or not result.beyond_noise:
+            self.say("the smallest change is not looked for: no best was confirmed beyond the noise")
+            return
+        assert self.applier is not None and self.measurer is not None
+        minimize(result, chosen.params, self.backup, self.applier, self.measurer,
+                 rounds=max(1, self.options.confirm_rounds), say=self.say, recover=self._recovered)
 
     def _kept_back(self, result: Result, best: Row, baseline: float) -> str:
         if self.options.pareto:
             return PARETO
+        if result.minimal is not None and result.minimal.best_failed:
+            self.say("the best failed when measured again: the backed-up values are left applied")
+            return BEST_FAILED
         if result.measured_better():
             return ""
         # Never a configuration that measured no better, --keep-within-noise or not.

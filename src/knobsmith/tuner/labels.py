@@ -46,6 +46,6 @@ def in_flight(trial: Any) -> bool:
 
 
 def shown(trial: Any) -> bool:
-    """A trial the report lists: measured, failed or cut short; not one answered with an earlier
-    trial's result, one a fleet set aside before running it, or one being measured now."""
-    return bool(trial.state.name != "RUNNING" and not stand_in(trial))
+    """A trial the report lists: measured, failed, cut short, or answered with the result of an
+    earlier trial it repeats; not one a fleet set aside before running it, or one being measured now."""
+    return bool(trial.state.name != "RUNNING" and NOT_RUN not in trial.user_attrs)

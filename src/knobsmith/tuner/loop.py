@@ -27,31 +27,23 @@ from knobsmith.tuner import importance
 from knobsmith.tuner import study as studies
 from knobsmith.tuner.database import stop_waiting
 from knobsmith.tuner.failures import TrialFailed
-from knobsmith.tuner.guardrails import broken, medians
-from knobsmith.tuner.labels import BROKEN, CUT_SHORT, FAILURE, OTHERS, measured_failure, was_measured
+from knobsmith.tuner.guardrails import kept_on, objective_values
+from knobsmith.tuner.labels import CUT_SHORT, FAILURE, measured_failure, was_measured
 from knobsmith.tuner.measuring import Measurer
 from knobsmith.tuner.plan import Options, TuningPlan
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.proposing import Proposer, optuna_module, sampler_name, tell_failed
 from knobsmith.tuner.results import Ending, Result, Row
 from knobsmith.tuner.starting import Starting
-from knobsmith.tuner.trials import rows_of
+from knobsmith.tuner.trials import row_of, rows_of
 
 BACKED_UP = "the backed-up values"
 BEST = "the best values"
 NO_GAIN = "the backed-up values (no gain beyond the noise)"
+MINIMAL = "the smallest change that keeps the gain"
 EXHAUSTED = "every configuration the sampler can still propose was measured"
 
 Proposal = tuple[Any, dict[str, Any]]  # a trial and its values
-
-
-def spent(finished: int, budget: int, started: float, max_time: float, counted: str = "") -> str:
-    """Why a run stops before its next trial: its budget of trials or of time is spent; "" if not."""
-    if finished >= budget:
-        return f"the budget of {budget} trials is spent{counted}"
-    if max_time and time.monotonic() - started >= max_time:
-        return f"the time budget of {max_time} s is spent"
-    return ""
 
 
 class TuningRun(Starting, abc.ABC):
@@ -137,6 +129,10 @@ class TuningRun(Starting, abc.ABC):
         """The value a trial is told with, of its metric `raw`."""
         return raw
 
+    def ended_already(self) -> str:
+        """What a run of a study that already ended says instead of running ("" when it runs)."""
+        return ""
+
     def _seed(self) -> int:
         """The seed of the random proposals tried when the sampler keeps repeating measured configurations."""
         return self.options.seed
@@ -164,22 +160,19 @@ class TuningRun(Starting, abc.ABC):
         study = self.study = self._open_study()
         measurer.time_budget = self.plan.budget.seconds or None
         baseline, measurements = self._start(StageKit())
-        result = self.result = Result.planned(self.plan, baseline, measurements, gains=self.relative)
+        result = self.result = Result.planned(self.plan, baseline, measurements, gains=self.relative,
+                                              pareto=self.options.pareto)
         result.baseline_others = self.baseline_others
-        if self.options.pareto:
-            result.objectives = {evaluation.name: evaluation.direction
-                                 for evaluation in (self.plan.objective, *self.plan.unbounded)}
         result.rows = rows_of(study)
         result.sampler = sampler_name(study.sampler)
         self.say(f"proposals by the {result.sampler} sampler")
         self._say_outside(result)
-        self.proposer = Proposer(study, dict(self.plan.space), self._seed() + 7 * len(study.get_trials(deepcopy=False)), result.baseline)
+        seed = self._seed() + 7 * len(study.get_trials(deepcopy=False))
+        self.proposer = Proposer(study, dict(self.plan.space), seed, result.baseline)
         self._search()
         if not result.completed():
             result.failed = True
-            within = any(row.broken for row in result.rows)
-            result.stop_reason += ("; no trial kept the guardrails" if within else "; no trial completed" + (
-                " within the configuration's space" if any(map(result.outside, result.rows)) else ""))
+            result.stop_reason += "; " + result.none_completed()
         result.importance = importance.rank(study)
         self._confirm(result)
         self._end(result, baseline)
@@ -221,7 +214,7 @@ class TuningRun(Starting, abc.ABC):
     def _trial(self, trial: Any, values: dict[str, Any]) -> tuple[float | None, str]:
         """Applies a trial's values, reads them back, measures and tells the study: the trial's
         value, or None and why it failed."""
-        assert self.applier is not None and self.result is not None
+        assert self.applier is not None and self.result is not None and self.measurer is not None
         self._running = (trial, values)
         outcome = self.applier.apply(values)
         in_effect = outcome.in_effect()
@@ -230,7 +223,7 @@ class TuningRun(Starting, abc.ABC):
         try:
             if not outcome.ok:
                 raise TrialFailed("; ".join(outcome.problems))
-            measurements, others = self._measure(trial.number)
+            measurements, others = self.measurer.trial(trial.number, self.options.repeats)
         except TrialFailed as failure:
             self._running = None
             self._fail(trial, values, str(failure), in_effect)
@@ -241,30 +234,18 @@ class TuningRun(Starting, abc.ABC):
         value = self._value(trial, raw)
         if len(measurements) > 1 or self.shared:
             trial.set_user_attr("measurements", measurements)
-        if others:
-            trial.set_user_attr(OTHERS, others)
-        broke = broken(self.plan.bounds, others)
-        if broke:
-            # Measured, and never the best: the sampler sees it infeasible, like a failure.
-            trial.set_user_attr(BROKEN, broke)
-        told = self.study.tell(trial, self._objectives(value, others), skip_if_finished=self.shared)
+        broke = kept_on(trial, self.plan.bounds, others)
+        told = self.study.tell(trial, objective_values(self.plan, value, others, self.options.pareto),
+                               skip_if_finished=self.shared)
         if told.state.name != "COMPLETE":
             # Another worker found its heartbeats late and marked it failed meanwhile.
             self.say(f"trial {trial.number} was marked failed by another worker while it ran (its heartbeats "
                      f"were late): its {self.plan.objective.name} {raw:g} is kept in benchmark.log only")
             return None, "marked failed by another worker"
-        self.result.rows.append(Row(trial.number, "COMPLETE", value, values, measurements=measurements,
-                                    worker=self.worker, raw=raw if self.result.relative else None,
-                                    others=others, broken=broke))
+        self._add_row(Row(trial.number, "COMPLETE", value, values, measurements=measurements, worker=self.worker,
+                          raw=raw if self.result.relative else None, others=others, broken=broke))
         self._told(trial)
         return value, ""
-
-    def _objectives(self, value: float, others: dict[str, list[float]]) -> float | list[float]:
-        """What a trial is told: its value, and with --pareto each unbounded evaluation's median."""
-        if not self.options.pareto:
-            return value
-        found = medians(others)
-        return [value, *(found[evaluation.name] for evaluation in self.plan.unbounded)]
 
     def _told(self, trial: Any) -> None:
         assert self.proposer is not None and self.result is not None
@@ -281,16 +262,12 @@ class TuningRun(Starting, abc.ABC):
             self.study.tell(trial, state=optuna_module().trial.TrialState.FAIL, skip_if_finished=self.shared)
         else:
             tell_failed(self.study, trial, note, self.result.baseline, skip_if_finished=self.shared)
-        self.result.rows.append(Row(trial.number, "FAIL", None, values, note, in_effect, worker=self.worker))
+        self._add_row(Row(trial.number, "FAIL", None, values, note, in_effect, worker=self.worker))
 
-    def _measure(self, number: int) -> tuple[list[float], dict[str, list[float]]]:
-        """The metric of each of a trial's runs, and each other evaluation's."""
-        assert self.measurer is not None
-        repeats = max(1, self.options.repeats)
-        labels = ([f"trial {number}"] if repeats == 1 else
-                  [f"trial {number} run {index + 1}" for index in range(repeats)])
-        measurements, _, others = self.measurer.repeated(labels)
-        return measurements, others
+    def _add_row(self, row: Row) -> None:
+        """Adds a trial's row, after those of the proposals asked before it that repeated a measured configuration."""
+        assert self.proposer is not None and self.result is not None
+        self.result.rows += [*map(row_of, self.proposer.take_repeated()), row]
 
     def _after(self, trial: Any, value: float | None, failure: str, progress: Progress) -> bool:
         """Counts a trial's end; True when the run stops here (the system is broken, too many
@@ -374,6 +351,8 @@ class TuningRun(Starting, abc.ABC):
         elif result.beyond_noise is False and not self.options.keep_within_noise:
             self.say(f"no gain beyond the noise ({result.verdict}): the backed-up values are left applied")
             self._leave(NO_GAIN, self.backup)
+        elif result.minimal is not None and result.minimal.complete:
+            self._leave(MINIMAL, result.minimal.values)
         else:
             self._leave(BEST, chosen.params if chosen is not None else best.params)
 

@@ -31,6 +31,7 @@ class Measurer:
     deadline: float | None = None  # time.monotonic() when the run's time budget is spent
     # The evaluations after the objective, as the last benchmark run measured them.
     others: dict[str, float] = field(default_factory=dict)
+    runs: int = 0  # benchmark runs started, so that a stage of the run can say what it spent
 
     def _note(self, command: str) -> int:
         self.log.write(f"$ {command}\n")
@@ -59,6 +60,7 @@ class Measurer:
     def measure(self, label: str) -> tuple[float, float]:
         """(metric, benchmark seconds) of one benchmark run; the other evaluations in `others`."""
         self.others = {}
+        self.runs += 1
         timer = Timer()
         limit, timed_out = self._benchmark_limit()
         offset = self._note(self.plan.benchmark)
@@ -90,6 +92,13 @@ class Measurer:
             for name, other in self.others.items():
                 others[name].append(other)
         return values, seconds, others
+
+    def trial(self, number: int, repeats: int) -> tuple[list[float], dict[str, list[float]]]:
+        """The metric of each of trial `number`'s runs (at least one), and each other evaluation's."""
+        labels = ([f"trial {number}"] if repeats <= 1 else
+                  [f"trial {number} run {index + 1}" for index in range(repeats)])
+        measurements, _, others = self.repeated(labels)
+        return measurements, others
 
     def _read(self, command: str, what: str) -> float:
         """The number `command` prints, `what` naming it when it fails."""

@@ -4,6 +4,7 @@ options the run was started with."""
 
 from __future__ import annotations
 
+import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -61,6 +62,14 @@ class Budget:
     seconds: float  # 0: no time budget
     target: float  # percent better than the baseline at which the run stops; 0: none
 
+    def spent(self, finished: int, started: float, counted: str = "") -> str:
+        """Why a run stops before its next trial: its budget of trials or of time is spent; "" if not."""
+        if finished >= self.trials:
+            return f"the budget of {self.trials} trials is spent{counted}"
+        if self.seconds and time.monotonic() - started >= self.seconds:
+            return f"the time budget of {self.seconds} s is spent"
+        return ""
+
 
 @dataclass(frozen=True)
 class TuningPlan:
@@ -86,6 +95,11 @@ class TuningPlan:
     def unbounded(self) -> tuple[Evaluation, ...]:
         """The evaluations after the objective without a bound: the further objectives of --pareto."""
         return tuple(evaluation for evaluation in self.others if evaluation.bound is None)
+
+    @property
+    def pareto(self) -> tuple[Evaluation, ...]:
+        """The objectives of --pareto: the objective and every evaluation after it without a bound."""
+        return (self.objective, *self.unbounded)
 
     @property
     def bounds(self) -> dict[str, Bound]:
@@ -120,6 +134,7 @@ class Options:
     restore: bool = False
     storage: str | None = None  # a study URL; default a journal file in the report folder
     resume: bool = False  # go on with the study kept in the report folder
+    reconfirm: bool = False  # a finished study runs its end (the confirmation) again
     progress: bool | None = None  # None: only on a terminal
     report: str | None = None  # the report folder; default knobsmith-report-<project>
     warmup: int = 0  # benchmark runs before the baseline, not recorded
@@ -129,6 +144,7 @@ class Options:
     max_failed: float = MAX_FAILED
     keep_within_noise: bool = False  # leave the best applied even when its gain is within the noise
     pareto: bool = False  # every evaluation without a bound is an objective; the front is reported
+    minimal: bool = False  # after the confirmation, look for the smallest change that keeps the gain
     study: str | None = None  # a study shared by a fleet of workers, in `storage`
     worker: str | None = None  # this worker's name; default the host's
     relative: bool = False  # a fleet's values are gains over each worker's own baseline

@@ -56,13 +56,22 @@ def start_up_trials(budget: int) -> int:
     return max(MIN_START_UP, round(budget * START_UP_SHARE))
 
 
+def random_starts(budget: int) -> int:
+    """The random proposals a host's sampler makes before its model takes over; told without
+    importing the model's SciPy and NumPy, which `check` does not load."""
+    from importlib.util import find_spec
+
+    usable = all(find_spec(name) is not None for name in ("numpy", "scipy"))
+    return min(GP_START_UP, start_up_trials(budget)) if usable else start_up_trials(budget)
+
+
 def sampler(optuna: Any, budget: int, seed: int) -> Any:
     """The light Gaussian-process sampler, which measured best on the suite; TPE without SciPy."""
     try:
         from knobsmith.tuner import gp
     except ImportError:
         return tpe_sampler(optuna, budget, seed)
-    return gp.make(optuna, min(GP_START_UP, start_up_trials(budget)), seed, constraints_func=infeasibility)
+    return gp.make(optuna, random_starts(budget), seed, constraints_func=infeasibility)
 
 
 def tpe_sampler(optuna: Any, budget: int, seed: int) -> Any:
@@ -144,6 +153,7 @@ class Proposer:
         self.seed = seed
         self.measured: dict[tuple[tuple[str, str], ...], Any] = {}
         self.learned: set[int] = set()  # the trials (by id) in `measured`: a finished trial never changes
+        self.repeated: list[Any] = []  # the trials told as repeats since `take_repeated` last
         self.learn(study.get_trials(deepcopy=False))
 
     def learn(self, trials: Iterable[Any]) -> None:
@@ -176,6 +186,12 @@ class Proposer:
             self.study.tell(trial, earlier.values)
         else:  # another worker is measuring it: nothing is known of it yet
             self.study.tell(trial, state=self.optuna.trial.TrialState.FAIL)
+        self.repeated.append(self.study._storage.get_trial(trial._trial_id))
+
+    def take_repeated(self) -> list[Any]:
+        """The trials told as repeats since the last call, so that the report lists them."""
+        taken, self.repeated = self.repeated, []
+        return taken
 
     def _unmeasured(self, attempts: int, sampler: Any = None) -> tuple[Any, dict[str, Any]] | None:
         for _ in range(attempts):
@@ -190,8 +206,8 @@ class Proposer:
         proposal = self._unmeasured(REPEATS_BEFORE_RANDOM)
         if proposal is not None:
             return proposal
-        return self._unmeasured(RANDOM_ATTEMPTS,
-                                self.optuna.samplers.RandomSampler(seed=self.seed + len(self.study.get_trials(deepcopy=False))))
+        seed = self.seed + len(self.study.get_trials(deepcopy=False))
+        return self._unmeasured(RANDOM_ATTEMPTS, self.optuna.samplers.RandomSampler(seed=seed))
 
     def record(self, trial: Any) -> None:
         """Remembers a trial just finished as measured."""

@@ -7,13 +7,17 @@ import io
 import os
 import shutil
 import textwrap
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import yaml
 
 from knobsmith.atomic_write import write_atomically
 from knobsmith.tuner.guardrails import medians
-from knobsmith.tuner.results import Confirmed, Result, Row, measured
+from knobsmith.tuner.results import Confirmed, Result, Row, measured, spread
+from knobsmith.tuner.space import typed
+
+if TYPE_CHECKING:
+    from knobsmith.tuner.minimizing import Minimal
 
 
 def _cell(value: object) -> str:
@@ -64,7 +68,8 @@ def _table(result: Result, others: list[str]) -> str:
         mark = "*" if chosen is not None and row.number == chosen[1] else ""
         spread = [_cell(_tidy(row.spread)) if len(row.measurements) > 1 else "-"] if repeated else []
         lines.append([f"{row.number}{mark}", *([row.worker or "-"] if fleet else []),
-                      OUT_OF_BOUND if row.broken else row.state, _cell(row.value),
+                      OUT_OF_BOUND if row.broken else row.state,
+                      _cell(row.value) if row.repeats is None else f"as trial {row.repeats}",
                       *([_cell(row.raw)] if result.relative else []), *spread,
                       *(_cell(medians(row.others).get(name)) for name in others),
                       *(_cell(row.params.get(name)) for name in names)])
@@ -110,6 +115,8 @@ def best_lines(result: Any) -> list[str]:
             lines.append("best's other evaluations: " + _evaluations_line(result))
     if result.verdict:
         lines.append(f"verdict: {result.verdict}")
+    if result.minimal is not None:
+        lines.append(minimal_line(result.metric, result.minimal))
     return lines
 
 
@@ -140,6 +147,25 @@ def _evaluations_line(result: Result) -> str:
                      + (f", baseline {baseline[name]:g}" if name in baseline else "") for name in result.others)
 
 
+def _pairs(values: dict[str, Any]) -> str:
+    return ", ".join(f"{name}={value}" for name, value in values.items()) or "none"
+
+
+def minimal_line(metric: str, minimal: Minimal) -> str:
+    """The smallest change that keeps the gain, in one line, with the benchmark runs it took."""
+    spent = f"{minimal.runs} more benchmark run{'s' if minimal.runs != 1 else ''}"
+    if not minimal.complete:
+        why = minimal.note or "the search was cut short"
+        return f"smallest change: not found ({why}); {spent}"
+    measured = minimal.measured
+    kept = (f"; {metric} {measured.without.value:g} against the best's {measured.best.value:g} measured with it"
+            if measured is not None and measured.without.value is not None and measured.best.value is not None
+            else "")
+    return (f"smallest change: {_pairs(minimal.changed)} ({len(minimal.changed)} of "
+            f"{len(minimal.changed) + len(minimal.reverted)} changed knobs); put back: {_pairs(minimal.reverted)}"
+            f"{kept}; {spent}")
+
+
 def _param_order(result: Result) -> dict[str, None]:
     order: dict[str, None] = {}
     for row in result.rows:
@@ -147,11 +173,18 @@ def _param_order(result: Result) -> dict[str, None]:
     return order
 
 
+def _of_confirmation(result: Result) -> bool:
+    """Whether the best and its baseline are the confirmation's (it measured both)."""
+    confirmed = result.confirmed_best()
+    return confirmed is not None and confirmed.value is not None and result.confirmation[0].value is not None
+
+
 def _chosen(result: Result) -> tuple[float, int | None, dict[str, Any], float] | None:
     """The best configuration as (value, trial, values, baseline to compare it with): the
     confirmation's, when it measured both a candidate and the baseline, else the search's."""
     confirmed = result.confirmed_best()
-    if confirmed is not None and confirmed.value is not None and result.confirmation[0].value is not None:
+    if _of_confirmation(result):
+        assert confirmed is not None and confirmed.value is not None and result.confirmation[0].value is not None
         return confirmed.value, confirmed.number, confirmed.params, result.confirmation[0].value
     best = result.best()
     if best is None or best.value is None:
@@ -168,8 +201,7 @@ def write(folder: str, result: Result, *, plot: bool = True) -> None:
     evaluations after the objective, and importance.png when the importances are known, in `folder`."""
     os.makedirs(folder, exist_ok=True)
     _write(os.path.join(folder, "trials.csv"), _trials_csv(result))
-    _write(os.path.join(folder, "best.yaml"),
-                  yaml.safe_dump(_summary(result), allow_unicode=True, sort_keys=False))
+    _write(os.path.join(folder, "best.yaml"), yaml_text(_summary(result)))
     if plot:
         _write(os.path.join(folder, "metric.png"), _metric_plot(result))
         if result.others:
@@ -178,6 +210,10 @@ def write(folder: str, result: Result, *, plot: bool = True) -> None:
             _write(os.path.join(folder, "pareto.png"), _pareto_plot(result))
         if result.importance:
             _write(os.path.join(folder, "importance.png"), _importance_plot(result))
+
+
+def yaml_text(summary: dict[str, Any]) -> str:
+    return yaml.safe_dump(summary, allow_unicode=True, sort_keys=False)
 
 
 def _trials_csv(result: Result) -> str:
@@ -214,9 +250,8 @@ def _note(result: Result, row: Row) -> str:
 
 def _summary(result: Result) -> dict[str, Any]:
     chosen = _chosen(result)
-    summary: dict[str, Any] = {"metric": result.metric, "direction": result.direction, "baseline": result.baseline}
-    if len(result.baseline_measurements) > 1:
-        summary["baseline_spread"] = _tidy(max(result.baseline_measurements) - min(result.baseline_measurements))
+    summary: dict[str, Any] = {"metric": result.metric, "direction": result.direction}
+    summary.update(_baseline(result, chosen))
     if chosen is None:
         summary.update(best=None, improvement_percent=None, best_trial=None, values={})
     else:
@@ -230,12 +265,14 @@ def _summary(result: Result) -> dict[str, Any]:
         summary["pareto_front"] = [{"trial": row.number, "objectives": _objectives(result, row),
                                     "values": dict(row.params)} for row in result.front()]
     if result.confirmation:
-        summary["confirmation"] = [_confirmed(entry) for entry in result.confirmation]
+        summary["confirmation"] = [_confirmed(entry, result.space) for entry in result.confirmation]
     if result.confirmation or result.verdict:
         summary["verdict"] = result.verdict
         summary["beyond_noise"] = result.beyond_noise
     if result.importance:
         summary["importance"] = {name: float(value) for name, value in result.importance.items()}
+    if result.minimal is not None:
+        summary["minimal"] = minimal_summary(result.minimal)
     if result.relative:
         summary["values_are"] = "gains in percent over the baseline of the worker that measured them"
     if result.workers:
@@ -248,11 +285,26 @@ def _summary(result: Result) -> dict[str, Any]:
     return summary
 
 
-def _confirmed(entry: Confirmed) -> dict[str, Any]:
+def _baseline(result: Result, chosen: tuple[float, int | None, dict[str, Any], float] | None) -> dict[str, Any]:
+    """The baseline the gain is stated against, which one it is, and the run's own when they differ."""
+    of_confirmation = chosen is not None and _of_confirmation(result)
+    measurements = result.confirmation[0].measurements if of_confirmation else result.baseline_measurements
+    found: dict[str, Any] = {
+        "baseline": chosen[3] if chosen is not None else result.baseline,
+        "baseline_of": "the confirmation, measured with the best" if of_confirmation else "the run, before its trials",
+    }
+    if len(measurements) > 1:
+        found["baseline_spread"] = _tidy(spread(measurements))
+    if of_confirmation:
+        found["run_baseline"] = result.baseline
+    return found
+
+
+def _confirmed(entry: Confirmed, space: dict[str, dict[str, Any]]) -> dict[str, Any]:
     item: dict[str, Any] = {
         "label": entry.label,
         "trial": entry.number,
-        "values": dict(entry.params),
+        "values": typed(space, entry.params),
         "median": entry.value,
         "spread": _tidy(entry.spread) if len(entry.measurements) > 1 else None,
         "measurements": [float(value) for value in entry.measurements],
@@ -279,6 +331,25 @@ def _evaluations(result: Result) -> dict[str, Any]:
         best = medians(measured)
     return {"guardrails": {name: bound.stored() for name, bound in result.bounds.items()},
             "baseline_evaluations": medians(result.baseline_others), "best_evaluations": best}
+
+
+def _measured(entry: Confirmed, prefix: str = "") -> dict[str, Any]:
+    return {f"{prefix}median": entry.value, f"{prefix}measurements": [float(value) for value in entry.measurements]}
+
+
+def minimal_summary(minimal: Minimal) -> dict[str, Any]:
+    """best.yaml's `minimal:`: the knobs left changed and those put back, the values that `apply
+    --minimal` applies, the measurements of the smallest change, and every step."""
+    item: dict[str, Any] = {"complete": minimal.complete}
+    if minimal.note:
+        item["note"] = minimal.note
+    item.update(changed=dict(minimal.changed), put_back=dict(minimal.reverted), values=dict(minimal.values))
+    if minimal.measured is not None:
+        item.update(_measured(minimal.measured.without), **_measured(minimal.measured.best, "best_"))
+    item["benchmark_runs"] = minimal.runs
+    item["steps"] = [{"put_back": step.knob, "kept_changed": step.kept, "verdict": step.verdict,
+                      **_measured(step.without), **_measured(step.best, "best_")} for step in minimal.steps]
+    return item
 
 
 def _rounded(value: float | None) -> float | None:
@@ -350,10 +421,11 @@ def _trials_panel(axes: Any, result: Result) -> None:
         pick = max if result.direction == "maximize" else min
         best_so_far = [pick(values[: index + 1]) for index in range(len(values))]
         axes.step(numbers, best_so_far, where="post", color="tab:green", label="best so far")
+    _repeats(axes, result)
     failed = [row.number for row in result.rows if row.state == "FAIL"]
     for number in failed:
         axes.axvline(number, color="tab:red", alpha=0.25, linewidth=1)
-    axes.axhline(result.baseline, color="gray", linestyle="--", label="baseline")
+    axes.axhline(result.baseline, color="gray", linestyle="--", label="baseline, before the trials")
     if len(result.baseline_measurements) > 1:
         axes.axhspan(min(result.baseline_measurements), max(result.baseline_measurements), color="gray", alpha=0.15,
                      linewidth=0, label="baseline's range")
@@ -365,6 +437,16 @@ def _trials_panel(axes: Any, result: Result) -> None:
     axes.set_title("knobsmith tuning run" + (f" ({len(failed)} failed trial{plural} in red)" if failed else ""))
     axes.legend(loc="best", fontsize=8)
     axes.grid(alpha=0.3)
+
+
+def _repeats(axes: Any, result: Result) -> None:
+    """Trials that repeated a measured configuration, at the value of the trial they repeat."""
+    values = {row.number: row.value for row in result.rows if row.value is not None}
+    shown = [(row.number, values[row.repeats]) for row in result.rows
+             if row.repeats is not None and row.repeats in values]
+    if shown:
+        axes.plot([number for number, _ in shown], [value for _, value in shown], "o", markerfacecolor="none",
+                  color="gray", label="repeats an earlier trial (not run again)")
 
 
 def _confirmation_panel(axes: Any, result: Result) -> None:

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from knobsmith.tuner.space import outside
 
 if TYPE_CHECKING:
+    from knobsmith.tuner.minimizing import Minimal
     from knobsmith.tuner.plan import Bound, TuningPlan
 
 
@@ -37,6 +38,7 @@ class Row:
     raw: float | None = None  # with gains as values: the metric itself (the median of `measurements`)
     others: dict[str, list[float]] = field(default_factory=dict)  # the other evaluations' measurements
     broken: str = ""  # the guardrail its measurements broke
+    repeats: int | None = None  # the earlier trial whose configuration it repeats (state REPEAT: not run)
 
     @property
     def spread(self) -> float:
@@ -104,6 +106,7 @@ class Result:
     # trial outside it (the scope was narrowed since) stays in the report, but is never applied.
     space: dict[str, dict[str, Any]] = field(default_factory=dict)
     sampler: str = ""  # what proposed the trials, as best.yaml names it
+    minimal: Minimal | None = None  # the smallest change that keeps the gain, when it was looked for
     others: list[str] = field(default_factory=list)  # the evaluations after the objective
     bounds: dict[str, Bound] = field(default_factory=dict)  # the guardrails among them
     baseline_others: dict[str, list[float]] = field(default_factory=dict)
@@ -143,6 +146,12 @@ class Result:
         return [row for row in self.rows if row.state == "COMPLETE" and row.value is not None
                 and not row.broken and not self.outside(row) and not self.ruled_out(row)]
 
+    def none_completed(self) -> str:
+        """Why no trial is among the completed ones."""
+        if any(row.broken for row in self.rows):
+            return "no trial kept the guardrails"
+        return "no trial completed" + (" within the configuration's space" if any(map(self.outside, self.rows)) else "")
+
     def better(self, a: float, b: float) -> bool:
         return a > b if self.direction == "maximize" else a < b
 
@@ -152,7 +161,8 @@ class Result:
         return cls(metric + GAIN, "maximize", 0.0, relative=True)
 
     @classmethod
-    def planned(cls, plan: TuningPlan, baseline: float, measurements: list[float], *, gains: bool = False) -> Result:
+    def planned(cls, plan: TuningPlan, baseline: float, measurements: list[float], *, gains: bool = False,
+                pareto: bool = False) -> Result:
         """The result of a run of `plan`, its values the objective's or (`gains`) gains over the baseline."""
         objective = plan.objective
         result = (cls.of_gains(objective.name) if gains else
@@ -160,6 +170,8 @@ class Result:
         result.space = plan.described
         result.others = [other.name for other in plan.others]
         result.bounds = plan.bounds
+        if pareto:
+            result.objectives = {evaluation.name: evaluation.direction for evaluation in plan.pareto}
         return result
 
     @property

@@ -23,12 +23,16 @@ def measure(run: Any, *, benchmark_timeout: float | None, metric_timeout: float 
     return result
 
 
-def end_early(run: Any, error: BaseException, say: Callable[[str], None]) -> None:
+def end_early(run: Any, error: BaseException, say: Callable[[str], None],
+              show: Callable[[str], None] = lambda table: None) -> None:
     """After Ctrl-C, SIGTERM, SIGHUP or an error mid-run: the backed-up values are put back (no
-    signal cuts that short) and the report of the trials so far is written; `say` tells it."""
+    signal cuts that short) and the report of the trials so far is written; `say` tells it, and
+    `show` gets the table of those trials."""
     with signals.deferred():
         say(run.abort(error))
         if run.result is not None:
+            if run.result.rows:
+                show(report.table(run.result))
             try:
                 report.write(run.folder, run.result)
                 say(f"the report of the trials so far: {run.folder}")

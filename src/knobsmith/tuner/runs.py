@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
+from knobsmith.tuner import space_checks
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.host import HostRun
 from knobsmith.tuner.loop import TuningRun
@@ -17,4 +18,6 @@ def tuning_run(options: Options, say: Callable[[str], None]) -> TuningRun:
     if options.pareto and not plan.unbounded:
         raise TuneError("--pareto optimises every evaluation without a bound, and this configuration has none "
                         "after the first: add one, or leave --pareto out")
+    for line in space_checks.unknown_keys(plan.cfg.yml):
+        say(f"warning: {line}")
     return HostRun(plan, options, say) if options.study is None else WorkerRun(plan, options, say)

@@ -83,6 +83,22 @@ def described(knobs: list[dict[str, Any]]) -> dict[str, dict[str, Any]]:
     return space
 
 
+def typed(space: dict[str, dict[str, Any]], values: dict[str, Any]) -> dict[str, Any]:
+    """`values` (a backup's are text) as numbers where the space holds numbers; a value that is
+    not one stays as it was read."""
+    found = {}
+    for name, value in values.items():
+        dtype = space.get(name, {}).get("dtype")
+        if dtype in ("int", "float") and isinstance(value, str):
+            try:
+                number = float(value)
+                value = int(number) if dtype == "int" and number.is_integer() else number
+            except ValueError:
+                pass
+        found[name] = value
+    return found
+
+
 def describe(entry: dict[str, Any]) -> str:
     """A knob's values in words: "int in [0, 10] step 1", "one of a, b"."""
     if entry["dtype"] == "string":
@@ -110,6 +126,22 @@ def _fits(entry: dict[str, Any], value: Any) -> bool:
         return True
     steps = (value - low) / entry["step"]
     return bool(abs(steps - round(steps)) <= 1e-6 + abs(steps) * 1e-12)  # rounding of values far up a fine grid
+
+
+def off_grid(low: float, high: float, step: float, dtype: str, items: Any, value: float) -> list[float]:
+    """The allowed values next to `value` (one below, one above) when it lies between the steps of
+    [low, high] and is none of `items`; [] when it may be taken."""
+    numbers = _numbers(items)
+    if _fits({"dtype": dtype, "range": [low, high], "step": step, "items": numbers}, value):
+        return []
+    steps = math.floor((value - low) / step)
+    top = grid_value(low, grid_size(low, high, step, dtype) - 1, step, dtype)
+    grid = [grid_value(low, index, step, dtype) for index in (steps, steps + 1) if index >= 0 and
+            grid_value(low, index, step, dtype) <= top]
+    allowed = sorted(set(grid) | set(numbers))
+    below = [near for near in allowed if near < value]
+    above = [near for near in allowed if near > value]
+    return below[-1:] + above[:1]
 
 
 def outside(space: dict[str, dict[str, Any]], values: dict[str, Any]) -> str:

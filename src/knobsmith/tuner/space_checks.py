@@ -7,7 +7,11 @@ line naming the parameter, so that `check` does not pass what `tune` would fail 
 
 from __future__ import annotations
 
+import difflib
+import json
 import math
+from functools import cache
+from pathlib import Path
 from typing import Any
 
 from knobsmith.tuner.space import MAX_CHOICES, grid_size, is_number
@@ -84,6 +88,8 @@ def _fault(info: dict[str, Any], name: str) -> tuple[str, str]:
         command = info.get(key)
         if isinstance(command, str) and not command.strip():
             return key, f"the command is empty; give the command that {what}"
+    if isinstance(info.get("set"), str) and "$value" not in info["set"]:
+        return "set", "the command has no $value, so the value could never reach the system; write $value where it goes"
     if info.get("dtype") == "string":
         options = info.get("options")
         if isinstance(options, list):
@@ -156,3 +162,42 @@ def not_finite(value: Any, path: str = "") -> str:
         if found:
             return found
     return ""
+
+
+@cache
+def _schema() -> dict[str, Any]:
+    with open(Path(__file__).parent.parent / "schema" / "tuning-config.schema.json", encoding="utf-8") as stream:
+        schema: dict[str, Any] = json.load(stream)
+    return schema
+
+
+def _unknown(mapping: Any, known: dict[str, Any], path: str) -> list[str]:
+    """A warning for each key of `mapping` not among `known`, naming the nearest known one."""
+    if not isinstance(mapping, dict):
+        return []
+    lines = []
+    for key in mapping:
+        if key in known:
+            continue
+        near = difflib.get_close_matches(str(key), list(known), n=1)
+        lines.append(f"{path}{key}: not a known key" + (f"; did you mean {near[0]}?" if near else ""))
+    return lines
+
+
+def unknown_keys(config: Any) -> list[str]:
+    """Keys the tuner never reads (a misspelt optional key is otherwise silently ignored)."""
+    schema = _schema()
+    lines = _unknown(config, schema["properties"], "")
+    if not isinstance(config, dict):
+        return lines
+    for list_key, kind in (("evaluations", "evaluation"), ("object", "parameter")):
+        entries = config.get(list_key)
+        known = schema["definitions"][kind]["properties"]
+        for index, entry in enumerate(entries if isinstance(entries, list) else []):
+            if not isinstance(entry, dict):
+                continue
+            name = entry.get("name")
+            label = f"{list_key}[{name if isinstance(name, str) and name.strip() else index}]"
+            lines += _unknown(entry, known, f"{label}.")
+            lines += _unknown(entry.get("info"), known["info"]["properties"], f"{label}.info.")
+    return lines

@@ -49,11 +49,14 @@ class KernelLock:
 
 def journal(folder: str) -> Any:
     """The journal file of the report folder."""
+    return journal_file(os.path.join(folder, JOURNAL))
+
+
+def journal_file(path: str) -> Any:
     optuna_module()
     from optuna.storages import JournalStorage
     from optuna.storages.journal import JournalFileBackend
 
-    path = os.path.join(folder, JOURNAL)
     return JournalStorage(JournalFileBackend(path, lock_obj=KernelLock(path)))  # type: ignore[arg-type]
 
 

@@ -5,11 +5,15 @@ from __future__ import annotations
 from typing import Any
 
 from knobsmith.tuner import fleet as fleets
-from knobsmith.tuner.labels import BROKEN, FAILURE, OTHERS, failed, shown
+from knobsmith.tuner.labels import BROKEN, DUPLICATE_OF, FAILURE, OTHERS, failed, shown
 from knobsmith.tuner.results import Result, Row
 
 
 def row_of(trial: Any) -> Row:
+    earlier = trial.user_attrs.get(DUPLICATE_OF)
+    if earlier is not None:
+        return Row(trial.number, "REPEAT", None, dict(trial.params), f"repeats trial {earlier}: not run again",
+                   worker=str(trial.user_attrs.get("worker", "")), repeats=int(earlier))
     # A failed trial is told complete with a placeholder value (see proposing.tell_failed).
     state = "FAIL" if failed(trial) else trial.state.name
     value = trial.values[0] if state == "COMPLETE" else None  # the first objective, of --pareto's too
@@ -38,7 +42,7 @@ def workers_of(study: Any, result: Result) -> dict[str, dict[str, Any]]:
         found[name] = {
             "host": member.host,
             "baseline": member.baseline,
-            "trials": sum(1 for row in result.rows if row.worker == name),
+            "trials": sum(1 for row in result.rows if row.worker == name and row.repeats is None),
             "completed": len(own),
             "best_trial": None if best is None else best.number,
             "best": None if best is None else best.value,

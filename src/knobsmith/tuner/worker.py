@@ -18,7 +18,7 @@ from knobsmith.tuner import study as studies
 from knobsmith.tuner.database import Reconnecting, first_line, hidden, redacted
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.labels import NOT_RUN, in_flight, was_measured
-from knobsmith.tuner.loop import EXHAUSTED, Proposal, TuningRun, spent
+from knobsmith.tuner.loop import EXHAUSTED, Proposal, TuningRun
 from knobsmith.tuner.plan import Options, TuningPlan
 from knobsmith.tuner.progress import Progress
 from knobsmith.tuner.proposing import optuna_module
@@ -73,7 +73,7 @@ class WorkerRun(TuningRun):
         restarted with the same command finds its record in the study and puts its backed-up
         values back, since it may have died with a trial's applied."""
         fleet, study = self.fleet, self.study
-        left = fleet.settle_own(study)
+        left = fleet.settle_own(study, self.say)
         if left:
             self.say(f"trial {', '.join(map(str, left))} of worker {fleet.name}, left running when it stopped, "
                      "is marked failed")
@@ -98,8 +98,9 @@ class WorkerRun(TuningRun):
         fleet.join(study, member)
         state.record_worker(self.state_key, self.study_name, {
             **member.stored(), "worker": fleet.name, "storage": redacted(self.url)})
+        measured = sum(map(was_measured, study.get_trials(deepcopy=False)))
         self.say(f"worker {fleet.name} joined the study {self.study_name} "
-                 f"({others} other worker{'s' if others != 1 else ''}, {sum(map(was_measured, study.get_trials(deepcopy=False)))} trials)")
+                 f"({others} other worker{'s' if others != 1 else ''}, {measured} trials)")
         self.own_baseline = baseline
         return baseline, measurements
 
@@ -114,7 +115,7 @@ class WorkerRun(TuningRun):
         ends with the study's best known; a trial abandoned by a dead worker frees its place again."""
         assert self.result is not None and self.proposer is not None
         study, budget = self.study, self.plan.budget
-        waiting = False
+        waiting = fleets.Waiting(self.say, self.worker, self.fleet.heartbeat)
         while True:
             self.fleet.fail_stale(study)
             trials = study.get_trials(deepcopy=False)
@@ -123,24 +124,22 @@ class WorkerRun(TuningRun):
                 self.result.stop_reason = f"the target of {budget.target:g}% is reached (trial {reached})"
                 return None
             measured = sum(map(was_measured, trials))
-            self.result.stop_reason = spent(measured, budget.trials, started, budget.seconds, " (over all workers)")
+            self.result.stop_reason = budget.spent(measured, started, " (over all workers)")
             if self.result.stop_reason:
                 return None
             busy = sum(map(in_flight, trials))
             if measured + busy < budget.trials:
                 break
-            if not waiting:
-                self.say(f"worker {self.worker}: the rest of the budget is being measured by other "
-                         f"workers ({busy} trial{'s' if busy != 1 else ''}); waiting for them to end")
-                waiting = True
-            time.sleep(fleets.POLL)
+            waiting.wait(f"the rest of the budget, being measured by other workers, to end ({fleets.busy(trials)})")
         self.proposer.learn(trials)
         with fleets.quiet_asking():
             proposal = self.proposer.propose()
         if proposal is None:
             # The best is known once the trials of the others have ended too.
-            while any(map(in_flight, study.get_trials(deepcopy=False))):
-                time.sleep(fleets.POLL)
+            waiting = fleets.Waiting(self.say, self.worker, self.fleet.heartbeat)
+            while any(map(in_flight, trials := study.get_trials(deepcopy=False))):
+                waiting.wait(f"the trials other workers are measuring to end ({fleets.busy(trials)}), "
+                             "so that the study's best is known")
                 self.fleet.fail_stale(study)
             self.result.stop_reason = EXHAUSTED
         return proposal
