@@ -16,6 +16,11 @@ from knobsmith import cli
 from knobsmith.tuner import proposing
 from knobsmith.tuner import study as studies
 
+HERE = str(pathlib.Path(__file__).resolve().parent)
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+from conftest import guarded  # noqa: E402
+
 SCRIPT = str(pathlib.Path(sys.executable).parent / "knobsmith")
 
 # score = 100 - (x - 7)^2 (+10 with mode b), times a wobble that cycles through -3 %, +3 %, 0 %
@@ -308,9 +313,9 @@ SEARCH_RUNS = 1 + 10 + 4 * 3  # the baseline, the trials, the confirmation of th
 CRASHED = "the benchmark ended with exit status 1"
 
 
-def minimal_workload(knob_workload, prelude=""):
+def minimal_workload(knob_workload, prelude="", **settings):
     return knob_workload(iterations=10, prelude=COUNTED + prelude, values={"x": "0", "mode": "a", "y": "0"},
-                         x={"scope": [5, 7]}, mode={"options": ["b", "c"]}, objects=[UNREAD_Y])
+                         x={"scope": [5, 7]}, mode={"options": ["b", "c"]}, objects=[UNREAD_Y], **settings)
 
 
 def knobs(folder):
@@ -340,21 +345,28 @@ def test_minimal_puts_back_a_knob_that_does_not_matter_and_keeps_one_that_does(k
     assert best(folder)["left_applied"] == "the smallest change that keeps the gain" and knobs(folder) == left
 
 
-@pytest.mark.parametrize("failing, complete, left", [
+@pytest.mark.parametrize("failing, bound, complete, left", [
     # Putting y back crashes the benchmark: y stays changed, and the search goes on.
-    ('[ "$(cat y)" = 0 ] && [ "$(cat x)" != 0 ] && exit 1', True, "the smallest change that keeps the gain"),
+    ('[ "$(cat y)" = 0 ] && [ "$(cat x)" != 0 ] && exit 1', None, True, "the smallest change that keeps the gain"),
+    # Putting y back breaks the latency's bound, though the score keeps: y stays changed too.
+    ('{ [ "$(cat y)" = 0 ] && [ "$(cat x)" != 0 ] && echo 9 || echo 1; } > latency', {"max": 5}, True,
+     "the smallest change that keeps the gain"),
     # The best itself crashes once the search has begun: nothing of it is left applied.
-    (f'[ $n -ge {SEARCH_RUNS} ] && [ "$(cat y)" != 0 ] && exit 1', False,
+    (f'[ $n -ge {SEARCH_RUNS} ] && [ "$(cat y)" != 0 ] && exit 1', None, False,
      "the backed-up values (the best failed when measured again)"),
-], ids=["step", "best"])
-def test_a_failure_in_the_search_for_the_smallest_change(knob_workload, monkeypatch, capsys, failing, complete, left):
-    folder = minimal_workload(knob_workload, failing + "\n")
+], ids=["step", "guardrail", "best"])
+def test_a_failure_in_the_search_for_the_smallest_change(knob_workload, monkeypatch, capsys, failing, bound,
+                                                         complete, left):
+    guard = {} if bound is None else {"evaluations": guarded(bound)}
+    folder = minimal_workload(knob_workload, failing + "\n", **guard)
     assert tune(folder, monkeypatch, "--minimal") == 0
     report = best(folder)
     assert report["minimal"]["complete"] is complete and report["left_applied"] == left
     if complete:
         step = next(step for step in report["minimal"]["steps"] if step["put_back"] == "y")
-        assert step["kept_changed"] and step["verdict"] == f"putting it back failed: {CRASHED}"
+        assert step["kept_changed"] and step["verdict"] == (
+            f"putting it back failed: {CRASHED}" if bound is None else
+            "putting it back breaks a guardrail: latency 9 breaks its bound (max 5, runs 9, 9, 9)")
         assert report["minimal"]["values"]["y"] == report["values"]["y"] and knobs(folder)["y"] != "0"
     else:
         assert report["minimal"]["note"] == f"the best failed when measured again: {CRASHED}"
