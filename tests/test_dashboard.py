@@ -116,8 +116,10 @@ def test_a_dashboard_that_cannot_start_says_why(tmp_path, monkeypatch, capsys, a
     assert len(lines) == 1 and said in lines[0], lines
 
 
-@pytest.mark.parametrize(("beyond_noise", "best"), [(True, "best: trial 0, score = 70 (confirmed)"), (None, None)])
-def test_a_confirmation_cut_short_gives_no_best_as_the_run_said(beyond_noise, best):
+@pytest.mark.parametrize(("beyond_noise", "out_of_bound", "best"), [
+    (True, "", "best: trial 0, score = 70 (confirmed)"), (None, "", None),
+    (True, "latency 9 breaks its bound (max 5)", None)])
+def test_a_confirmation_cut_short_gives_no_best_as_the_run_said(beyond_noise, out_of_bound, best):
     import optuna
 
     from knobsmith.dashboard import result_of
@@ -129,6 +131,21 @@ def test_a_confirmation_cut_short_gives_no_best_as_the_run_said(beyond_noise, be
                                               distributions={"x": optuna.distributions.IntDistribution(0, 5)}))
     summary = {"metric": "score", "beyond_noise": beyond_noise,
                "confirmation": [{"label": "baseline", "measurements": [50.0]},
-                                {"label": "trial 0", "trial": 0, "values": {"x": 1}, "measurements": [70.0]}]}
+                                {"label": "trial 0", "trial": 0, "values": {"x": 1}, "measurements": [70.0],
+                                 "out_of_bound": out_of_bound}]}
     said = [line for line in best_lines(result_of(study, summary)) if line.startswith("best:")]
     assert (len(said) == 1 and said[0].startswith(best)) if best else not said, said
+
+
+def test_a_pareto_studys_page_gives_its_front():
+    import optuna
+
+    from knobsmith.dashboard import result_of
+    from knobsmith.tuner.report import best_lines
+
+    study = optuna.create_study(directions=["maximize", "minimize"])
+    study.add_trial(optuna.trial.create_trial(params={"x": 1}, values=[60.0, 3.0], user_attrs={"others": {"lat": [3.0]}},
+                                              distributions={"x": optuna.distributions.IntDistribution(0, 5)}))
+    result = result_of(study, {"metric": "score", "objectives": {"score": "maximize", "lat": "minimize"}})
+    assert best_lines(result) == ["Pareto front of score (larger is better), lat (smaller is better): 1 trial",
+                                  "  trial 0: score 60, lat 3; x=1"]

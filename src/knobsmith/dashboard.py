@@ -106,13 +106,16 @@ def result_of(study: Any, summary: dict[str, Any]) -> Result:
         return studies.fleet_result(study)
     stored = study.user_attrs
     baseline = stored.get("baseline")
-    result = Result(str(summary.get("metric", "value")), study.direction.name.lower(),
+    # The first direction: a --pareto study has one per objective.
+    result = Result(str(summary.get("metric", "value")), study.directions[0].name.lower(),
                     float("nan") if baseline is None else float(baseline),
                     baseline_measurements=[float(value) for value in stored.get("baseline_measurements", [])])
     result.rows = rows_of(study)
+    result.others = list(dict.fromkeys(name for row in result.rows for name in row.others))
+    result.objectives = {str(name): str(direction) for name, direction in (summary.get("objectives") or {}).items()}
     result.confirmation = [Confirmed(str(entry["label"]), entry.get("trial"), dict(entry.get("values") or {}),
                                      [float(value) for value in entry.get("measurements") or []],
-                                     str(entry.get("note", "")))
+                                     str(entry.get("note", "")), broken=str(entry.get("out_of_bound", "")))
                            for entry in summary.get("confirmation") or [] if isinstance(entry, dict)]
     result.verdict = str(summary.get("verdict") or "")
     result.beyond_noise = summary.get("beyond_noise")
