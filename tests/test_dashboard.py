@@ -144,7 +144,8 @@ def test_a_pareto_studys_page_gives_its_front():
     from knobsmith.tuner.report import best_lines
 
     study = optuna.create_study(directions=["maximize", "minimize"])
-    study.add_trial(optuna.trial.create_trial(params={"x": 1}, values=[60.0, 3.0], user_attrs={"others": {"lat": [3.0]}},
+    study.add_trial(optuna.trial.create_trial(params={"x": 1}, values=[60.0, 3.0],
+                                              user_attrs={"others": {"lat": [3.0]}},
                                               distributions={"x": optuna.distributions.IntDistribution(0, 5)}))
     result = result_of(study, {"metric": "score", "objectives": {"score": "maximize", "lat": "minimize"}})
     assert best_lines(result) == ["Pareto front of score (larger is better), lat (smaller is better): 1 trial",

@@ -140,7 +140,8 @@ def _front_lines(result: Result) -> list[str]:
 
 
 def _evaluations_line(result: Result) -> str:
-    evaluations, baseline = _evaluations(result)["best_evaluations"], medians(result.baseline_others)
+    found = _evaluations(result)
+    evaluations, baseline = found["best_evaluations"], found["baseline_evaluations"]
     bounds = result.bounds
     return ", ".join(f"{name} {_cell(evaluations.get(name))}"
                      + (f" ({bounds[name].describe()})" if name in bounds else "")
@@ -321,7 +322,7 @@ def _confirmed(entry: Confirmed, space: dict[str, dict[str, Any]]) -> dict[str, 
 
 def _evaluations(result: Result) -> dict[str, Any]:
     """The guardrails, and the other evaluations of the baseline and of the best (its confirmation's
-    medians, when it was confirmed)."""
+    medians, when it was confirmed; the baseline's then too, as the gain's)."""
     chosen = _chosen(result)
     best: dict[str, float] = {}
     if chosen is not None:
@@ -330,7 +331,8 @@ def _evaluations(result: Result) -> dict[str, Any]:
                     next((row.others for row in result.rows if row.number == chosen[1]), {}))
         best = medians(measured)
     return {"guardrails": {name: bound.stored() for name, bound in result.bounds.items()},
-            "baseline_evaluations": medians(result.baseline_others), "best_evaluations": best}
+            "baseline_evaluations": medians(result.confirmation[0].others if _of_confirmation(result)
+                                            else result.baseline_others), "best_evaluations": best}
 
 
 def _measured(entry: Confirmed, prefix: str = "") -> dict[str, Any]:
