@@ -61,6 +61,7 @@ class Host:
         self.problem, self.seed, self.index = problem, seed, first
         self.config = dict(problem.defaults)
         self.runs = 0
+        self.others: dict[str, float] = {}  # no evaluation after the objective
 
     def apply(self, values: dict[str, Any]) -> Applied:
         self.config = {**self.config, **values}
