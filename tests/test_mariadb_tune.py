@@ -36,6 +36,8 @@ def configuration(folder, *, iterations=3, names=(*LIVE, RESTART), benchmark=Non
     text = (REPO / "examples" / "mariadb.yaml").read_text().replace("examples/mariadb/ctl.sh", str(CTL))
     config = yaml.safe_load(text)
     config["iterations"] = iterations
+    # A baseline taken on a busy machine can be beaten by the example's stretch target at once.
+    config["evaluations"][0]["info"]["target"] = "100000%"
     config["object"] = [obj for obj in config["object"] if obj["name"] in names] + list(extra)
     if benchmark is not None:
         config["benchmark"] = benchmark
