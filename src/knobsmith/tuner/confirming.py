@@ -64,9 +64,10 @@ def confirm(result: Result, applier: Applier, measurer: Measurer, backup: dict[s
 def interleave(entries: list[Confirmed], rounds: int, applier: Applier, measurer: Measurer, doing: str, *,
                say: Callable[[str], None], recover: Callable[[str], bool]) -> str:
     """Measures each of `entries` `rounds` times, interleaved, each round starting one entry further
-    along. An entry that fails is measured no more (its note says why); after any but the first
-    (the reference) `recover` puts the backed-up values back. Returns the label of the entry after
-    which they failed too, which ends the measuring; "" when they never did."""
+    along, the other evaluations of each run kept in the entry's `others`. An entry that fails is
+    measured no more (its note says why); after any but the first (the reference) `recover` puts the
+    backed-up values back. Returns the label of the entry after which they failed too, which ends
+    the measuring; "" when they never did."""
     for round_number in range(rounds):
         shift = round_number % len(entries)
         for entry in entries[shift:] + entries[:shift]:
