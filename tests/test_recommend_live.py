@@ -89,6 +89,8 @@ def test_against_a_private_mariadb_server(tmp_path):
         (home / ".my.cnf").write_text(f"[client]\nhost=127.0.0.1\nport={server.env['KNOBSMITH_MARIADB_PORT']}\n"
                                       "user=root\n")
         env = dict(server.env, HOME=str(home))
+        # As the example's tune leaves it: its own file, read after knobsmith's, sets the variable.
+        server.ctl("setopt", "innodb_flush_method", server.sql("SELECT @@GLOBAL.innodb_flush_method"))
         result = knobsmith("recommend", "mysql", "--output", str(tmp_path / "out"), env=env)
         assert "knobsmith: the database server is MariaDB 10.11." in result.stderr
         path = tmp_path / "out" / "config.yaml"
@@ -97,8 +99,11 @@ def test_against_a_private_mariadb_server(tmp_path):
         assert objects and faults == []
         # Option files go to the folder this server reads, not a packaged server's; kernel
         # entries are left to --host.
-        written = [obj["info"]["set"] for obj in objects if "99-knobsmith-" in obj["info"]["set"]]
-        assert written and all(f"> {server.folder}/conf.d/99-knobsmith-" in command for command in written)
+        written = [obj for obj in objects if "99-knobsmith-" in obj["info"]["set"]]
+        assert written and all(f"> {server.folder}/conf.d/99-knobsmith-" in obj["info"]["set"] for obj in written)
+        assert "innodb_flush_method" not in [obj["name"] for obj in objects]
+        assert (f"#   innodb_flush_method: set again in {server.folder}/conf.d/innodb_flush_method.cnf (line 2), "
+                "read after knobsmith's file: remove it there to tune it") in path.read_text(encoding="utf-8")
         assert not any(obj["info"]["get"].startswith("sysctl") for obj in objects)
         assert "host-wide (kernel) entries not written: --host writes them too" in result.stderr
         # The server keeps the buffer pool in whole MiB: every value of the range is one.
@@ -115,3 +120,12 @@ def test_against_a_private_mariadb_server(tmp_path):
             outcome = subprocess.run(["/bin/sh", "-c", info["set"].replace("$value", value)], capture_output=True,
                                      text=True, env=env, timeout=60)
             assert outcome.returncode == 0 and not outcome.stderr.strip(), (obj["name"], outcome.stderr)
+        # What the option files that are written say is in effect after a restart.
+        wanted = {}
+        for obj in written:
+            info, current = obj["info"], server.sql(f"SELECT @@GLOBAL.{obj['name']}")
+            wanted[obj["name"]] = next(str(value) for value in info.get("options") or info["scope"]
+                                       if str(value) != current)
+            subprocess.run(["/bin/sh", "-c", info["set"].replace("$value", wanted[obj["name"]])], check=True, env=env)
+        server.restart()
+        assert {name: server.sql(f"SELECT @@GLOBAL.{name}") for name in wanted} == wanted

@@ -223,17 +223,26 @@ LOG_FILE_SIZE = entry("innodb_log_file_size", "echo 7", adapt=["server"], versio
                       "@MYSQL_CONFDIR@/knobsmith-innodb_log_file_size.cnf")
 
 
-@pytest.mark.parametrize("host, probe, packaged, folder", [
-    (socket.gethostname(), True, (), "b"),  # the last folder the server's own option files include
-    ("db7", True, (), "the server runs on db7, not on this machine"),
-    (None, False, ("my.cnf.d", "conf.d"), "my.cnf.d"),  # not asked: the first packaged folder there is
-    (None, False, (), "none of {packaged} exists"),
-], ids=["server", "elsewhere", "packaged", "none"])
+# Files the server reads before knobsmith's, or in sections it does not read, change nothing.
+UNSEEN = {"a/zz.cnf": "[mariadbd]\ninnodb_log_file_size=1\n", "b/a.cnf": "[mysqld]\ninnodb_log_file_size=1\n",
+          "b/zz.cnf": "[client]\ninnodb_log_file_size=1\n[mysqld-10.6]\ninnodb_log_file_size=1\n"}
+
+
+@pytest.mark.parametrize("host, probe, packaged, folder, others", [
+    (socket.gethostname(), True, (), "b", UNSEEN),  # the last folder the server's own option files include
+    ("db7", True, (), "the server runs on db7, not on this machine", {}),
+    (None, False, ("my.cnf.d", "conf.d"), "my.cnf.d", {}),  # not asked: the first packaged folder there is
+    (None, False, (), "none of {packaged} exists", {}),
+    (socket.gethostname(), True, (), "set again in {tmp}/b/zz.cnf (line 4), read after knobsmith's file: remove "
+     "it there to tune it", {"b/zz.cnf": "[client]\nx=1\n[mysqld-10.11]\nloose-innodb-log-file-size = 1\n"}),
+], ids=["server", "elsewhere", "packaged", "none", "overruled"])
 def test_option_files_go_where_the_server_reads_them(database, output, fake_client, tmp_path, monkeypatch,
-                                                      server_process, host, probe, packaged, folder):
+                                                      server_process, host, probe, packaged, folder, others):
     fake_client("10.11.6-MariaDB", where=f"{host}\\t{server_process}\\t{tmp_path}/data/\\n")
     for name in ("a", "b", *packaged):
         (tmp_path / name).mkdir()
+    for name, text in others.items():
+        (tmp_path / name).write_text(text)
     folders = [tmp_path / name for name in ("mariadb.conf.d", "my.cnf.d", "conf.d")]
     monkeypatch.setattr(servers, "CONFDIRS", tuple(map(str, folders)))
     database(M01=LOG_FILE_SIZE)
@@ -244,8 +253,8 @@ def test_option_files_go_where_the_server_reads_them(database, output, fake_clie
         assert f"# Option files: {tmp_path / folder}: " in comments
     else:
         assert objects == {}
-        reason = folder.format(packaged=", ".join(map(str, folders)))
-        assert f"#   innodb_log_file_size: it writes an option file, and {reason}" in comments
+        reason = folder.format(packaged=", ".join(map(str, folders)), tmp=tmp_path)
+        assert f"#   innodb_log_file_size: {'' if others else 'it writes an option file, and '}{reason}" in comments
 
 
 def test_ranges_hold_the_values_in_effect(database, files, output, tmp_path, monkeypatch):

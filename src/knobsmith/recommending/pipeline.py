@@ -96,6 +96,11 @@ def _filter_servers(entries: list[Entry], probe: bool, timeout: float | None, re
                 continue
             entry.item.get = entry.item.get.replace(servers.CONFDIR_PLACEHOLDER, folders[0].path)
             entry.item.set = entry.item.set.replace(servers.CONFDIR_PLACEHOLDER, folders[0].path)
+            # A value the server reads again later at start would never be the one tuned.
+            overruled = option_files.set_after(folders[0], entry.name, entry.item.set)
+            if overruled is not None:
+                record.leave_out(entry.name, overruled)
+                continue
         kept.append(entry)
     return kept, detection
 
@@ -124,11 +129,13 @@ def _option_folder(detection: servers.Detection | None, timeout: float | None,
     if detection is None:
         folder = servers.confdir()
         found = option_files.Folder(folder, "the first packaged server's folder that exists (no server was asked)"
-                                    if folder else f"none of {', '.join(servers.CONFDIRS)} exists")
+                                    if folder else f"none of {', '.join(servers.CONFDIRS)} exists",
+                                    option_files.DEFAULT_FILES, option_files.groups_read(None, None))
     elif detection.server is None:
         found = option_files.Folder(None, f"the server could not be asked: {detection.error}")
     else:
-        found = option_files.server_folder(timeout)
+        found = option_files.server_folder(timeout, family=detection.server.family,
+                                           version=detection.server.version)
     record.option_files = f"{found.path}: {found.why}" if found.path else f"none: {found.why}"
     return found
 
