@@ -165,6 +165,9 @@ def test_only_a_gain_beyond_the_noise_is_left_applied(knob_workload, monkeypatch
     assert verdict in report["verdict"] and f"verdict: {report['verdict']}" in out.out
     assert report["beyond_noise"] is (None if flags == NO_CONFIRMATION else False) and "(confirmed)" not in out.out
     assert (applied(folder) == ("0", "a")) == (left != "the best values")
+    # A best worse than the baseline is not called one without a word.
+    said = [line for line in out.out.splitlines() if line.startswith("best: ")]
+    assert said and all(("beat the baseline; the closest: " in line) == (left == NOT_BETTER) for line in said), said
 
 
 def test_a_killed_run_keeps_its_trials_and_resumes_without_repeating_one(knob_workload, tmp_path, monkeypatch, capsys):

@@ -94,18 +94,21 @@ def best_lines(result: Any) -> list[str]:
             gain = result.improvement(chosen.value, baseline.value)
             change = "" if gain is None else f", {gain:+.1f}% against the baseline {baseline.value:g} measured with it"
             said = "confirmed" if result.beyond_noise else "measured again"  # as the verdict says
-            lines.append(f"best: {chosen.label}, {result.metric} = {chosen.value:g} ({said}){change}")
+            lines.append(_best_line(result.better(chosen.value, baseline.value), "no candidate",
+                                    f"{chosen.label}, {result.metric} = {chosen.value:g} ({said}){change}"))
             best_values = chosen.params
         else:
             best_values = best.params if best is not None else None
     elif best is not None and result.relative:
-        lines.append(f"best: trial {best.number}, {result.metric} = {best.value:g}, a gain over the baseline of "
-                     f"worker {best.worker}, its {result.raw_metric} {best.raw:g}")
+        lines.append(_best_line(result.better(best.value, result.baseline), "no trial",
+                                f"trial {best.number}, {result.metric} = {best.value:g}, a gain over the baseline "
+                                f"of worker {best.worker}, its {result.raw_metric} {best.raw:g}"))
         best_values = best.params
     elif best is not None:
         gain = result.improvement(best.value)
         change = "" if gain is None else f", {gain:+.1f}% against the baseline {result.baseline:g}"
-        lines.append(f"best: trial {best.number}, {result.metric} = {best.value:g}{change}")
+        lines.append(_best_line(result.better(best.value, result.baseline), "no trial",
+                                f"trial {best.number}, {result.metric} = {best.value:g}{change}"))
         best_values = best.params
     else:
         best_values = None
@@ -118,6 +121,13 @@ def best_lines(result: Any) -> list[str]:
     if result.minimal is not None:
         lines.append(minimal_line(result.metric, result.minimal))
     return lines
+
+
+def _best_line(beat: bool, none: str, said: str) -> str:
+    """The best's line; where it did not beat the baseline, saying so first."""
+    if beat:
+        return f"best: {said}"
+    return f"best: {none} beat the baseline; the closest: {said}"
 
 
 def _objectives(result: Result, row: Row) -> dict[str, float]:
