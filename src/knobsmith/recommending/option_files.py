@@ -5,7 +5,6 @@ reads the default ones), and their !include and !includedir lines name the folde
 from __future__ import annotations
 
 import os
-import socket
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -27,6 +26,8 @@ class Folder:
 def server_folder(timeout: float | None, runner: Callable[..., commands.Outcome] = commands.run) -> Folder:
     """The folder of option files of the server the client reaches: the last its option files
     include, since files read last win."""
+    import socket  # only a server's scene asks: not imported at every start
+
     outcome = runner(SERVER_QUERY, timeout)
     if not outcome.ok:
         return Folder(None, f"{SERVER_QUERY} {outcome.failure(timeout)}")
