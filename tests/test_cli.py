@@ -64,7 +64,8 @@ def test_version_and_help():
     assert knobsmith("--help").returncode == 0
 
 
-# What the command imports, as it runs: the optimizer and the plotting stack are for tune and report.
+# What the command imports, as it runs: the optimizer and the plotting stack are for tune and report,
+# psutil for the few entries sized by memory or placed on a disk.
 HEAVY_IMPORTS = """
 import sys
 from knobsmith.cli import main
@@ -72,12 +73,13 @@ try:
     main(sys.argv[1:])
 except SystemExit:
     pass
-print(sorted({name.split(".")[0] for name in sys.modules} & {"optuna", "matplotlib", "numpy", "scipy"}))
+print(sorted({name.split(".")[0] for name in sys.modules} & {"optuna", "matplotlib", "numpy", "scipy", "psutil"}))
 """
 
 
-@pytest.mark.parametrize(("command", "said"), [(["--version"], "knobsmith 0.1.0"), (["check", "tune.yaml"], '"max_eval"')])
-def test_version_and_check_start_without_the_optimizer(knob_workload, command, said):
+@pytest.mark.parametrize(("command", "said"), [(["--version"], "knobsmith 0.1.0"), (["check", "tune.yaml"], '"max_eval"'),
+                                               (["recommend", "cpu", "--no-probe", "--output", "."], "config.yaml")])
+def test_commands_start_without_the_libraries_they_do_not_need(knob_workload, command, said):
     result = subprocess.run([sys.executable, "-c", HEAVY_IMPORTS, *command], capture_output=True, text=True,
                             cwd=knob_workload())
     assert said in result.stdout, result.stderr

@@ -147,6 +147,13 @@ def test_no_disk_at_all_drops_disk_items(machine, log_lines):
     assert log_lines() == [("DEBUG", "queue.nr_requests: no physical disk found, the entry is left out")]
 
 
+def test_the_release_module_can_be_substituted_before_its_first_use(monkeypatch):
+    import knobsmith.recommend as recommend
+
+    monkeypatch.setattr(recommend, "platform", collections.namedtuple("Host", "release")(lambda: "5.10.0-qz10"))
+    assert len(Adaptenv().handle([item(adapt=["version"], version="10")])) == 1
+
+
 def test_memory_figures_are_read_once(machine, monkeypatch):
     machine.memory(8 * 2**30)
     calls = []

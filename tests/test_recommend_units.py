@@ -4,6 +4,7 @@ range fitting, the runner's time limit and the comment block."""
 import os
 import time
 
+import psutil
 import pytest
 
 from knobsmith.recommending import commands, notes, probing, ranges, servers
@@ -155,7 +156,7 @@ def test_memory_sized_ranges(shares, limits, grid, expected):
 def test_a_lower_cgroup_limit_is_the_memory_available(tmp_path, monkeypatch, content, lower):
     (tmp_path / "memory.max").write_text(content)
     monkeypatch.setattr(ranges, "CGROUP_MEMORY_MAX", str(tmp_path / "memory.max"))
-    total = ranges.psutil.virtual_memory().total
+    total = psutil.virtual_memory().total
     memory, source = ranges.memory_available()
     if lower and total > 1073741824:
         assert (memory, source) == (1073741824, "the cgroup memory limit")

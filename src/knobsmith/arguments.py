@@ -40,8 +40,7 @@ def _seconds(text: str) -> float:
 
 def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.ArgumentParser:
     """The parser of the command line; `runs` run each command, by its name."""
-    from knobsmith.tuner.failures import MAX_FAILED
-    from knobsmith.tuner.fleet import HEARTBEAT, RECONNECT, STALE_AFTER
+    from knobsmith.tuner.failures import HEARTBEAT, MAX_FAILED, RECONNECT, STALE_AFTER
 
     parser = argparse.ArgumentParser(prog="knobsmith", description="Automatic parameter tuning of Linux hosts.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")

@@ -6,7 +6,6 @@ standard library, so that an install needs no gettext tools.
 
 from __future__ import annotations
 
-import ast
 import struct
 import sys
 
@@ -37,9 +36,20 @@ def read_po(path: str) -> dict[str, str]:
                 current[field] = ""
             if not (line.startswith('"') and line.endswith('"')) or not field:
                 raise ValueError(f"{path} line {number}: not a .po line: {raw.rstrip()}")
-            current[field] += ast.literal_eval(line)
+            current[field] += _string(line)
     finish()
     return entries
+
+
+def _string(quoted: str) -> str:
+    """A .po line's string: most hold no escape and no quote, and are taken as they are (parsing
+    every line as Python costs a command's start-up more than the rest of its messages)."""
+    inner = quoted[1:-1]
+    if "\\" in inner or '"' in inner or "\0" in inner or len(quoted) < 2:
+        import ast
+
+        return str(ast.literal_eval(quoted))
+    return inner
 
 
 def write_mo(entries: dict[str, str], path: str) -> None:

@@ -4,7 +4,6 @@ recommend, backup, apply, restore, diff); the tuning commands are in tuning_comm
 from __future__ import annotations
 
 import argparse
-import json
 import logging
 import sys
 from typing import TYPE_CHECKING, Any
@@ -70,6 +69,8 @@ def _check(args: argparse.Namespace) -> int:
 
     # What tune's sampler will do, not the library's own rule.
     settings["random_starts"] = random_starts(settings["max_eval"])
+    import json
+
     print(json.dumps(settings, ensure_ascii=False, indent=2, default=str))
     return 0
 

@@ -47,18 +47,18 @@ def entries() -> dict[str, str]:
 
 
 @cache
-def _templates() -> list[tuple[re.Pattern[str], str]]:
-    """(pattern of a library message, its English), the most literal text first, so that a
-    template is tried before a looser one that would also match."""
+def _templates() -> list[tuple[list[str], str, str]]:
+    """(literal pieces of a library message's template, its pattern, its English), the most
+    literal text first, so that a template is tried before a looser one that would also match."""
     found = []
     for template, english in entries().items():
         pieces = _PLACEHOLDER.split(template)
         pattern = "".join(re.escape(piece) if index % 2 == 0 else f"(?P<{piece}>.*?)"
                           for index, piece in enumerate(pieces))
         literal = sum(len(piece) for piece in pieces[::2])
-        found.append((literal, re.compile(pattern, re.DOTALL), english))
+        found.append((literal, pieces[::2], pattern, english))
     found.sort(key=lambda entry: -entry[0])
-    return [(pattern, english) for _, pattern, english in found]
+    return [(literals, pattern, english) for _, literals, pattern, english in found]
 
 
 def about(path: str | None) -> None:
@@ -72,8 +72,13 @@ def template(message: str) -> tuple[str, dict[str, str]] | None:
     does not know it."""
     if len(message) > MAX_MATCHED:
         return None
-    for pattern, english in _templates():
-        matched = pattern.fullmatch(message)
+    for literals, pattern, english in _templates():
+        # Compiling every pattern costs a command's start-up more than its work: only a template
+        # whose literal text the message holds is compiled.
+        if not (message.startswith(literals[0]) and message.endswith(literals[-1])
+                and all(piece in message for piece in literals[1:-1])):
+            continue
+        matched = re.fullmatch(pattern, message, re.DOTALL)
         if matched:
             return english, matched.groupdict()
     return None

@@ -37,9 +37,9 @@ void debug(py::handle message) {
 // --- SystemCollecter ---------------------------------------------------------------------------
 
 void system_collecter_init(py::handle self) {
-    py::object psutil = glue::global("psutil");
+    py::object psutil = on_demand("psutil");
     self.attr("memavailable") = psutil.attr("virtual_memory")().attr("available");
-    self.attr("memtotal") = glue::global("psutil").attr("virtual_memory")().attr("total");
+    self.attr("memtotal") = on_demand("psutil").attr("virtual_memory")().attr("total");
 }
 
 py::object int_or_none(py::object value) {
@@ -79,7 +79,7 @@ py::object common(py::object self, py::object item) {
 
 py::object compat_version(py::object /*self*/, py::object item) {
     py::object params_compatibility = item.attr("version");
-    py::object release_str = glue::global("platform").attr("release")();
+    py::object release_str = on_demand("platform").attr("release")();
     py::object found = glue::global("re").attr("search")(R"(qz(\d+))", release_str);
     if (found.is_none()) {
         // Without the release number the entry's fit cannot be confirmed.
@@ -181,7 +181,7 @@ py::list get_all_disks(py::object self) {
     for (const char* type : kVirtualFsTypes) {
         virtual_fs_types.append(type);
     }
-    py::object partitions = glue::global("psutil").attr("disk_partitions")(py::arg("all") = false);
+    py::object partitions = on_demand("psutil").attr("disk_partitions")(py::arg("all") = false);
     py::set disks;
     for (py::handle partition : partitions) {
         py::object device = partition.attr("device");

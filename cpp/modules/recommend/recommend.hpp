@@ -15,6 +15,10 @@ py::object make_adaptenv_class();
 py::object make_recoyamlfile_class();
 py::object make_recomd_class();
 
+// A module of the namespace imported on first use (platform, psutil): the module's binding when it
+// has one, a substitute included, else the module imported now and bound.
+py::object on_demand(const char* name);
+
 // The shell-metacharacter rule as Python code of this module compiles it.
 py::object compile_unsafe_chars();
 

@@ -8,7 +8,6 @@ from __future__ import annotations
 import os
 import pwd
 import re
-import socket
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -51,6 +50,8 @@ def server_folder(timeout: float | None, runner: Callable[..., commands.Outcome]
                   family: str | None = None, version: tuple[int, ...] | None = None) -> Folder:
     """The folder of option files of the server the client reaches: the last its option files
     include, since files read last win."""
+    import socket  # only a server's scene asks: not imported at every start
+
     outcome = runner(SERVER_QUERY, timeout)
     if not outcome.ok:
         return Folder(None, f"{SERVER_QUERY} {outcome.failure(timeout)}")

@@ -13,8 +13,6 @@ from dataclasses import dataclass
 from fractions import Fraction
 from typing import Any
 
-import psutil  # type: ignore[import-untyped]
-
 # cgroup v2: the memory limit of the group this process runs in, as a container sees it.
 CGROUP_MEMORY_MAX = "/sys/fs/cgroup/memory.max"
 
@@ -99,6 +97,8 @@ def hold(scope: list[Number], value: Number, *, dtype: str | None, discrete: boo
 def memory_available() -> tuple[int, str]:
     """The memory a server on this machine may use, in bytes, and where that figure comes from:
     the machine's total, or the cgroup limit when it is lower."""
+    import psutil  # type: ignore[import-untyped]  # slow to import: only memory-sized entries need it
+
     total = int(psutil.virtual_memory().total)
     try:
         with open(CGROUP_MEMORY_MAX, encoding="ascii") as stream:

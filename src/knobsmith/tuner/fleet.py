@@ -35,6 +35,9 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from knobsmith.tuner.database import Reconnecting
+from knobsmith.tuner.failures import HEARTBEAT as HEARTBEAT  # the fleet's own, defined where the help reads it
+from knobsmith.tuner.failures import RECONNECT as RECONNECT
+from knobsmith.tuner.failures import STALE_AFTER as STALE_AFTER
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.labels import CLAIM, in_flight, was_measured
 from knobsmith.tuner.proposing import configuration
@@ -43,10 +46,7 @@ from knobsmith.tuner.space import difference
 FLEET = "fleet"
 TARGET_REACHED = "target_reached"
 WORKER_PREFIX = "worker:"
-HEARTBEAT = 10  # seconds between a running trial's signs of life
-STALE_AFTER = 3  # heartbeats missed before a running trial counts as abandoned
 POLL = 0.5  # seconds between looks at the study while waiting for other workers
-RECONNECT = 300  # seconds a worker tries to reach the study's database again before it stops
 WORKER_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 
 
