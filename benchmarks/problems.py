@@ -313,7 +313,9 @@ def batch_latency_candidates() -> Iterator[Config]:
 
 
 def free_gb(config: Config) -> float:
-    return 64.0 - config["shared_buffers_mb"] / 1024 - config["work_mem_kb"] * config["max_connections"] / 1024**2
+    # The kernel keeps a gigabyte free, swapping out what does not fit.
+    used = config["shared_buffers_mb"] / 1024 + config["work_mem_kb"] * config["max_connections"] / 1024**2
+    return max(1.0, 64.0 - used)
 
 
 def free_candidates() -> Iterator[Config]:
