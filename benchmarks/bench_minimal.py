@@ -36,7 +36,7 @@ from typing import Any
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_samplers import METHODS, search  # noqa: E402
-from problems import PROBLEMS, Problem  # noqa: E402
+from problems import PROBLEMS, Guardrail, Problem  # noqa: E402
 
 from knobsmith.tuner import importance  # noqa: E402
 from knobsmith.tuner.confirming import confirm  # noqa: E402
@@ -57,11 +57,12 @@ class Applied:
 class Host:
     """The simulated host: the applier and the benchmark of the confirmation and the search."""
 
-    def __init__(self, problem: Problem, seed: int, first: int) -> None:
+    def __init__(self, problem: Problem, seed: int, first: int, guardrail: Guardrail | None = None) -> None:
         self.problem, self.seed, self.index = problem, seed, first
+        self.guardrail = guardrail  # the one evaluation after the objective, if any
         self.config = dict(problem.defaults)
         self.runs = 0
-        self.others: dict[str, float] = {}  # no evaluation after the objective
+        self.others: dict[str, float] = {}
 
     def apply(self, values: dict[str, Any]) -> Applied:
         self.config = {**self.config, **values}
@@ -73,6 +74,8 @@ class Host:
         why = self.problem.failure(self.config)
         if why:
             raise TrialFailed(why)
+        if self.guardrail is not None:
+            self.others = {self.guardrail.name: self.guardrail.measure(self.config, self.seed, self.index)}
         return self.problem.measure(self.config, self.seed, self.index), 0.0
 
 

@@ -89,10 +89,12 @@ from dataclasses import dataclass
 from typing import Any, Callable
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from problems import PROBLEMS, Problem, never  # noqa: E402
+from problems import PROBLEMS, Guardrail, Problem, never  # noqa: E402
 
 from knobsmith.tuner import proposing  # noqa: E402
 from knobsmith.tuner.failures import MAX_FAILED  # noqa: E402
+from knobsmith.tuner.guardrails import kept_on  # noqa: E402
+from knobsmith.tuner.plan import Bound  # noqa: E402
 from knobsmith.tuner.space import suggestion  # noqa: E402
 
 SLOW = {"gp", "knobsmith-gp"}
@@ -147,7 +149,13 @@ def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
                    found.proposal_seconds)
 
 
-def search(problem: Problem, method: Method, seed: int, trials: int) -> Search:
+def bounds_of(guardrail: Guardrail | None) -> dict[str, Bound]:
+    return {guardrail.name: Bound(guardrail.kind, guardrail.limit)} if guardrail else {}
+
+
+def search(problem: Problem, method: Method, seed: int, trials: int, guardrail: Guardrail | None = None) -> Search:
+    """A run of `method` on `problem`; with a `guardrail`, measured with each trial, a trial breaking
+    its bound is kept as tune keeps it (infeasible, never the best)."""
     optuna = optuna_module()
     space = {item["name"]: suggestion(item) for item in problem.settings()}
     study = optuna.create_study(direction="maximize", sampler=method.make_sampler(optuna, trials, seed))
@@ -178,10 +186,12 @@ def search(problem: Problem, method: Method, seed: int, trials: int) -> Search:
                 return Search(study, best, failures, True, seconds)
             continue
         value = problem.measure(values, seed, number + 1)
+        others = {guardrail.name: [guardrail.measure(values, seed, number + 1)]} if guardrail else {}
+        broke = kept_on(trial, bounds_of(guardrail), others)
         study.tell(trial, value)
         if proposer is not None:
             proposer.record(trial)
-        if best is None or value > best[0]:
+        if not broke and (best is None or value > best[0]):
             best = (value, values)
     return Search(study, best, failures, False, seconds)
 

@@ -24,6 +24,16 @@ The problems (knobs that matter / knobs, noise):
 - strings20 (4/20, 2 %): mostly string knobs; the best allocator depends on the engine; a read-ahead
   size over 3.6 orders of magnitude, best near the top.
 - tenknobs (6/10, 4 %): benchmarks/simulated_knobs.py, the problem the sampler was first chosen on.
+
+Guarded problems add to a problem a second evaluation with a bound its optimum breaks (GUARDED):
+
+- tenknobs_latency: tenknobs with a latency growing with the threads and a low flush ratio, max 6 ms
+  (benchmarks/bench_guardrails.py runs it through `knobsmith tune`).
+- sparse8_memory: sparse8_oom with the memory workers x cache take, max 24 GB (the optimum takes 49).
+- batch10_latency: batch10 with a latency growing with the batch size and the flush interval, max
+  15 ms (the optimum's is 34).
+- database14_free: database14 with the memory left free by the buffers and the memory per query,
+  min 56 GB (a bound from below; the optimum leaves 48).
 """
 
 from __future__ import annotations
@@ -33,7 +43,7 @@ import pathlib
 import random
 import sys
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any, Callable, Iterable, Iterator
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import simulated_knobs as sim  # noqa: E402
@@ -229,3 +239,102 @@ PROBLEMS = {problem.name: problem for problem in [
             {"engine": "lsm", "allocator": "arena", "sort_method": "radix", "readahead_kb": 8192}, 0.02),
     Problem("tenknobs", sim.KNOBS, sim.penalty, sim.OPTIMUM, sim.NOISE),
 ]}
+
+
+# -- guarded problems
+
+
+@dataclass(frozen=True)
+class Guardrail:
+    """A second evaluation with a bound (`kind` "max" or "min"): noise-free `value`, measured with
+    lognormal noise; the best configuration within the bound is among `candidates`."""
+
+    name: str
+    value: Callable[[Config], float]
+    kind: str
+    limit: float
+    noise: float
+    candidates: Callable[[], Iterable[Config]]
+
+    def kept(self, config: Config) -> bool:
+        value = self.value(config)
+        return value <= self.limit + 1e-9 if self.kind == "max" else value >= self.limit - 1e-9
+
+    def measure(self, config: Config, seed: int, index: int) -> float:
+        rng = random.Random(f"{self.name}/{seed}/{index}")
+        return self.value(config) * math.exp(rng.gauss(0.0, self.noise))
+
+    def best(self, problem: Problem) -> tuple[float, Config]:
+        """The best noise-free value of `problem` within the bound, and a configuration giving it."""
+        best: tuple[float, Config] = (problem.f(problem.defaults), problem.defaults)
+        for candidate in self.candidates():
+            config = {**problem.defaults, **problem.optimum, **candidate}
+            if self.kept(config) and not problem.failure(config) and problem.f(config) > best[0]:
+                best = (problem.f(config), config)
+        return best
+
+
+def latency_ms(config: Config) -> float:
+    return 2.0 + 0.5 * config["threads"] + 8.0 * max(0.0, 0.45 - config["flush_ratio"])
+
+
+def latency_candidates() -> Iterator[Config]:
+    # The buffer follows the threads, the cache ratio the flush ratio.
+    for threads in range(1, 33):
+        for step in range(1001):
+            flush = step / 1000
+            yield {"threads": threads, "flush_ratio": flush, "buffer_mb": min(4096, 64 * threads),
+                   "cache_ratio": max(0.1, round(0.9 - flush, 1))}
+
+
+MEMORY_LIMIT_MB = 24 * 1024
+
+
+def memory_gb(config: Config) -> float:
+    return 1.0 + config["workers"] * config["cache_mb"] / 1024
+
+
+def memory_candidates() -> Iterator[Config]:
+    # The cache is best as near 2048 MB as the bound lets it be.
+    for workers in range(1, 65):
+        yield {"workers": workers, "cache_mb": max(32, min(2048, (MEMORY_LIMIT_MB - 1024) // workers))}
+
+
+def batch_latency_ms(config: Config) -> float:
+    return 2.0 + config["batch_size"] / 100 + config["flush_interval_ms"] / 100
+
+
+def batch_latency_candidates() -> Iterator[Config]:
+    # The batch is best as near 3000 as the bound lets it be.
+    for flush in range(10, 5001, 10):
+        batch = min(3000, 1300 - flush)
+        if batch >= 1:
+            yield {"flush_interval_ms": flush, "batch_size": batch}
+
+
+def free_gb(config: Config) -> float:
+    # The kernel keeps a gigabyte free, swapping out what does not fit.
+    used = config["shared_buffers_mb"] / 1024 + config["work_mem_kb"] * config["max_connections"] / 1024**2
+    return max(1.0, 64.0 - used)
+
+
+def free_candidates() -> Iterator[Config]:
+    # The memory per query is best as near its optimum as what the buffers leave lets it be, the
+    # cache estimate three times the buffers.
+    for buffers in range(16, 8193, 16):
+        for connections in range(10, 1001, 10):
+            work = min(4 * 1024 * 1024 // connections, (8192 - buffers) * 1024 // connections)
+            if work >= 64:
+                yield {"shared_buffers_mb": buffers, "effective_cache_mb": 3 * buffers,
+                       "max_connections": connections, "work_mem_kb": work}
+
+
+GUARDED = {
+    "tenknobs_latency": (PROBLEMS["tenknobs"], Guardrail("latency_ms", latency_ms, "max", 6.0, 0.03,
+                                                         latency_candidates)),
+    "sparse8_memory": (PROBLEMS["sparse8_oom"], Guardrail("memory_gb", memory_gb, "max", MEMORY_LIMIT_MB / 1024,
+                                                          0.02, memory_candidates)),
+    "batch10_latency": (PROBLEMS["batch10"], Guardrail("latency_ms", batch_latency_ms, "max", 15.0, 0.03,
+                                                       batch_latency_candidates)),
+    "database14_free": (PROBLEMS["database14"], Guardrail("free_gb", free_gb, "min", 56.0, 0.01, free_candidates)),
+}

@@ -284,6 +284,38 @@ def test_the_default_sampler_proposes_only_values_of_the_space_and_repeats_itsel
         6, budget, earlier)
 
 
+@pytest.mark.parametrize("kind, guardrail", [
+    ("max", lambda x: x + 1.0),  # a latency: modelled on a log scale
+    ("min", lambda x: 1001.0 - x),  # free memory, bounded from below
+    ("max", lambda x: x - 50.0),  # not all positive: modelled as it is
+], ids=["max", "min", "not positive"])
+def test_the_sampler_models_a_guardrail_and_proposes_within_its_bound(kind, guardrail):
+    # The metric grows with x (2 % noise); the bound holds for x <= 400. Told only which trials
+    # broke it, the sampler proposes beyond it more often than not.
+    import random
+
+    from knobsmith.tuner.guardrails import kept_on
+    from knobsmith.tuner.plan import Bound
+    from knobsmith.tuner.space import suggestion
+
+    bounds = {"latency": Bound(kind, guardrail(400))}
+    study = proposing.optuna_module().create_study(direction="maximize",
+                                                   sampler=studies.sampler(20, 3, bounds=bounds))
+    proposer = proposing.Proposer(study, {"x": suggestion(
+        {"name": "x", "dtype": "int", "type": "discrete", "range": [0, 1000], "step": 1, "items": []})}, 3)
+    noise = random.Random(3)
+    proposed = []
+    for _ in range(20):
+        trial, values = proposer.propose()
+        proposed.append(values["x"])
+        kept_on(trial, bounds, {"latency": [guardrail(values["x"])]})
+        study.tell(trial, (1000.0 + values["x"]) * (1 + noise.gauss(0, 0.02)))
+        proposer.record(trial)
+    modelled = proposed[proposing.random_starts(20):]
+    assert sum(x <= 400 for x in modelled) >= len(modelled) - 2
+    assert 400 in proposed
+
+
 def test_a_study_whose_failures_were_told_failed_resumes_with_them_failed(knob_workload, monkeypatch):
     # Studies written before failures were told infeasible hold them as failed trials.
     folder = knob_workload(iterations=3, x={"scope": [0, 2]})

@@ -7,18 +7,23 @@ maximising the marginal likelihood times a prior on the length scales (longer th
 are: with 30 points in 20 dimensions a plain maximum overfits). The next configuration maximises
 the log of the expected improvement over the best posterior mean among measured feasible
 configurations (a lucky noisy measurement is not the bar), plus the log of the probability of
-being feasible, from a second model of which trials failed."""
+being feasible: from a second model of which trials failed, and from a model of each guardrail's
+value, of the probability that it keeps its bound."""
 
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
-from typing import Any
+from collections.abc import Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from scipy import linalg, optimize, special
 
-from knobsmith.tuner.labels import BROKEN
+from knobsmith.tuner.guardrails import broken, medians
+from knobsmith.tuner.labels import BROKEN, OTHERS
+
+if TYPE_CHECKING:
+    from knobsmith.tuner.plan import Bound
 
 SQRT5 = math.sqrt(5.0)
 LOG_SCALES = (math.log(0.01), math.log(1000.0))
@@ -236,11 +241,13 @@ class GPSampler:
     label = "gaussian-process"
 
     def __init__(self, optuna: Any, start_up: int, seed: int,
-                 constraints_func: Callable[[Any], Sequence[float]] | None = None) -> None:
+                 constraints_func: Callable[[Any], Sequence[float]] | None = None,
+                 bounds: Mapping[str, Bound] | None = None) -> None:
         self.optuna = optuna
         self.start_up = start_up
         self.seed = seed
         self.constraints_func = constraints_func
+        self.bounds = dict(bounds or {})  # the guardrails, each modelled on its measured values
         self.random = optuna.samplers.RandomSampler(seed=seed)
         self.space = optuna.search_space.IntersectionSearchSpace()
 
@@ -266,6 +273,7 @@ class GPSampler:
         coordinates = [Coordinate(space[name]) for name in names]
         rng = np.random.default_rng([self.seed & 0xFFFFFFFF, len(study.get_trials(deepcopy=False))])
         rows, values, feasible, real = [], [], [], []
+        others: list[dict[str, list[float]]] = []
         sign = 1.0 if study.direction.name == "MAXIMIZE" else -1.0
         for done in shared:
             ok = self._feasible(done)
@@ -278,7 +286,13 @@ class GPSampler:
             values.append(sign * done.value if measured else math.nan)
             feasible.append(ok)
             real.append(measured)
+            others.append(done.user_attrs.get(OTHERS) or {} if measured else {})
         x, y, ok_mask, real_mask = np.array(rows, dtype=float), np.array(values), np.array(feasible), np.array(real)
+        guards: list[np.ndarray] = []
+        if self.bounds:
+            guards, ok_mask, kept = guardrail_margins(self.bounds, others, real_mask)
+        else:
+            kept = ok_mask
         if LOG_VALUES and np.all(sign * y[real_mask] > 0):
             # Gains multiply (a throughput, a latency): modelled as sums, their effects are smoother.
             y = sign * np.log(sign * y)
@@ -289,7 +303,7 @@ class GPSampler:
                             for running in study.get_trials(deepcopy=False, states=(states.RUNNING,))
                             if running.number != trial.number and all(name in running.params for name in names)],
                            dtype=float).reshape(-1, len(names))
-        chosen = propose(coordinates, x, y, ok_mask, pending, rng, real_mask)
+        chosen = propose(coordinates, x, y, ok_mask, pending, rng, real_mask, guards, kept)
         return {name: coordinate.value(unit) for name, coordinate, unit in zip(names, coordinates, chosen, strict=True)}
 
     def _feasible(self, trial: Any) -> bool:
@@ -310,12 +324,43 @@ class GPSampler:
         self.random.after_trial(study, trial, state, values)
 
 
+def guardrail_margins(bounds: Mapping[str, Bound], others: list[dict[str, list[float]]],
+                      measured: np.ndarray) -> tuple[list[np.ndarray], np.ndarray, np.ndarray]:
+    """Each guardrail's margin per trial (positive: broken; NaN: not measured), on a log scale
+    where its values and bound are positive, for the guardrails measured often enough to be
+    modelled; whether each trial is feasible apart from them (measured, keeping the guardrails
+    not modelled); and whether it kept every guardrail."""
+    margins: list[np.ndarray] = []
+    modelled: set[str] = set()
+    for name, bound in bounds.items():
+        found = np.array([medians(point).get(name, math.nan) for point in others], dtype=float)
+        known = np.isfinite(found)
+        if known.sum() < 3:
+            continue  # too few to model: a trial breaking it counts as failed
+        limit = np.array(bound.limit)
+        if bound.limit > 0 and np.all(found[known] > 0):
+            # A latency or a memory size: its noise and effects multiply.
+            found, limit = np.where(known, np.log(np.where(known, found, 1.0)), math.nan), np.log(limit)
+        margins.append(found - limit if bound.kind == "max" else limit - found)
+        modelled.add(name)
+    # A modelled guardrail that was not measured counts as broken too, as it does for the best.
+    apart = {name: bound for name, bound in bounds.items() if name not in modelled}
+    ok = np.array([bool(was) and not broken(apart, point) and all(point.get(name) for name in modelled)
+                   for was, point in zip(measured, others, strict=True)])
+    kept = np.array([bool(was) and not broken(bounds, point) for was, point in zip(measured, others, strict=True)])
+    return margins, ok, kept
+
+
 def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.ndarray, pending: np.ndarray,
-            rng: np.random.Generator, real: np.ndarray | None = None) -> np.ndarray:
+            rng: np.random.Generator, real: np.ndarray | None = None, guards: Sequence[np.ndarray] = (),
+            kept: np.ndarray | None = None) -> np.ndarray:
     """The coordinates of the next configuration: the best of random candidates and of local
     searches around the best configurations, by log expected improvement plus log feasibility.
-    `real` marks the values measured (default: the feasible ones); an infeasible one may be."""
+    `real` marks the values measured (default: the feasible ones); an infeasible one may be.
+    `guards` are the guardrails' margins (positive: broken, NaN: not measured), each modelled
+    for the probability of keeping it; `kept` marks the trials that kept them (default: `ok`)."""
     real = ok if real is None else real
+    kept = ok if kept is None else kept
     categorical = np.array([coordinate.categorical for coordinate in coordinates])
     sizes = np.array([len(coordinate.choices) if coordinate.choices is not None else 0 for coordinate in coordinates])
     # A failed configuration counts as the worst measured too: the expected improvement falls
@@ -325,8 +370,14 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
     feasibility = Model(x, (~ok).astype(float), categorical, rng, PRIOR_CENTRE) if not ok.all() else None
     if feasibility is not None:
         feasibility.believe(pending)
-    mean_at_points, _ = objective.predict(x[ok])
-    bar = float(np.max(mean_at_points))
+    margins = [Model(x[~np.isnan(guard)], guard[~np.isnan(guard)], categorical, rng, PRIOR_CENTRE) for guard in guards]
+    for margin in margins:
+        margin.believe(pending)
+    # The bar is the best believed among configurations that kept every guardrail; while none
+    # has, proposals only seek to keep them.
+    best_at = x[kept] if kept.any() else x[ok]
+    mean_at_points, _ = objective.predict(best_at)
+    bar = float(np.max(mean_at_points)) if kept.any() else math.nan
     known = {row.tobytes() for row in np.vstack([x, pending])}
 
     def snap(candidates: np.ndarray) -> np.ndarray:
@@ -335,11 +386,17 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
         return candidates
 
     def score(candidates: np.ndarray) -> np.ndarray:
-        mean, deviation = objective.predict(candidates)
-        result = np.log(deviation) + log_expected_improvement((mean - bar) / deviation)
+        if math.isnan(bar):
+            result = np.zeros(len(candidates))
+        else:
+            mean, deviation = objective.predict(candidates)
+            result = np.log(deviation) + log_expected_improvement((mean - bar) / deviation)
         if feasibility is not None:
             failing, spread = feasibility.predict(candidates)
             result += special.log_ndtr((0.5 - failing) / spread)
+        for margin in margins:
+            over, spread = margin.predict(candidates)
+            result += special.log_ndtr(-over / spread)
         seen = np.array([row.tobytes() in known for row in candidates])
         return np.where(seen, -np.inf, result)
 
@@ -352,7 +409,7 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
     scores = score(candidates)
     # Local searches start from the best candidates and the best measured configurations.
     order = np.argsort(-scores, kind="stable")[:LOCAL_PARENTS]
-    best_measured = x[ok][np.argsort(-mean_at_points, kind="stable")[:LOCAL_PARENTS]]
+    best_measured = best_at[np.argsort(-mean_at_points, kind="stable")[:LOCAL_PARENTS]]
     parents = np.vstack([candidates[order], best_measured])
     parent_scores = np.concatenate([scores[order], score(best_measured.copy())])
     for spread in np.geomspace(0.2, 0.02, LOCAL_ROUNDS):
@@ -381,8 +438,8 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
     return chosen
 
 
-def make(optuna: Any, start_up: int, seed: int,
-         constraints_func: Callable[[Any], Sequence[float]] | None = None) -> Any:
+def make(optuna: Any, start_up: int, seed: int, constraints_func: Callable[[Any], Sequence[float]] | None = None,
+         bounds: Mapping[str, Bound] | None = None) -> Any:
     """The sampler as an Optuna `BaseSampler`, so that a study accepts it."""
     sampler_class = type("GPSampler", (GPSampler, optuna.samplers.BaseSampler), {})
-    return sampler_class(optuna, start_up, seed, constraints_func)
+    return sampler_class(optuna, start_up, seed, constraints_func, bounds)

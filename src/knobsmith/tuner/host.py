@@ -33,7 +33,7 @@ class HostRun(TuningRun):
         if self.options.pareto:
             # The light GP optimises one objective; TPE samples a front of several.
             return tpe_sampler(optuna_module(), self.plan.budget.trials, seed)
-        return studies.sampler(self.plan.budget.trials, seed)
+        return studies.sampler(self.plan.budget.trials, seed, bounds=self.plan.bounds)
 
     def _study_direction(self) -> str | list[str]:
         if self.options.pareto:

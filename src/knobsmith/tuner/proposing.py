@@ -8,11 +8,14 @@ import math
 import os
 import sys
 import warnings
-from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import TYPE_CHECKING, Any
 
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.labels import BROKEN, DUPLICATE_OF, FAILURE, failed, was_measured
+
+if TYPE_CHECKING:
+    from knobsmith.tuner.plan import Bound
 
 # Proposals in a row that repeat measured configurations before the sampler is set aside for a
 # random proposal, and random proposals before the space counts as exhausted.
@@ -65,13 +68,14 @@ def random_starts(budget: int) -> int:
     return min(GP_START_UP, start_up_trials(budget)) if usable else start_up_trials(budget)
 
 
-def sampler(optuna: Any, budget: int, seed: int) -> Any:
-    """The light Gaussian-process sampler, which measured best on the suite; TPE without SciPy."""
+def sampler(optuna: Any, budget: int, seed: int, bounds: Mapping[str, Bound] | None = None) -> Any:
+    """The light Gaussian-process sampler, which measured best on the suite, modelling each of the
+    guardrails `bounds`; TPE without SciPy (a trial breaking a guardrail is infeasible to both)."""
     try:
         from knobsmith.tuner import gp
     except ImportError:
         return tpe_sampler(optuna, budget, seed)
-    return gp.make(optuna, random_starts(budget), seed, constraints_func=infeasibility)
+    return gp.make(optuna, random_starts(budget), seed, constraints_func=infeasibility, bounds=bounds)
 
 
 def tpe_sampler(optuna: Any, budget: int, seed: int) -> Any:

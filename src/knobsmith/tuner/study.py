@@ -10,6 +10,7 @@ import random
 import statistics
 import time
 import warnings
+from collections.abc import Mapping
 from typing import Any
 
 from knobsmith.tuner import fleet as fleets
@@ -97,13 +98,13 @@ def database(url: str, heartbeat: int | None = None) -> Any:
     raise AssertionError("unreachable")
 
 
-def sampler(budget: int, seed: int, *, shared: bool = False) -> Any:
-    """The sampler of a study of `budget` trials. A fleet's (`shared`) keeps its proposals away
-    from the trials other workers are measuring now (they count as the worst value until they
-    end), so that parallel workers do not all try one region."""
+def sampler(budget: int, seed: int, *, shared: bool = False, bounds: Mapping[str, Bound] | None = None) -> Any:
+    """The sampler of a study of `budget` trials, with the guardrails `bounds`. A fleet's (`shared`)
+    keeps its proposals away from the trials other workers are measuring now (they count as the
+    worst value until they end), so that parallel workers do not all try one region."""
     optuna = optuna_module()
     if not shared:
-        return host_sampler(optuna, budget, seed)
+        return host_sampler(optuna, budget, seed, bounds)
     fleet_tpe = type("TPESampler", (OneReadPerTrial, optuna.samplers.TPESampler), {})
     with quiet_constraints(optuna):  # constant_liar is experimental too
         return fleet_tpe(n_startup_trials=start_up_trials(budget), seed=seed, multivariate=False,
