@@ -147,12 +147,16 @@ def tune(problem: Problem, method: Method, seed: int, trials: int) -> Outcome:
                    found.proposal_seconds)
 
 
-def search(problem: Problem, method: Method, seed: int, trials: int) -> Search:
+def search(problem: Problem, method: Method, seed: int, trials: int,
+           prepare: Callable[[Any, float], None] | None = None) -> Search:
+    """`prepare(study, baseline)`, when given, readies the study before its first proposal."""
     optuna = optuna_module()
     space = {item["name"]: suggestion(item) for item in problem.settings()}
     study = optuna.create_study(direction="maximize", sampler=method.make_sampler(optuna, trials, seed))
-    proposer = proposing.Proposer(study, space, seed) if method.knobsmith else None
     baseline = problem.measure(problem.defaults, seed, 0)
+    if prepare is not None:
+        prepare(study, baseline)
+    proposer = proposing.Proposer(study, space, seed) if method.knobsmith else None
     best: tuple[float, dict[str, Any]] | None = None
     failures = 0
     seconds: list[float] = []

@@ -7,7 +7,9 @@ maximising the marginal likelihood times a prior on the length scales (longer th
 are: with 30 points in 20 dimensions a plain maximum overfits). The next configuration maximises
 the log of the expected improvement over the best posterior mean among measured feasible
 configurations (a lucky noisy measurement is not the bar), plus the log of the probability of
-being feasible, from a second model of which trials failed."""
+being feasible, from a second model of which trials failed. An earlier run's trials (a warm
+start's priors) differ from those measured here in one more coordinate, fitted like the others:
+how far their values carry over is learned from the trials measured here."""
 
 from __future__ import annotations
 
@@ -18,7 +20,7 @@ from typing import Any
 import numpy as np
 from scipy import linalg, optimize, special
 
-from knobsmith.tuner.labels import BROKEN
+from knobsmith.tuner.labels import BROKEN, PRIOR
 
 SQRT5 = math.sqrt(5.0)
 LOG_SCALES = (math.log(0.01), math.log(1000.0))
@@ -99,6 +101,17 @@ class Coordinate:
         if self.integer:
             return round(value)
         return round(value, 12) if self.step else value
+
+
+class Elsewhere(Coordinate):
+    """Where a configuration was measured: 0 here, 1 by an earlier run (a warm start's prior). Its
+    length scale is how far that run's values carry over here; every proposal is one to measure here."""
+
+    def __init__(self) -> None:
+        self.choices = ("here",)
+
+    def snap(self, units: np.ndarray) -> np.ndarray:
+        return np.zeros_like(units)
 
 
 # -- the model
@@ -265,7 +278,7 @@ class GPSampler:
             return {}
         coordinates = [Coordinate(space[name]) for name in names]
         rng = np.random.default_rng([self.seed & 0xFFFFFFFF, len(study.get_trials(deepcopy=False))])
-        rows, values, feasible, real = [], [], [], []
+        rows, values, feasible, real, elsewhere = [], [], [], [], []
         sign = 1.0 if study.direction.name == "MAXIMIZE" else -1.0
         for done in shared:
             ok = self._feasible(done)
@@ -278,19 +291,26 @@ class GPSampler:
             values.append(sign * done.value if measured else math.nan)
             feasible.append(ok)
             real.append(measured)
+            elsewhere.append(PRIOR in done.user_attrs)
         x, y, ok_mask, real_mask = np.array(rows, dtype=float), np.array(values), np.array(feasible), np.array(real)
+        width = len(names)
+        if any(elsewhere):
+            coordinates.append(Elsewhere())
+            x = np.column_stack([x, np.array(elsewhere, dtype=float)])
         if LOG_VALUES and np.all(sign * y[real_mask] > 0):
             # Gains multiply (a throughput, a latency): modelled as sums, their effects are smoother.
             y = sign * np.log(sign * y)
         if ok_mask.sum() < 2:
             return {}
         pending = np.array([[coordinate.to_unit(running.params[name])
-                             for coordinate, name in zip(coordinates, names, strict=True)]
+                             for coordinate, name in zip(coordinates[:width], names, strict=True)]
                             for running in study.get_trials(deepcopy=False, states=(states.RUNNING,))
                             if running.number != trial.number and all(name in running.params for name in names)],
-                           dtype=float).reshape(-1, len(names))
+                           dtype=float).reshape(-1, width)
+        pending = np.column_stack([pending, np.zeros((len(pending), len(coordinates) - width))])
         chosen = propose(coordinates, x, y, ok_mask, pending, rng, real_mask)
-        return {name: coordinate.value(unit) for name, coordinate, unit in zip(names, coordinates, chosen, strict=True)}
+        return {name: coordinate.value(unit)
+                for name, coordinate, unit in zip(names, coordinates[:width], chosen[:width], strict=True)}
 
     def _feasible(self, trial: Any) -> bool:
         if self.constraints_func is None:
@@ -325,7 +345,12 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
     feasibility = Model(x, (~ok).astype(float), categorical, rng, PRIOR_CENTRE) if not ok.all() else None
     if feasibility is not None:
         feasibility.believe(pending)
-    mean_at_points, _ = objective.predict(x[ok])
+    # The measured configurations as they would measure here: a prior's value is another run's.
+    here = x[ok].copy()
+    for column, coordinate in enumerate(coordinates):
+        if isinstance(coordinate, Elsewhere):
+            here[:, column] = 0.0
+    mean_at_points, _ = objective.predict(here)
     bar = float(np.max(mean_at_points))
     known = {row.tobytes() for row in np.vstack([x, pending])}
 
@@ -352,7 +377,7 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
     scores = score(candidates)
     # Local searches start from the best candidates and the best measured configurations.
     order = np.argsort(-scores, kind="stable")[:LOCAL_PARENTS]
-    best_measured = x[ok][np.argsort(-mean_at_points, kind="stable")[:LOCAL_PARENTS]]
+    best_measured = here[np.argsort(-mean_at_points, kind="stable")[:LOCAL_PARENTS]]
     parents = np.vstack([candidates[order], best_measured])
     parent_scores = np.concatenate([scores[order], score(best_measured.copy())])
     for spread in np.geomspace(0.2, 0.02, LOCAL_ROUNDS):

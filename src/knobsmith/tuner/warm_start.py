@@ -109,7 +109,7 @@ def _of_folder(folder: str) -> Source:
             note = row.get("note") or ""
             if row["state"] == "FAIL" and not note.startswith(CUT_SHORT_NOTES):
                 source.trials.append(Earlier(int(row["trial"]), row, None, failure=note or "failed"))
-            elif row["state"] == "COMPLETE":  # not a repeat, nor a prior of its own run
+            elif row["state"] == "COMPLETE" and row.get(column):  # not a repeat, nor a prior of its own run
                 raw = row.get(source.metric) if gains else None
                 broken = note.partition("out of bound: ")[2].partition(";")[0]
                 source.trials.append(Earlier(int(row["trial"]), row, float(row[column]),
