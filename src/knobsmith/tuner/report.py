@@ -402,7 +402,8 @@ def _trials_panel(axes: Any, result: Result) -> None:
     done = [row for row in result.rows if row.value is not None and row.state != PRIOR]
     priors = [(row.number, row.value) for row in result.rows if row.value is not None and row.state == PRIOR]
     if priors:  # apart: measured elsewhere, in no best so far
-        axes.plot(*zip(*priors, strict=True), "x", color="gray", alpha=0.6, label="prior (an earlier run's, not measured here)")
+        axes.plot(*zip(*priors, strict=True), "x", color="gray", alpha=0.6,
+                  label="prior (an earlier run's, not measured here)")
     if done:
         numbers = [row.number for row in done]
         values = [float(row.value) for row in done if row.value is not None]  # all of them

@@ -289,10 +289,8 @@ def _unfit(distributions: dict[str, Any], values: dict[str, Any]) -> str:
 
 def _add(optuna: Any, study: Any, values: dict[str, Any], distributions: dict[str, Any], value: float,
          attrs: dict[str, Any]) -> None:
-    from optuna.samplers._base import _CONSTRAINTS_KEY
-
     # The constraint a sampler's after_trial would have stored: TPE reads it from there.
     constraint = infeasibility(SimpleNamespace(user_attrs=attrs))
     study.add_trial(optuna.trial.create_trial(
         params=values, distributions=distributions, value=value,
-        user_attrs=attrs, system_attrs={_CONSTRAINTS_KEY: constraint}))
+        user_attrs=attrs, system_attrs={optuna.samplers._base._CONSTRAINTS_KEY: constraint}))
