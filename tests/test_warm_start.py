@@ -72,7 +72,8 @@ def test_values_outside_the_space_drop_their_trial_and_a_missing_parameter_takes
     assert any(x > 5 for x in xs) and any(x <= 5 for x in xs)
     folder = knob_workload(tmp_path / "here", iterations=2, x={"scope": [0, 5]}, values={"x": "1", "mode": "c"})
     capsys.readouterr()
-    assert tune(folder, "--confirm", "0", "--warm-start", str(source / "report"), monkeypatch=monkeypatch) == 0
+    journal = str(source / "report" / "study.journal")  # the study itself, not its report
+    assert tune(folder, "--confirm", "0", "--warm-start", journal, monkeypatch=monkeypatch) == 0
     assert f"{sum(x > 5 for x in xs)} dropped (trial " in capsys.readouterr().err
     priors = [row for row in rows(folder) if row["state"] == "PRIOR"]
     assert sorted(int(row["x"]) for row in priors) == sorted(x for x in xs if x <= 5)

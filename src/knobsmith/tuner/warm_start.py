@@ -64,7 +64,7 @@ def read(given: Sequence[str], metric: str, direction: str, *, relative: bool) -
         try:
             source = _read(where)
         except (OSError, ValueError, KeyError, TypeError, csv.Error, yaml.YAMLError) as error:
-            raise TuneError(f"the warm-start source {redacted(where)} cannot be read: {first_line(error)}") from None
+            raise TuneError(f"the warm-start source {_shown(where)} cannot be read: {first_line(error)}") from None
         # A gain is larger when better whatever the metric's direction: only the names must agree.
         if source.metric != metric or (not source.gains and source.direction != direction):
             raise TuneError(f"the warm-start source {source.where} measured {_said(source.metric, source.direction)}, "
@@ -81,6 +81,14 @@ def _said(metric: str, direction: str) -> str:
     return f"{metric} ({'larger' if direction == 'maximize' else 'smaller'} is better)"
 
 
+def _shown(where: str) -> str:
+    """A source as messages and files name it: a URL without its password."""
+    if "://" not in where:
+        return where
+    place, hashed, name = where.rpartition("#")
+    return redacted(place) + f"#{name}" if hashed else redacted(where)
+
+
 def _read(where: str) -> Source:
     """A report folder, a journal file, or a URL, each with `#STUDY` when it holds several studies."""
     if os.path.isdir(where):
@@ -89,7 +97,7 @@ def _read(where: str) -> Source:
         return _of_journal(where, None)
     place, _, name = where.rpartition("#")
     if "://" in where:
-        return _of_storage(place or where, name if place else None, redacted(where), None)
+        return _of_storage(place or where, name if place else None, _shown(where), None)
     if place and os.path.isfile(place):
         return _of_journal(place, name)
     raise TuneError(f"the warm-start source {where} is neither a report folder nor a journal file nor a "
