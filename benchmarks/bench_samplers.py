@@ -153,14 +153,18 @@ def bounds_of(guardrail: Guardrail | None) -> dict[str, Bound]:
     return {guardrail.name: Bound(guardrail.kind, guardrail.limit)} if guardrail else {}
 
 
-def search(problem: Problem, method: Method, seed: int, trials: int, guardrail: Guardrail | None = None) -> Search:
+def search(problem: Problem, method: Method, seed: int, trials: int, guardrail: Guardrail | None = None,
+           prepare: Callable[[Any, float], None] | None = None) -> Search:
     """A run of `method` on `problem`; with a `guardrail`, measured with each trial, a trial breaking
-    its bound is kept as tune keeps it (infeasible, never the best)."""
+    its bound is kept as tune keeps it (infeasible, never the best). `prepare(study, baseline)`, when
+    given, readies the study before its first proposal."""
     optuna = optuna_module()
     space = {item["name"]: suggestion(item) for item in problem.settings()}
     study = optuna.create_study(direction="maximize", sampler=method.make_sampler(optuna, trials, seed))
-    proposer = proposing.Proposer(study, space, seed) if method.knobsmith else None
     baseline = problem.measure(problem.defaults, seed, 0)
+    if prepare is not None:
+        prepare(study, baseline)
+    proposer = proposing.Proposer(study, space, seed) if method.knobsmith else None
     best: tuple[float, dict[str, Any]] | None = None
     failures = 0
     seconds: list[float] = []

@@ -107,6 +107,10 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     tune.add_argument("--storage", metavar="URL", help="keep the study there, e.g. sqlite:///study.db, and resume "
                       "it when it exists (default: a journal file in the report folder)")
     tune.add_argument("--resume", action="store_true", help="go on with the study kept in the report folder")
+    tune.add_argument("--warm-start", nargs="+", action="extend", default=[], metavar="SOURCE",
+                      help="start from the trials of earlier runs: a report folder, a study.journal or a storage "
+                      "URL, each with #STUDY when it holds several studies; they inform the sampler, are not "
+                      "counted in the iterations and are never applied unmeasured; the best of each is measured first")
     tune.add_argument("--reconfirm", action="store_true", help="with a finished study: run its end again (the "
                       "confirmation of its best candidates, then the best left applied); without it a finished "
                       "study only says so")
@@ -139,7 +143,8 @@ def parser(runs: Mapping[str, Callable[[argparse.Namespace], int]]) -> argparse.
     tune.add_argument("--worker", metavar="NAME", help="this worker's name in the study (default: the host's name); "
                       "its originals are kept apart under it, so that workers can share a machine")
     tune.add_argument("--relative", action="store_true", help="record each trial's gain in percent over its own "
-                      "host's baseline, so that hosts that differ a little compare fairly")
+                      "host's baseline, so that hosts that differ a little compare fairly; with --warm-start, take "
+                      "the sources' trials as gains over their own baselines")
     tune.add_argument("--heartbeat", type=_positive, default=None, metavar="SECONDS",
                       help=f"seconds between a worker's signs of life; a trial without one for {STALE_AFTER} times as "
                       f"long counts as abandoned (default {HEARTBEAT})")

@@ -16,7 +16,8 @@ from knobsmith.outliving import outliving_the_terminal
 def _fleet_options(args: argparse.Namespace) -> None:
     """The options of a fleet's worker need --study, and a worker has no confirmation of its own."""
     if args.study is None:
-        given = [flag for flag, value in (("--worker", args.worker), ("--relative", args.relative),
+        relative = args.relative and not args.warm_start  # a warm start's sources are gains then
+        given = [flag for flag, value in (("--worker", args.worker), ("--relative", relative),
                                           ("--heartbeat", args.heartbeat), ("--reconnect", args.reconnect))
                  if value not in (None, False)]
         if given:
@@ -29,6 +30,9 @@ def _fleet_options(args: argparse.Namespace) -> None:
         if args.minimal and args.pareto:
             fail("--minimal starts from one confirmed best and --pareto confirms none: give one of them")
         return
+    if args.warm_start:
+        fail("--warm-start gives earlier runs' trials to one host's study; a fleet's study starts from nothing: "
+              "leave --warm-start out with --study")
     if args.pareto:
         fail("--pareto reports the front of one host's run; a fleet's workers share one objective: "
               "leave --pareto out with --study")
@@ -79,6 +83,7 @@ def tune(args: argparse.Namespace) -> int:
                       repeats=args.repeats, confirm=args.confirm, confirm_rounds=args.confirm_rounds,
                       max_failed=args.max_failed, keep_within_noise=args.keep_within_noise, minimal=args.minimal,
                       pareto=args.pareto, study=args.study, worker=args.worker, relative=args.relative,
+                      warm_start=tuple(args.warm_start),
                       heartbeat=args.heartbeat or fleet.HEARTBEAT,
                       reconnect=fleet.RECONNECT if args.reconnect is None else args.reconnect)
     try:

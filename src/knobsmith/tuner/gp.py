@@ -8,7 +8,9 @@ are: with 30 points in 20 dimensions a plain maximum overfits). The next configu
 the log of the expected improvement over the best posterior mean among measured feasible
 configurations (a lucky noisy measurement is not the bar), plus the log of the probability of
 being feasible: from a second model of which trials failed, and from a model of each guardrail's
-value, of the probability that it keeps its bound."""
+value, of the probability that it keeps its bound. An earlier run's trials (a warm start's priors)
+differ from those measured here in one more coordinate, fitted like the others: how far their
+values carry over is learned from the trials measured here."""
 
 from __future__ import annotations
 
@@ -20,7 +22,7 @@ import numpy as np
 from scipy import linalg, optimize, special
 
 from knobsmith.tuner.guardrails import broken, medians
-from knobsmith.tuner.labels import BROKEN, OTHERS
+from knobsmith.tuner.labels import BROKEN, OTHERS, PRIOR
 
 if TYPE_CHECKING:
     from knobsmith.tuner.plan import Bound
@@ -104,6 +106,17 @@ class Coordinate:
         if self.integer:
             return round(value)
         return round(value, 12) if self.step else value
+
+
+class Elsewhere(Coordinate):
+    """Where a configuration was measured: 0 here, 1 by an earlier run (a warm start's prior). Its
+    length scale is how far that run's values carry over here; every proposal is one to measure here."""
+
+    def __init__(self) -> None:
+        self.choices = ("here",)
+
+    def snap(self, units: np.ndarray) -> np.ndarray:
+        return np.zeros_like(units)
 
 
 # -- the model
@@ -272,7 +285,7 @@ class GPSampler:
             return {}
         coordinates = [Coordinate(space[name]) for name in names]
         rng = np.random.default_rng([self.seed & 0xFFFFFFFF, len(study.get_trials(deepcopy=False))])
-        rows, values, feasible, real = [], [], [], []
+        rows, values, feasible, real, elsewhere = [], [], [], [], []
         others: list[dict[str, list[float]]] = []
         sign = 1.0 if study.direction.name == "MAXIMIZE" else -1.0
         for done in shared:
@@ -287,24 +300,36 @@ class GPSampler:
             feasible.append(ok)
             real.append(measured)
             others.append(done.user_attrs.get(OTHERS) or {} if measured else {})
+            elsewhere.append(PRIOR in done.user_attrs)
         x, y, ok_mask, real_mask = np.array(rows, dtype=float), np.array(values), np.array(feasible), np.array(real)
+        prior = np.array(elsewhere, dtype=bool)
         guards: list[np.ndarray] = []
         if self.bounds:
             guards, ok_mask, kept = guardrail_margins(self.bounds, others, real_mask)
+            # An earlier run's trial brings no guardrail values here: its own feasibility stands,
+            # and it sets no bar for what keeps the bounds here.
+            ok_mask = np.where(prior, np.array(feasible, dtype=bool), ok_mask)
+            kept = kept & ~prior
         else:
             kept = ok_mask
+        width = len(names)
+        if prior.any():
+            coordinates.append(Elsewhere())
+            x = np.column_stack([x, prior.astype(float)])
         if LOG_VALUES and np.all(sign * y[real_mask] > 0):
             # Gains multiply (a throughput, a latency): modelled as sums, their effects are smoother.
             y = sign * np.log(sign * y)
         if ok_mask.sum() < 2:
             return {}
         pending = np.array([[coordinate.to_unit(running.params[name])
-                             for coordinate, name in zip(coordinates, names, strict=True)]
+                             for coordinate, name in zip(coordinates[:width], names, strict=True)]
                             for running in study.get_trials(deepcopy=False, states=(states.RUNNING,))
                             if running.number != trial.number and all(name in running.params for name in names)],
-                           dtype=float).reshape(-1, len(names))
+                           dtype=float).reshape(-1, width)
+        pending = np.column_stack([pending, np.zeros((len(pending), len(coordinates) - width))])
         chosen = propose(coordinates, x, y, ok_mask, pending, rng, real_mask, guards, kept)
-        return {name: coordinate.value(unit) for name, coordinate, unit in zip(names, coordinates, chosen, strict=True)}
+        return {name: coordinate.value(unit)
+                for name, coordinate, unit in zip(names, coordinates[:width], chosen[:width], strict=True)}
 
     def _feasible(self, trial: Any) -> bool:
         if self.constraints_func is None:
@@ -375,7 +400,11 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
         margin.believe(pending)
     # The bar is the best believed among configurations that kept every guardrail; while none
     # has, proposals only seek to keep them.
-    best_at = x[kept] if kept.any() else x[ok]
+    # The measured configurations as they would measure here: a prior's value is another run's.
+    best_at = (x[kept] if kept.any() else x[ok]).copy()
+    for column, coordinate in enumerate(coordinates):
+        if isinstance(coordinate, Elsewhere):
+            best_at[:, column] = 0.0
     mean_at_points, _ = objective.predict(best_at)
     bar = float(np.max(mean_at_points)) if kept.any() else math.nan
     known = {row.tobytes() for row in np.vstack([x, pending])}

@@ -7,11 +7,13 @@ once a read-back confirmed it."""
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 from typing import Any
 
 from common.tool_cmd import plain_projectname
 from knobsmith.params.applying import Applier
 from knobsmith.tuner import study as studies
+from knobsmith.tuner import warm_start
 from knobsmith.tuner.confirming import confirm
 from knobsmith.tuner.database import redacted
 from knobsmith.tuner.failures import TuneError
@@ -29,6 +31,8 @@ ENDED = "ended"  # how the study's last run ended, kept with it: a finished stud
 
 
 class HostRun(TuningRun):
+    sources: Sequence[warm_start.Source] = ()  # earlier runs whose trials become the study's priors
+
     def _sampler(self, seed: int) -> Any:
         if self.options.pareto:
             # The light GP optimises one objective; TPE samples a front of several.
@@ -119,6 +123,16 @@ class HostRun(TuningRun):
                             "--report DIR (or another --storage) runs this one elsewhere; nothing was changed")
 
     def _start(self, kit: Any) -> tuple[float, list[float]]:
+        """The backup and baseline, then the priors of the warm start's sources given to the study."""
+        baseline, measurements = self._stored_or_new(kit)
+        if self.sources:
+            objective = self.plan.objective
+            here = warm_start.Here(self.plan.space, self.plan.described, self.backup, baseline, objective.direction,
+                                   self.options.relative)
+            warm_start.give(self.study, self.sources, here, self.say)
+        return baseline, measurements
+
+    def _stored_or_new(self, kit: Any) -> tuple[float, list[float]]:
         """The backup and baseline stored with a resumed study, or new ones."""
         study = self.study
         stored = study.user_attrs
@@ -144,6 +158,7 @@ class HostRun(TuningRun):
         baseline, measurements = self._back_up_and_measure(kit)
         study.set_user_attr("backup", self.backup)
         study.set_user_attr("config", os.path.realpath(self.options.config))
+        study.set_user_attr("metric", self.plan.objective.name)  # a later run's warm start checks it
         study.set_user_attr("baseline", baseline)
         study.set_user_attr("baseline_measurements", measurements)
         study.set_user_attr("baseline_others", self.baseline_others)

@@ -13,7 +13,7 @@ import math
 import warnings
 from typing import Any
 
-from knobsmith.tuner.labels import DUPLICATE_OF, FAILURE
+from knobsmith.tuner.labels import DUPLICATE_OF, FAILURE, PRIOR
 
 log = logging.getLogger(__name__)
 
@@ -33,6 +33,7 @@ def rank(study: Any) -> dict[str, float]:
     trials = [trial for trial in study.get_trials(deepcopy=False, states=(optuna.trial.TrialState.COMPLETE,))
               if DUPLICATE_OF not in trial.user_attrs  # told a known value, not measured
               and FAILURE not in trial.user_attrs  # told a placeholder value, infeasible
+              and PRIOR not in trial.user_attrs  # measured on another host, or another day
               and trial.values and math.isfinite(trial.values[0])]
     names = {name for trial in trials for name in trial.distributions}
     if len(trials) < MIN_TRIALS or len(names) < 2 or len({trial.values[0] for trial in trials}) < 2:

@@ -12,6 +12,7 @@ CUT_SHORT = "cut_short"  # interrupted or killed: nothing was learned of its con
 DUPLICATE_OF = "duplicate_of"  # answered with the result of an earlier trial it repeats
 NOT_RUN = "not_run"  # set aside by a fleet's worker before it ran
 CLAIM = "claim"  # the token of the fleet's worker that made the trial its own
+PRIOR = "prior"  # taken from an earlier run (warm_start): the source and its trial; never measured here
 
 
 def failed(trial: Any) -> bool:
@@ -27,8 +28,8 @@ def stand_in(trial: Any) -> bool:
 
 def was_measured(trial: Any) -> bool:
     """A trial whose configuration was tried: completed, or failed for a reason of its own (not
-    cut short by an interruption or a kill, and not a stand-in for an earlier trial)."""
-    if DUPLICATE_OF in trial.user_attrs or trial.user_attrs.get(CUT_SHORT):
+    cut short by an interruption or a kill, a stand-in for an earlier trial, or a prior)."""
+    if DUPLICATE_OF in trial.user_attrs or PRIOR in trial.user_attrs or trial.user_attrs.get(CUT_SHORT):
         return False
     return bool(trial.state.name == "COMPLETE" or (trial.state.name == "FAIL" and FAILURE in trial.user_attrs))
 
@@ -47,5 +48,6 @@ def in_flight(trial: Any) -> bool:
 
 def shown(trial: Any) -> bool:
     """A trial the report lists: measured, failed, cut short, or answered with the result of an
-    earlier trial it repeats; not one a fleet set aside before running it, or one being measured now."""
-    return bool(trial.state.name != "RUNNING" and NOT_RUN not in trial.user_attrs)
+    earlier trial it repeats; not one a fleet set aside before running it, one being measured now, or one
+    queued to be (a warm start's)."""
+    return bool(trial.state.name not in ("RUNNING", "WAITING") and NOT_RUN not in trial.user_attrs)

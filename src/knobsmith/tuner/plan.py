@@ -147,6 +147,7 @@ class Options:
     minimal: bool = False  # after the confirmation, look for the smallest change that keeps the gain
     study: str | None = None  # a study shared by a fleet of workers, in `storage`
     worker: str | None = None  # this worker's name; default the host's
-    relative: bool = False  # a fleet's values are gains over each worker's own baseline
+    relative: bool = False  # a fleet's values (a warm start's priors) are gains over each worker's (source's) baseline
+    warm_start: tuple[str, ...] = ()  # earlier runs whose trials the study starts from
     heartbeat: int = fleets.HEARTBEAT  # seconds between a fleet worker's signs of life
     reconnect: float = fleets.RECONNECT  # seconds a fleet worker tries to reach its database again

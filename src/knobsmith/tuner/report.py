@@ -42,6 +42,7 @@ def _fleet(result: Result) -> bool:
 
 
 OUT_OF_BOUND = "OUT OF BOUND"  # the table's state of a trial that broke a guardrail
+PRIOR = "PRIOR"  # the state of a trial an earlier run measured, given to the sampler by a warm start
 
 
 def table(result: Result, width: int | None = None) -> str:
@@ -408,7 +409,11 @@ def _metric_plot(result: Result) -> bytes:
 def _trials_panel(axes: Any, result: Result) -> None:
     from matplotlib.ticker import MaxNLocator
 
-    done = [row for row in result.rows if row.value is not None]
+    done = [row for row in result.rows if row.value is not None and row.state != PRIOR]
+    priors = [(row.number, row.value) for row in result.rows if row.value is not None and row.state == PRIOR]
+    if priors:  # apart: measured elsewhere, in no best so far
+        axes.plot(*zip(*priors, strict=True), "x", color="gray", alpha=0.6,
+                  label="prior (an earlier run's, not measured here)")
     if done:
         numbers = [row.number for row in done]
         values = [float(row.value) for row in done if row.value is not None]  # all of them

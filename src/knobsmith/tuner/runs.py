@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
-from knobsmith.tuner import space_checks
+from knobsmith.tuner import space_checks, warm_start
 from knobsmith.tuner.failures import TuneError
 from knobsmith.tuner.host import HostRun
 from knobsmith.tuner.loop import TuningRun
@@ -20,4 +20,14 @@ def tuning_run(options: Options, say: Callable[[str], None]) -> TuningRun:
                         "after the first: add one, or leave --pareto out")
     for line in space_checks.unknown_keys(plan.cfg.yml):
         say(f"warning: {line}")
-    return HostRun(plan, options, say) if options.study is None else WorkerRun(plan, options, say)
+    if options.study is not None:
+        return WorkerRun(plan, options, say)
+    run = HostRun(plan, options, say)
+    if options.warm_start:
+        if options.pareto:
+            raise TuneError("a warm start gives the sampler one objective's trials and --pareto optimises several: "
+                            "leave one of them out")
+        objective = plan.objective
+        run.sources = warm_start.read(options.warm_start, objective.name, objective.direction,
+                                      relative=options.relative)
+    return run

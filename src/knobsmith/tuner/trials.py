@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from knobsmith.tuner import fleet as fleets
-from knobsmith.tuner.labels import BROKEN, DUPLICATE_OF, FAILURE, OTHERS, failed, shown
+from knobsmith.tuner.labels import BROKEN, DUPLICATE_OF, FAILURE, OTHERS, PRIOR, failed, shown
 from knobsmith.tuner.results import Result, Row
 
 
@@ -14,6 +14,12 @@ def row_of(trial: Any) -> Row:
     if earlier is not None:
         return Row(trial.number, "REPEAT", None, dict(trial.params), f"repeats trial {earlier}: not run again",
                    worker=str(trial.user_attrs.get("worker", "")), repeats=int(earlier))
+    prior = trial.user_attrs.get(PRIOR)
+    if prior is not None:
+        failure, broken = trial.user_attrs.get(FAILURE), trial.user_attrs.get(BROKEN)
+        return Row(trial.number, PRIOR.upper(), None if failure else trial.values[0], dict(trial.params),
+                   f"from {prior}, not measured here" + (f"; failed there: {failure}" if failure else "")
+                   + (f"; out of bound there: {broken}" if broken else ""))
     # A failed trial is told complete with a placeholder value (see proposing.tell_failed).
     state = "FAIL" if failed(trial) else trial.state.name
     value = trial.values[0] if state == "COMPLETE" else None  # the first objective, of --pareto's too
