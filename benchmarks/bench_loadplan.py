@@ -1,8 +1,8 @@
 """Cfg().init of a 2,000-object file and each accessor on 2,000 objects, next to plain Python.
 
-Prints, best (median) of several rounds in one run: Cfg().init as it runs (libyaml's events),
-Cfg().init with its loader substituted (the pure-Python parser alone, as the reader used to
-read), and a plain-Python rendering of the same loading and checks; then each accessor of the
+Prints, best (median) of several interleaved rounds in one run: Cfg().init as it runs (libyaml's
+events), Cfg().init with its loader substituted (the pure-Python parser alone, as the reader used
+to read), and a plain-Python rendering of the same loading and checks; then each accessor of the
 compiled reader next to its plain-Python rendering. Usage: python benchmarks/bench_loadplan.py
 """
 
@@ -20,7 +20,7 @@ import knobsmith.yaml_bounds as yaml_bounds  # noqa: E402
 from knobsmith.loadplan import Cfg  # noqa: E402
 from make_configs import configuration, write  # noqa: E402
 from plain_python import PlainCfg  # noqa: E402
-from timing import best_of, interleaved, print_table  # noqa: E402
+from timing import interleaved, print_table  # noqa: E402
 
 OBJECTS = 2000
 ROUNDS = 5
@@ -46,13 +46,14 @@ def main() -> None:
         plain = PlainCfg()
         assert Cfg().init(path) and init_with_the_pure_parser(path) and plain.init(path)
         assert Cfg().yml == plain.yml
-        figures = {
-            "Cfg().init": best_of(lambda: Cfg().init(path), ROUNDS),
-            "Cfg().init, pure parser": best_of(lambda: init_with_the_pure_parser(path), ROUNDS),
-            "plain Python init": best_of(lambda: plain.init(path), ROUNDS),
-        }
-    print_table(f"init of a {OBJECTS}-object file ({size // 1024} KB), best of {ROUNDS}:", figures,
-                "plain Python init")
+        # In turns: timed one after the other, a change in the machine's load moved the ratio by half.
+        figures = interleaved({
+            "Cfg().init": lambda: Cfg().init(path),
+            "Cfg().init, pure parser": lambda: init_with_the_pure_parser(path),
+            "plain Python init": lambda: plain.init(path),
+        }, ROUNDS)
+    print_table(f"init of a {OBJECTS}-object file ({size // 1024} KB), best of {ROUNDS} interleaved rounds:",
+                figures, "plain Python init")
 
     config = configuration(OBJECTS)
     cfg, plain = Cfg(), PlainCfg()
