@@ -36,7 +36,7 @@ from typing import Any
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_samplers import METHODS, search  # noqa: E402
-from problems import PROBLEMS, Guardrail, Problem  # noqa: E402
+from problems import PROBLEMS, Guardrail, Problem, named  # noqa: E402
 
 from knobsmith.tuner import importance  # noqa: E402
 from knobsmith.tuner.confirming import confirm  # noqa: E402
@@ -152,10 +152,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="measurements per entry (tune --confirm-rounds)")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="processes")
     args = parser.parse_args()
-    names = [name for name in args.problems.split(",") if name]
-    unknown = [name for name in names if name not in PROBLEMS]
-    if unknown:
-        sys.exit(f"unknown problems: {', '.join(unknown)} (known: {', '.join(PROBLEMS)})")
+    names = named(args.problems)
     started = time.perf_counter()
     jobs = [(name, seed, args.trials, args.rounds) for name in names for seed in range(1, args.seeds + 1)]
     results: dict[str, list[Outcome]] = {name: [] for name in names}

@@ -49,7 +49,7 @@ from typing import Any
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_samplers import METHODS, search  # noqa: E402
-from problems import PROBLEMS, Config, Problem  # noqa: E402
+from problems import PROBLEMS, Config, Problem, named  # noqa: E402
 
 from knobsmith.tuner import warm_start  # noqa: E402
 from knobsmith.tuner.space import LOG_SCALE_RATIO, described, suggestion  # noqa: E402
@@ -133,10 +133,7 @@ def main() -> None:
     parser.add_argument("--problems", default="sparse8,database14,batch10", help="comma-separated problems")
     parser.add_argument("--jobs", type=int, default=2, help="processes")
     args = parser.parse_args()
-    problems = [name for name in args.problems.split(",") if name]
-    unknown = [name for name in problems if name not in PROBLEMS]
-    if unknown:
-        sys.exit(f"unknown problems: {', '.join(unknown)} (known: {', '.join(PROBLEMS)})")
+    problems = named(args.problems)
     started = time.perf_counter()
     results: dict[str, list[dict[str, float]]] = {name: [] for name in problems}
     jobs = [(name, seed) for name in problems for seed in range(1, args.seeds + 1)]

@@ -241,6 +241,15 @@ PROBLEMS = {problem.name: problem for problem in [
 ]}
 
 
+def named(text: str) -> list[str]:
+    """The problems a comma-separated `--problems` names; exits naming the unknown ones."""
+    names = [name for name in text.split(",") if name]
+    unknown = [name for name in names if name not in PROBLEMS]
+    if unknown:
+        sys.exit(f"unknown problems: {', '.join(unknown)} (known: {', '.join(PROBLEMS)})")
+    return names
+
+
 # -- guarded problems
 
 
