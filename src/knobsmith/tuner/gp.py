@@ -398,9 +398,9 @@ def propose(coordinates: list[Coordinate], x: np.ndarray, y: np.ndarray, ok: np.
     margins = [Model(x[~np.isnan(guard)], guard[~np.isnan(guard)], categorical, rng, PRIOR_CENTRE) for guard in guards]
     for margin in margins:
         margin.believe(pending)
-    # The bar is the best believed among configurations that kept every guardrail; while none
-    # has, proposals only seek to keep them.
-    # The measured configurations as they would measure here: a prior's value is another run's.
+    # The bar is the best believed among configurations that kept every guardrail (while none
+    # has, proposals only seek to keep them), each as it would measure here: a prior's value is
+    # another run's.
     best_at = (x[kept] if kept.any() else x[ok]).copy()
     for column, coordinate in enumerate(coordinates):
         if isinstance(coordinate, Elsewhere):
